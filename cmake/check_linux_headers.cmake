@@ -1,0 +1,18 @@
+# Fails the build when the driver includes a <linux/...> header that the
+# platform does not provide (it would silently resolve to /usr/include/linux).
+file(GLOB_RECURSE srcs ${DRIVER_DIR}/*.cpp ${DRIVER_DIR}/*.h)
+set(missing "")
+foreach(f ${srcs})
+  file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include[ \t]*<linux/[^>]+>")
+  foreach(l ${lines})
+    string(REGEX REPLACE ".*<(linux/[^>]+)>.*" "\\1" h "${l}")
+    if(NOT EXISTS ${PLATFORM_INCLUDE}/${h})
+      list(APPEND missing "${h} (in ${f})")
+    endif()
+  endforeach()
+endforeach()
+if(missing)
+  list(REMOVE_DUPLICATES missing)
+  string(REPLACE ";" "\n  " msg "${missing}")
+  message(FATAL_ERROR "platform headers missing:\n  ${msg}")
+endif()

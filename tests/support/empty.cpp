@@ -1,0 +1,1 @@
+// keeps test_support non-empty
