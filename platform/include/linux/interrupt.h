@@ -1,0 +1,3 @@
+#pragma once
+#include <linux/hardirq.h>
+#include <linux/spinlock.h>

@@ -1,0 +1,2 @@
+#pragma once
+#include <linux/sched.h>

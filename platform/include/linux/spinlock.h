@@ -1,0 +1,64 @@
+// Spinlocks: real mutual exclusion (a pthread mutex, so the sanitizers see
+// it) plus the context bookkeeping the kernel's debug build does: while a
+// task holds any spinlock it is atomic, and a sleeping call aborts.
+// spin_lock_irqsave/spin_lock_irq also mark the task's interrupts as off.
+#pragma once
+#include <linux/types.h>
+#include <linux/compiler.h>
+#include <pthread.h>
+
+typedef struct spinlock {
+  pthread_mutex_t raw;
+  pid_t owner;  // thread id of the holder, 0 when free (read atomically)
+} spinlock_t;
+
+#define __SPIN_LOCK_UNLOCKED(lockname) {PTHREAD_MUTEX_INITIALIZER, 0}
+#define SPIN_LOCK_UNLOCKED __SPIN_LOCK_UNLOCKED(old_style)
+#define DEFINE_SPINLOCK(x) spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
+
+void spin_lock_init(spinlock_t *lock);
+void spin_lock(spinlock_t *lock) __acquires(lock);
+void spin_unlock(spinlock_t *lock) __releases(lock);
+int spin_trylock(spinlock_t *lock);  // 1 when taken
+void spin_lock_irq(spinlock_t *lock);
+void spin_unlock_irq(spinlock_t *lock);
+void spin_lock_bh(spinlock_t *lock);
+void spin_unlock_bh(spinlock_t *lock);
+unsigned long kplat_spin_lock_irqsave(spinlock_t *lock);
+void spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags);
+int spin_is_locked(spinlock_t *lock);
+#define spin_lock_irqsave(lock, flags) \
+  do { (flags) = kplat_spin_lock_irqsave(lock); } while (0)
+#define spin_lock_nested(lock, subclass) spin_lock(lock)
+#define assert_spin_locked(lock) BUG_ON(!spin_is_locked(lock))
+
+// Interrupt state of the calling task (there are no real interrupts: the
+// flag only feeds the context checks).
+unsigned long kplat_local_irq_save(void);
+void kplat_local_irq_restore(unsigned long flags);
+void local_irq_disable(void);
+void local_irq_enable(void);
+int irqs_disabled(void);
+#define local_irq_save(flags) do { (flags) = kplat_local_irq_save(); } while (0)
+#define local_irq_restore(flags) kplat_local_irq_restore(flags)
+void preempt_disable(void);
+void preempt_enable(void);
+#define preempt_enable_no_resched() preempt_enable()
+
+// Reader-writer spinlocks.
+typedef struct {
+  pthread_rwlock_t raw;
+} rwlock_t;
+#define __RW_LOCK_UNLOCKED(name) {PTHREAD_RWLOCK_INITIALIZER}
+#define DEFINE_RWLOCK(x) rwlock_t x = __RW_LOCK_UNLOCKED(x)
+void rwlock_init(rwlock_t *lock);
+void read_lock(rwlock_t *lock);
+void read_unlock(rwlock_t *lock);
+void write_lock(rwlock_t *lock);
+void write_unlock(rwlock_t *lock);
+unsigned long kplat_read_lock_irqsave(rwlock_t *lock);
+unsigned long kplat_write_lock_irqsave(rwlock_t *lock);
+void read_unlock_irqrestore(rwlock_t *lock, unsigned long flags);
+void write_unlock_irqrestore(rwlock_t *lock, unsigned long flags);
+#define read_lock_irqsave(lock, flags) do { (flags) = kplat_read_lock_irqsave(lock); } while (0)
+#define write_lock_irqsave(lock, flags) do { (flags) = kplat_write_lock_irqsave(lock); } while (0)

@@ -1,0 +1,52 @@
+// What the platform's parts offer each other (not part of the kernel API).
+// The block layer uses: the interrupt-context guard for its completion
+// threads, the raw clock sleep for injected delays, syscall_entry at every
+// host:: entry, alloc_file for the files its block-device opens return, and
+// it implements blockdev_open.
+#pragma once
+#include <linux/types.h>
+#include <linux/fs.h>
+#include <linux/module.h>
+#include <linux/sched.h>
+#include <host/fault.h>
+#include <cstdint>
+
+namespace kplat {
+
+// Marks the calling thread's task as running in interrupt context for the
+// guard's lifetime (nests): sleeping calls then abort. Completion threads
+// of the disk drivers hold one while they run bi_end_io.
+class irq_context_guard {
+ public:
+  irq_context_guard();
+  ~irq_context_guard();
+  irq_context_guard(const irq_context_guard &) = delete;
+  irq_context_guard &operator=(const irq_context_guard &) = delete;
+};
+
+// Every host:: system call starts with this: refreshes current->comm from
+// the real thread name (so prctl(PR_SET_NAME) is seen).
+void syscall_entry();
+
+// Platform clock.
+uint64_t clock_ns();  // platform nanoseconds since start-up
+// Sleeps ms of platform time with no context check and no wake-up (for
+// injected delays on threads that are not tasks' sleeping paths).
+void clock_sleep_ms(unsigned ms);
+
+// A new struct file with one reference, its own dentry and inode (zeroed
+// apart from i_mode/i_rdev set by the caller as needed). The last fput calls
+// fops->release(inode, file), then module_put(pinned) when pinned is given,
+// then frees the file. f_mode follows the O_ACCMODE bits of f_flags.
+struct file *alloc_file(const struct file_operations *fops, unsigned f_flags, struct module *pinned = nullptr);
+struct inode *file_inode(struct file *f);
+long file_count(struct file *f);  // references held (for tests)
+
+// Opens a block device by path for host::open; returns a file with one
+// reference (f_op read/write/release), or null with *err set (negative
+// errno). The platform's default (weak) answers -ENOENT; the block layer
+// defines the real one in an object that host::add_disk's object
+// references, so it is linked whenever a disk can exist.
+struct file *blockdev_open(const char *path, int flags, int *err);
+
+}  // namespace kplat
