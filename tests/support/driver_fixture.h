@@ -1,0 +1,148 @@
+// driver_fixture.h - scenario helpers for tests that drive the module the way an agent does:
+// through host:: system calls on /dev/vekdriver with the records of vekdriver.h.
+//
+// A typical scenario test:
+//
+//   class MyTest : public vekfx::DriverTest {};
+//   TEST_F(MyTest, Something) {
+//     int id = start(part1, "/backup/a");          // session on the mounted partition 1
+//     vekfx::io_workers w(id, 2, dir());           // two agent threads "qel-io-0", "qel-io-1"
+//     ASSERT_EQ(0, w.wait_first());                 // ThreadWaitTimeout
+//     write_source(part1, 0, data);                 // through the mounted file system
+//     auto img = read_snapshot(id, 0, 65536);
+//     ASSERT_EQ(0, stop(id));
+//     w.join();
+//   }                                               // TearDown: rmmod and leak checks
+//
+// DriverTest::SetUp speeds the platform clock up, adds a RAM disk "sda" with two
+// partitions, mounts both, loads the module and opens the control device. TearDown stops
+// what is left, closes handles, unloads the module and checks that the module returned
+// every allocation, page, bio, cache and device it took. Subclasses change the knobs in
+// their constructor (or override SetUp and call the pieces themselves).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <host/host.h>
+
+#include "../../backupdriver/include/vekdriver.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vekfx {
+
+// ---- log helpers ----
+int dmesg_count(const std::string &needle);	// lines containing needle
+inline bool dmesg_has(const std::string &needle) { return dmesg_count(needle) > 0; }
+std::string dmesg_text();			// the whole log, one line per entry
+
+// ---- records ----
+snap_shot_request make_start_request(dev_t dev, const std::string &stem,
+				     int mode = USER_SPACE_FILE);
+inline unsigned dev_major(dev_t d) { return d >> 20; }
+inline unsigned dev_minor(dev_t d) { return d & 0xFFFFF; }
+
+// The seed of a randomised test: VEK_TEST_SEED from the environment, else fresh; printed.
+uint64_t test_seed();
+
+// Runs fn on a new thread whose task name is `name` (so "qel..." makes it the agent and
+// anything else an ordinary process thread) and waits for it.
+void run_as(const std::string &name, const std::function<void()> &fn);
+
+// A per-process scratch directory under /tmp, removed with its files at process exit.
+const std::string &scratch_dir();
+
+// Platform counters whose values the module must give back when it is unloaded.
+struct leak_baseline {
+	long kmalloc = 0, vmalloc = 0, pages = 0, bios = 0;
+	static leak_baseline now();
+};
+// Expects every counter equal to the baseline, no "qel_" cache and no control device.
+void expect_no_leaks(const leak_baseline &before);
+
+// ---- agent-style IO workers ----
+// Starts n threads named "qel-io-<i>"; each opens its own control handle and its own
+// backing file (dir/<session>-<i>.cow), allocates a staging buffer and calls RunIOThread
+// (0x27) for the session. The calls return when the session stops.
+class io_workers {
+public:
+	io_workers(int session_id, int n, const std::string &dir, int buffer_size = 1 << 20,
+		   int first_worker_id = 0);
+	~io_workers();			// joins; the session must be stopping by then
+	io_workers(const io_workers &) = delete;
+	io_workers &operator=(const io_workers &) = delete;
+
+	int wait_first(int ctl_fd = -1);	// ThreadWaitTimeout (0x28) for the session
+	void join();
+	bool joined() const { return joined_; }
+	// RunIOThread's results, valid after join().
+	const std::vector<long> &results() const { return results_; }
+	std::string file_path(int i) const;
+	int count() const { return n_; }
+	pid_t tid(int i) const;		// the worker's thread id once it has started
+
+private:
+	struct worker;
+	int session_id_;
+	int n_;
+	std::string dir_;
+	int buffer_size_;
+	int first_id_;
+	bool joined_ = false;
+	std::vector<long> results_;
+	std::vector<std::unique_ptr<worker>> workers_;
+};
+
+// ---- the fixture ----
+class DriverTest : public ::testing::Test {
+protected:
+	// Knobs, set in a subclass constructor.
+	double clock_speed = 200;		// 5 s of platform time take 25 ms
+	bool load_module = true;		// insmod in SetUp
+	bool make_disk = true;			// "sda" with two partitions, both mounted
+	bool check_leaks = true;		// after rmmod in TearDown
+	uint64_t disk_sectors = 8192;		// 4 MiB
+	uint64_t part_sectors = 2048;		// each partition 1 MiB
+
+	void SetUp() override;
+	void TearDown() override;
+
+	// Pieces SetUp uses.
+	int load();				// insmod, result
+	void add_test_disk();			// fills disk, part1, part2; mounts both partitions
+	int open_control();			// a new control handle (also closed by TearDown)
+
+	// Agent commands through the first control handle `ctl`; each returns the ioctl
+	// result (-1 with errno on failure).
+	int ioctl(unsigned long cmd, void *arg) { return host::ioctl(ctl, cmd, arg); }
+	// Start (0x26) on dev with the given stem; the new id, or -1. The reply goes to *reply.
+	int start(dev_t dev, const std::string &stem, int mode = USER_SPACE_FILE,
+		  snap_shot_request *reply = nullptr);
+	int stop(int id, snap_shot_request *reply = nullptr);	// 0x16
+	int session_count();					// 0x22, -1 on failure
+	std::vector<session_list> list(int size = 16);		// 0x21
+	std::string get_string_cmd(unsigned long cmd, int id, int *rc = nullptr);
+	int set_file(int id, int fd, const std::string &name);	// 0x25
+
+	// Data helpers.
+	void write_source(dev_t dev, off_t off, const std::vector<uint8_t> &data);
+	std::vector<uint8_t> read_dev(const std::string &path, off_t off, size_t len);
+	std::vector<uint8_t> read_snapshot(int id, off_t off, size_t len);
+	static std::vector<uint8_t> pattern(size_t len, uint8_t seed);
+
+	// Stops every listed session, closes the handles and runs rmmod; 0 when it unloaded.
+	int unload();
+	const std::string &dir() const { return scratch_dir(); }
+
+	dev_t disk = 0, part1 = 0, part2 = 0;
+	int ctl = -1;				// first control handle
+	std::vector<int> handles;		// every handle open_control made
+	leak_baseline baseline;
+	bool loaded = false;
+};
+
+}  // namespace vekfx
