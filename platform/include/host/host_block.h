@@ -1,0 +1,73 @@
+// The machine's disks and file systems, as a program or test drives them.
+// Failures return -1 (or 0 for add_disk) and set errno.
+#pragma once
+#include <linux/types.h>
+#include <cstdint>
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace host {
+
+struct partition_spec {
+  uint64_t start_sect;  // first sector on the disk
+  uint64_t nr_sects;
+};
+
+struct disk_spec {
+  std::string name;      // "sda": partitions become "sda1", "sda2", ...
+  uint64_t nr_sects;     // size in 512-byte sectors
+  std::string image;     // "" = RAM disk, else path of an image file (created/extended)
+  std::vector<partition_spec> partitions;
+  unsigned max_hw_sectors = 256;
+};
+
+// Adds a disk with block major 8: the n-th free disk slot gets first minor
+// 16 n and 16 minors; partition i (1-based) is first_minor + i. Returns the
+// whole disk's dev_t, or 0 with errno: EINVAL (no name, name too long, zero
+// size, more than 15 partitions, a partition empty, past the end or overlapping
+// another, max_hw_sectors below 8), EEXIST (a disk of that name exists),
+// ENOSPC (no free slot), or the errno of opening/extending the image file. An
+// image file keeps its contents across del_disk/add_disk.
+dev_t add_disk(const disk_spec &spec);
+// Removes a disk added by add_disk; its in-flight bios complete first.
+// EBUSY while it or a partition is mounted or open, ENODEV for a number that
+// is not such a disk.
+int del_disk(dev_t dev);
+
+// Mounts a file system on that whole disk or partition (an open of the device
+// by the caller: the disk's fops open runs). EBUSY when the device, its whole
+// disk or one of its partitions is mounted; ENXIO when there is no such
+// device; the open's error otherwise.
+int mount(dev_t dev);
+// EINVAL when nothing is mounted there; EBUSY while it is frozen.
+int umount(dev_t dev);
+// Writes through the mounted file system as bios to that device: held while
+// the file system is frozen. Any byte range; partial sectors are read first.
+// Returns len (less when the range runs past the device end), or -1 with
+// errno EINVAL (not mounted, negative offset), ENOSPC (offset at or past the
+// end), EFAULT (bad buffer), EIO (the device failed the I/O).
+ssize_t fs_pwrite(dev_t dev, const void *buf, size_t len, off_t off);
+
+// Disk fault injection. Sectors are relative to dev (a disk or a partition).
+// A bio that overlaps the range and has the rule's direction fails with -EIO
+// (read_error, write_error) or is held back delay_ms of platform time first
+// (delay, either direction). count: how many matching bios the rule affects
+// (-1: until cleared). Returns a rule id (> 0), or -1 with errno ENODEV.
+enum class disk_fault { read_error, write_error, delay };
+int disk_fault_add(dev_t dev, disk_fault kind, uint64_t first_sect, uint64_t nr_sects, int count = -1,
+                   unsigned delay_ms = 0);
+int disk_fault_clear(dev_t dev);  // all rules of that disk
+
+// Bios the disk driver has served (per disk; the partitions share them).
+struct disk_stats {
+  uint64_t read_bios, write_bios;
+  uint64_t read_sectors, write_sectors;
+  uint64_t failed_bios;
+};
+int disk_get_stats(dev_t dev, disk_stats *out);
+
+// Bios allocated with bio_alloc and not yet freed, platform-wide.
+long bios_in_use();
+
+}  // namespace host
