@@ -1,0 +1,297 @@
+// Block devices as files: host::open("/dev/<name>") and direct bio I/O for
+// the read/write of the returned file (also used by the file system's
+// writes).
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/fs.h>
+#include <linux/mm.h>
+#include <linux/uaccess.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "block_internal.h"
+#include "internal.h"
+
+namespace kplat {
+namespace {
+
+// Bytes moved per round of bios: bounds the buffer, not the request size.
+constexpr size_t kBatch = 1 << 20;
+constexpr size_t kSector = 512;
+
+// Page-backed staging memory of the platform's own (not from alloc_pages: a
+// test's "alloc_page" faults and page counts are the driver's business).
+struct io_buffer {
+  unsigned char *mem = nullptr;
+  size_t npages = 0;
+  std::vector<struct page> pages;
+  bool busy = false;
+
+  bool reserve(size_t n) {
+    if (n <= npages)
+      return true;
+    auto *m = static_cast<unsigned char *>(std::aligned_alloc(PAGE_SIZE, n * PAGE_SIZE));
+    if (!m)
+      return false;
+    std::free(mem);
+    mem = m;
+    npages = n;
+    pages.assign(n, page{});
+    for (size_t i = 0; i < n; i++) {
+      pages[i].virtual_addr = mem + i * PAGE_SIZE;
+      atomic_set(&pages[i]._count, 1);
+      INIT_LIST_HEAD(&pages[i].lru);
+    }
+    return true;
+  }
+  ~io_buffer() { std::free(mem); }
+};
+
+thread_local io_buffer t_buffer;
+
+struct io_wait {
+  std::mutex m;
+  std::condition_variable cv;
+  int pending = 1;  // m; the submitter's own count until all bios are out
+  int error = 0;    // m
+};
+
+// Completion: interrupt context; takes only the waiter's lock.
+void io_end(struct bio *bio, int err) {
+  auto *w = static_cast<io_wait *>(bio->bi_private);
+  bool failed = err || !test_bit(BIO_UPTODATE, &bio->bi_flags);
+  bio_put(bio);
+  std::lock_guard<std::mutex> g(w->m);
+  if (failed && !w->error)
+    w->error = -EIO;
+  if (--w->pending == 0)
+    w->cv.notify_all();
+}
+
+void io_submit(io_wait *w, struct bio *bio) {
+  {
+    std::lock_guard<std::mutex> g(w->m);
+    w->pending++;
+  }
+  generic_make_request(bio);
+}
+
+// Transfers bytes at buffer offset boff to/from the device at byte pos
+// (both sector-aligned) as bios that respect the queue's limits; waits.
+int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff, uint64_t pos, size_t bytes) {
+  io_wait w;
+  struct bio *bio = nullptr;
+  size_t done = 0;
+  int err = 0;
+  while (done < bytes) {
+    size_t at = boff + done;
+    struct page *page = &buf.pages[at / PAGE_SIZE];
+    unsigned offset = unsigned(at % PAGE_SIZE);
+    unsigned n = unsigned(std::min<size_t>(PAGE_SIZE - offset, bytes - done));
+    if (!bio) {
+      size_t pages_left = (bytes - done + PAGE_SIZE - 1) / PAGE_SIZE + 1;
+      bio = bio_alloc_internal(int(std::min<size_t>(pages_left, BIO_MAX_PAGES)));
+      if (!bio) {
+        err = -ENOMEM;
+        break;
+      }
+      bio->bi_bdev = bdev;
+      bio->bi_sector = sector_t((pos + done) / kSector);
+      bio->bi_rw = write ? (1UL << BIO_RW) : 0;
+      bio->bi_end_io = io_end;
+      bio->bi_private = &w;
+    }
+    unsigned added = unsigned(bio_add_page(bio, page, n, offset));
+    // A queue whose limits refuse a whole page to an empty bio gets sectors.
+    while (!added && bio->bi_size == 0 && n > kSector) {
+      n = unsigned(kSector);
+      added = unsigned(bio_add_page(bio, page, n, offset));
+    }
+    if (!added) {
+      if (bio->bi_size == 0) {
+        bio_put(bio);
+        bio = nullptr;
+        err = -EIO;
+        break;
+      }
+      io_submit(&w, bio);
+      bio = nullptr;
+      continue;
+    }
+    done += added;
+  }
+  if (bio)
+    io_submit(&w, bio);
+  std::unique_lock<std::mutex> g(w.m);
+  w.pending--;
+  w.cv.wait(g, [&] { return w.pending == 0; });
+  return err ? err : w.error;
+}
+
+struct buffer_claim {
+  io_buffer *buf;
+  io_buffer own;
+  buffer_claim() {
+    if (t_buffer.busy) {
+      buf = &own;  // nested use on this thread: a private buffer
+    } else {
+      buf = &t_buffer;
+      t_buffer.busy = true;
+    }
+  }
+  ~buffer_claim() {
+    if (buf == &t_buffer)
+      t_buffer.busy = false;
+  }
+};
+
+}  // namespace
+
+ssize_t bdev_rw(struct block_device *bdev, bool write, void *ubuf, size_t len, loff_t off) {
+  check_sleep(write ? "blkdev_write" : "blkdev_read");
+  if (off < 0)
+    return -EINVAL;
+  uint64_t dev_bytes = uint64_t(bdev_nr_sects(bdev)) * kSector;
+  if (len == 0)
+    return 0;
+  if (uint64_t(off) >= dev_bytes)
+    return write ? -ENOSPC : 0;
+  if (len > dev_bytes - uint64_t(off))
+    len = size_t(dev_bytes - uint64_t(off));
+
+  buffer_claim claim;
+  io_buffer &buf = *claim.buf;
+  if (!buf.reserve(kBatch / PAGE_SIZE + 1))
+    return -ENOMEM;
+  uint64_t ticket = write ? bdev_write_begin(bdev) : 0;
+  size_t done = 0;
+  int err = 0;
+  auto *user = static_cast<unsigned char *>(ubuf);
+  while (done < len) {
+    uint64_t pos = uint64_t(off) + done;
+    uint64_t a0 = pos & ~uint64_t(kSector - 1);
+    size_t head = size_t(pos - a0);
+    size_t chunk = std::min(len - done, kBatch - head);
+    uint64_t a1 = (pos + chunk + kSector - 1) & ~uint64_t(kSector - 1);
+    size_t span = size_t(a1 - a0);
+    if (write) {
+      // Partial sectors at either end keep the bytes around the write.
+      if (head)
+        err = io_range(bdev, false, buf, 0, a0, kSector);
+      if (!err && (pos + chunk) != a1 && !(head && span == kSector))
+        err = io_range(bdev, false, buf, span - kSector, a1 - kSector, kSector);
+      if (!err && copy_from_user(buf.mem + head, user + done, chunk))
+        err = -EFAULT;
+      if (!err)
+        err = io_range(bdev, true, buf, 0, a0, span);
+    } else {
+      err = io_range(bdev, false, buf, 0, a0, span);
+      if (!err && copy_to_user(user + done, buf.mem + head, chunk))
+        err = -EFAULT;
+    }
+    if (err)
+      break;
+    done += chunk;
+  }
+  if (write)
+    bdev_write_end(bdev, ticket);
+  return done ? ssize_t(done) : ssize_t(err);
+}
+
+namespace {
+
+struct block_device *file_bdev(struct file *f) { return static_cast<struct block_device *>(f->private_data); }
+
+ssize_t blkdev_read(struct file *f, char __user *buf, size_t len, loff_t *pos) {
+  if (!(f->f_mode & FMODE_READ))
+    return -EBADF;
+  ssize_t r = bdev_rw(file_bdev(f), false, buf, len, *pos);
+  if (r > 0)
+    *pos += r;
+  return r;
+}
+
+ssize_t blkdev_write(struct file *f, const char __user *buf, size_t len, loff_t *pos) {
+  if (!(f->f_mode & FMODE_WRITE))
+    return -EBADF;
+  ssize_t r = bdev_rw(file_bdev(f), true, const_cast<char *>(buf), len, *pos);
+  if (r > 0)
+    *pos += r;
+  return r;
+}
+
+loff_t blkdev_llseek(struct file *f, loff_t offset, int origin) {
+  loff_t size = loff_t(bdev_nr_sects(file_bdev(f)) * kSector);
+  loff_t base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? f->f_pos : origin == SEEK_END ? size : -1;
+  if (base < 0 || base + offset < 0 || base + offset > size)
+    return -EINVAL;
+  f->f_pos = base + offset;
+  return f->f_pos;
+}
+
+int blkdev_release(struct inode *inode, struct file *f) {
+  struct block_device *bdev = file_bdev(f);
+  bdev_close(bdev, f->f_mode & (FMODE_READ | FMODE_WRITE));
+  bdput(bdev);
+  return 0;
+}
+
+const struct file_operations blkdev_fops = [] {
+  struct file_operations ops = {};
+  ops.llseek = blkdev_llseek;
+  ops.read = blkdev_read;
+  ops.write = blkdev_write;
+  ops.release = blkdev_release;
+  return ops;
+}();
+
+}  // namespace
+
+void blockdev_file_anchor() {}
+
+struct file *blockdev_open(const char *path, int flags, int *err) {
+  static const char prefix[] = "/dev/";
+  if (!path || std::strncmp(path, prefix, sizeof(prefix) - 1) != 0) {
+    *err = -ENOENT;
+    return nullptr;
+  }
+  struct block_device *bdev = bdget_by_name(path + sizeof(prefix) - 1);
+  if (!bdev) {
+    *err = -ENOENT;
+    return nullptr;
+  }
+  int acc = flags & O_ACCMODE;
+  fmode_t mode = (acc == O_RDONLY || acc == O_RDWR ? FMODE_READ : 0) |
+                 (acc == O_WRONLY || acc == O_RDWR ? FMODE_WRITE : 0);
+  int r = bdev_open(bdev, mode);
+  if (r) {
+    bdput(bdev);
+    *err = r;
+    return nullptr;
+  }
+  struct file *f = alloc_file(&blkdev_fops, unsigned(flags));
+  if (!f) {
+    bdev_close(bdev, mode);
+    bdput(bdev);
+    *err = -ENOMEM;
+    return nullptr;
+  }
+  f->private_data = bdev;
+  if (struct inode *inode = file_inode(f)) {
+    inode->i_mode = S_IFBLK | 0660;
+    inode->i_rdev = bdev->bd_dev;
+    inode->i_bdev = bdev;
+    inode->i_size = loff_t(bdev_nr_sects(bdev) * kSector);
+  }
+  return f;
+}
+
+}  // namespace kplat

@@ -1,0 +1,426 @@
+// The machine's disks: RAM disks and image-file disks behind block major 8.
+// Bios are queued by the make_request_fn in the submitter's context and
+// served in order by one thread per disk, which completes each bio in
+// interrupt context, as a disk interrupt would.
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/genhd.h>
+#include <linux/mm.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <host/host_block.h>
+
+#include "block_internal.h"
+#include "internal.h"
+
+namespace kplat {
+namespace {
+
+constexpr unsigned kSdMajor = 8;
+constexpr int kMinorsPerDisk = 16;
+
+struct disk_rule {
+  int id;
+  host::disk_fault kind;
+  sector_t first, end;  // whole-disk sectors, [first, end)
+  long remaining;       // -1: unlimited
+  unsigned delay_ms;
+};
+
+struct host_disk {
+  std::string name;
+  int slot = -1;
+  sector_t nr_sects = 0;
+  int fd = -1;                      // image file, or -1 for a RAM disk
+  unsigned char *ram = nullptr;
+  size_t ram_bytes = 0;
+  struct gendisk *disk = nullptr;
+  struct request_queue *q = nullptr;
+  std::thread worker;
+
+  std::mutex lock;
+  std::condition_variable cv;
+  std::deque<struct bio *> pending;  // lock
+  bool stopping = false;             // lock
+  std::vector<disk_rule> rules;      // lock
+  int next_rule_id = 1;              // lock
+  host::disk_stats stats{};          // lock
+};
+
+std::mutex g_hosts_lock;
+std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
+
+const struct block_device_operations host_disk_fops = {};
+
+// Reads or writes the bio's data at its sector. Worker thread.
+int transfer(host_disk *hd, struct bio *bio) {
+  bool write = bio_data_dir(bio) == WRITE;
+  uint64_t pos = uint64_t(bio->bi_sector) << 9;
+  unsigned remaining = bio->bi_size;
+  for (unsigned i = bio->bi_idx; i < bio->bi_vcnt && remaining; i++) {
+    struct bio_vec *bv = &bio->bi_io_vec[i];
+    unsigned n = bv->bv_len < remaining ? bv->bv_len : remaining;
+    if (!bv->bv_page || bv->bv_offset + n > PAGE_SIZE)
+      return -EIO;
+    char *p = static_cast<char *>(page_address(bv->bv_page)) + bv->bv_offset;
+    if (hd->fd < 0) {
+      if (write)
+        std::memcpy(hd->ram + pos, p, n);
+      else
+        std::memcpy(p, hd->ram + pos, n);
+    } else {
+      size_t done = 0;
+      while (done < n) {
+        ssize_t r = write ? ::pwrite(hd->fd, p + done, n - done, off_t(pos + done))
+                          : ::pread(hd->fd, p + done, n - done, off_t(pos + done));
+        if (r < 0 && errno == EINTR)
+          continue;
+        if (r < 0)
+          return -EIO;
+        if (r == 0) {  // a read past the file's end: the image holds zeroes there
+          std::memset(p + done, 0, n - done);
+          break;
+        }
+        done += size_t(r);
+      }
+    }
+    pos += n;
+    remaining -= n;
+  }
+  return remaining ? -EIO : 0;  // segments shorter than bi_size
+}
+
+// Applies the fault rules that match the bio; returns the injected error (0
+// when none) and the delay to serve first. hd->lock held.
+int __match_rules(host_disk *hd, struct bio *bio, unsigned *delay_ms) {
+  bool write = bio_data_dir(bio) == WRITE;
+  sector_t first = bio->bi_sector, end = bio->bi_sector + bio_sectors(bio);
+  if (end == first)
+    end = first + 1;
+  int err = 0;
+  for (auto it = hd->rules.begin(); it != hd->rules.end();) {
+    bool hit = it->first < end && first < it->end;
+    if (hit && it->kind == host::disk_fault::read_error)
+      hit = !write && !err;
+    else if (hit && it->kind == host::disk_fault::write_error)
+      hit = write && !err;
+    if (hit) {
+      if (it->kind == host::disk_fault::delay)
+        *delay_ms += it->delay_ms;
+      else
+        err = -EIO;
+      if (it->remaining > 0 && --it->remaining == 0) {
+        it = hd->rules.erase(it);
+        continue;
+      }
+    }
+    ++it;
+  }
+  return err;
+}
+
+void worker_main(host_disk *hd) {
+  std::string tname = (hd->name + "-io").substr(0, 15);
+  pthread_setname_np(pthread_self(), tname.c_str());
+  for (;;) {
+    struct bio *bio;
+    unsigned delay_ms = 0;
+    int err;
+    {
+      std::unique_lock<std::mutex> g(hd->lock);
+      hd->cv.wait(g, [&] { return !hd->pending.empty() || hd->stopping; });
+      if (hd->pending.empty())
+        break;
+      bio = hd->pending.front();
+      hd->pending.pop_front();
+      err = __match_rules(hd, bio, &delay_ms);
+    }
+    if (delay_ms)
+      clock_sleep_ms(delay_ms);
+    if (!err)
+      err = transfer(hd, bio);
+    {
+      std::lock_guard<std::mutex> g(hd->lock);
+      if (err) {
+        hd->stats.failed_bios++;
+      } else if (bio_data_dir(bio) == WRITE) {
+        hd->stats.write_bios++;
+        hd->stats.write_sectors += bio_sectors(bio);
+      } else {
+        hd->stats.read_bios++;
+        hd->stats.read_sectors += bio_sectors(bio);
+      }
+    }
+    irq_context_guard irq;
+    bio_endio(bio, err);
+  }
+}
+
+// Submitter's context: checks the bio against the disk and queues it.
+int disk_make_request(struct request_queue *q, struct bio *bio) {
+  auto *hd = static_cast<host_disk *>(q->queuedata);
+  sector_t nr = bio_sectors(bio);
+  if (bio->bi_sector > hd->nr_sects || nr > hd->nr_sects - bio->bi_sector) {
+    printk(KERN_ERR "%s: bio at sector %llu (+%llu) beyond the disk end %llu\n", hd->name.c_str(),
+           (unsigned long long)bio->bi_sector, (unsigned long long)nr, (unsigned long long)hd->nr_sects);
+    set_bit(BIO_EOF, &bio->bi_flags);
+    bio_endio(bio, -EIO);
+    return 0;
+  }
+  if (nr > q->limits.max_hw_sectors) {
+    printk(KERN_ERR "%s: bio of %llu sectors exceeds max_hw_sectors %u\n", hd->name.c_str(),
+           (unsigned long long)nr, q->limits.max_hw_sectors);
+    bio_endio(bio, -EIO);
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> g(hd->lock);
+    if (!hd->stopping) {
+      hd->pending.push_back(bio);
+      hd->cv.notify_one();
+      return 0;
+    }
+  }
+  bio_endio(bio, -EIO);  // the disk is gone
+  return 0;
+}
+
+void release_host_disk(struct request_queue *q) { delete static_cast<host_disk *>(q->queuedata); }
+
+// The host disk behind dev (a disk or one of its partitions) and the first
+// sector of that device on the disk. g_hosts_lock held.
+host_disk *__find_host(dev_t dev, sector_t *start) {
+  if (MAJOR(dev) != kSdMajor)
+    return nullptr;
+  auto it = g_hosts.find(int(MINOR(dev) / kMinorsPerDisk));
+  if (it == g_hosts.end())
+    return nullptr;
+  int partno = int(MINOR(dev) % kMinorsPerDisk);
+  struct hd_struct *part = it->second->disk->__part[partno];
+  if (!part)
+    return nullptr;
+  if (start)
+    *start = part->start_sect;
+  return it->second;
+}
+
+int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+dev_t fail_dev(int err) {
+  errno = err;
+  return 0;
+}
+
+int validate(const host::disk_spec &spec) {
+  if (spec.name.empty() || spec.name.size() > DISK_NAME_LEN - 4 || spec.name.find('/') != std::string::npos)
+    return EINVAL;
+  if (spec.nr_sects == 0 || spec.nr_sects > (uint64_t(1) << 50))
+    return EINVAL;
+  if (spec.partitions.size() > size_t(kMinorsPerDisk - 1) || spec.max_hw_sectors < 8)
+    return EINVAL;
+  for (size_t i = 0; i < spec.partitions.size(); i++) {
+    const auto &p = spec.partitions[i];
+    if (p.nr_sects == 0 || p.start_sect >= spec.nr_sects || p.nr_sects > spec.nr_sects - p.start_sect)
+      return EINVAL;
+    for (size_t j = 0; j < i; j++) {
+      const auto &o = spec.partitions[j];
+      if (p.start_sect < o.start_sect + o.nr_sects && o.start_sect < p.start_sect + p.nr_sects)
+        return EINVAL;
+    }
+  }
+  return 0;
+}
+
+int open_storage(host_disk *hd, const host::disk_spec &spec) {
+  size_t bytes = size_t(spec.nr_sects) << 9;
+  if (spec.image.empty()) {
+    void *m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED)
+      return errno;
+    hd->ram = static_cast<unsigned char *>(m);
+    hd->ram_bytes = bytes;
+    return 0;
+  }
+  int fd = ::open(spec.image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (uint64_t(st.st_size) < bytes && ftruncate(fd, off_t(bytes)) != 0)) {
+    int e = errno;
+    ::close(fd);
+    return e;
+  }
+  hd->fd = fd;
+  return 0;
+}
+
+void close_storage(host_disk *hd) {
+  if (hd->ram)
+    munmap(hd->ram, hd->ram_bytes);
+  hd->ram = nullptr;
+  if (hd->fd >= 0)
+    ::close(hd->fd);
+  hd->fd = -1;
+}
+
+}  // namespace
+}  // namespace kplat
+
+using namespace kplat;
+
+dev_t host::add_disk(const host::disk_spec &spec) {
+  syscall_entry();
+  if (int e = validate(spec))
+    return fail_dev(e);
+  if (struct block_device *clash = bdget_by_name(spec.name.c_str())) {
+    bdput(clash);
+    return fail_dev(EEXIST);
+  }
+  std::lock_guard<std::mutex> g(g_hosts_lock);
+  int slot = 0;
+  while (g_hosts.count(slot))
+    slot++;
+  if (slot * kMinorsPerDisk + kMinorsPerDisk - 1 > int(MINORMASK))
+    return fail_dev(ENOSPC);
+
+  auto *hd = new host_disk;
+  hd->name = spec.name;
+  hd->slot = slot;
+  hd->nr_sects = spec.nr_sects;
+  if (int e = open_storage(hd, spec)) {
+    delete hd;
+    return fail_dev(e);
+  }
+  struct request_queue *q = blk_alloc_queue_internal();
+  struct gendisk *disk = alloc_disk_internal(kMinorsPerDisk);
+  if (!q || !disk) {
+    close_storage(hd);
+    if (q)
+      blk_put_queue(q);
+    put_disk(disk);
+    delete hd;
+    return fail_dev(ENOMEM);
+  }
+  blk_queue_make_request(q, disk_make_request);
+  q->limits.max_hw_sectors = spec.max_hw_sectors;
+  q->limits.max_sectors = spec.max_hw_sectors;
+  q->limits.max_segments = MAX_SEGMENTS;
+  q->limits.max_segment_size = MAX_SEGMENT_SIZE;
+  q->limits.logical_block_size = 512;
+  q->limits.physical_block_size = 4096;
+  // Request-based disks of this generation have a queue lock and unplug.
+  q->queue_lock = &q->__queue_lock;
+  q->unplug_fn = generic_unplug_device;
+  q->queuedata = hd;
+  q->__release = release_host_disk;
+  hd->q = q;
+
+  disk->major = int(kSdMajor);
+  disk->first_minor = slot * kMinorsPerDisk;
+  snprintf(disk->disk_name, sizeof(disk->disk_name), "%s", spec.name.c_str());
+  disk->fops = &host_disk_fops;
+  disk->queue = q;
+  disk->private_data = hd;
+  set_capacity(disk, spec.nr_sects);
+  for (size_t i = 0; i < spec.partitions.size(); i++)
+    disk_add_part(disk, int(i + 1), spec.partitions[i].start_sect, spec.partitions[i].nr_sects);
+  hd->disk = disk;
+  hd->worker = std::thread(worker_main, hd);
+
+  add_disk(disk);
+  if (!disk_published(disk)) {  // lost a race for the name
+    {
+      std::lock_guard<std::mutex> l(hd->lock);
+      hd->stopping = true;
+      hd->cv.notify_all();
+    }
+    hd->worker.join();
+    close_storage(hd);
+    put_disk(disk);
+    blk_cleanup_queue(q);
+    return fail_dev(EEXIST);
+  }
+  g_hosts[slot] = hd;
+  blockdev_file_anchor();
+  return MKDEV(kSdMajor, unsigned(disk->first_minor));
+}
+
+int host::del_disk(dev_t dev) {
+  syscall_entry();
+  host_disk *hd;
+  {
+    std::lock_guard<std::mutex> g(g_hosts_lock);
+    sector_t start;
+    hd = __find_host(dev, &start);
+    if (!hd || MINOR(dev) % kMinorsPerDisk != 0)
+      return fail(ENODEV);
+    if (!disk_unpublish_if_idle(hd->disk))
+      return fail(EBUSY);
+    g_hosts.erase(hd->slot);
+  }
+  {
+    std::lock_guard<std::mutex> l(hd->lock);
+    hd->stopping = true;
+    hd->cv.notify_all();
+  }
+  hd->worker.join();  // serves what is still queued first
+  close_storage(hd);
+  struct request_queue *q = hd->q;
+  put_disk(hd->disk);
+  blk_cleanup_queue(q);  // hd goes with the queue's last reference
+  return 0;
+}
+
+int host::disk_fault_add(dev_t dev, host::disk_fault kind, uint64_t first_sect, uint64_t nr_sects, int count,
+                         unsigned delay_ms) {
+  std::lock_guard<std::mutex> g(g_hosts_lock);
+  sector_t start = 0;
+  host_disk *hd = __find_host(dev, &start);
+  if (!hd)
+    return fail(ENODEV);
+  if (nr_sects == 0 || count == 0)
+    return fail(EINVAL);
+  std::lock_guard<std::mutex> l(hd->lock);
+  disk_rule r{hd->next_rule_id++, kind, start + first_sect, start + first_sect + nr_sects,
+              count < 0 ? -1L : long(count), delay_ms};
+  hd->rules.push_back(r);
+  return r.id;
+}
+
+int host::disk_fault_clear(dev_t dev) {
+  std::lock_guard<std::mutex> g(g_hosts_lock);
+  host_disk *hd = __find_host(dev, nullptr);
+  if (!hd)
+    return fail(ENODEV);
+  std::lock_guard<std::mutex> l(hd->lock);
+  hd->rules.clear();
+  return 0;
+}
+
+int host::disk_get_stats(dev_t dev, host::disk_stats *out) {
+  std::lock_guard<std::mutex> g(g_hosts_lock);
+  host_disk *hd = __find_host(dev, nullptr);
+  if (!hd || !out)
+    return fail(hd ? EINVAL : ENODEV);
+  std::lock_guard<std::mutex> l(hd->lock);
+  *out = hd->stats;
+  return 0;
+}
