@@ -239,6 +239,9 @@ void rb_instert_wl(struct rb_root *root, struct rb_wl *n);
 struct rb_wl *alloc_rb_wl(void);
 void put_rbwl(struct rb_wl *rbwl);
 void wait_for_read(struct rb_wl *rbwl);
+/* As wait_for_read, but also ends once the session is in error (a failed snapshot read
+ * never raises done). */
+void wait_for_read_or_error(struct cow_session *cs, struct rb_wl *rbwl);
 int is_cow_thread(void);
 int is_cow_file_for_any_session(struct list_head *session_list, struct bio *bio);
 void save_info(struct bio *bio, struct saved_info *info);
