@@ -153,5 +153,6 @@ int handle_ioctlErrorCTS(unsigned long arg);
 int any_cts_has_error(void);
 void clear_all_cts(void);
 void stop_all_cts(void);
+void cts_set_error_lost(struct ct_session **owners, int n);	/* records lost to a fetch */
 
 #endif
