@@ -1,0 +1,254 @@
+/*
+ * cow_watchdog.cpp - the lock watchdog "vek_watchdog": reports driver locks that stay
+ * taken. Every blocking down() of a driver semaphore gives a heartbeat (lock_heartbeat in
+ * cow.h); the watchdog consumes them, and after 60 quiet seconds, or when a listing is
+ * asked for, probes every global lock and every lock of every session and in-flight chunk.
+ *
+ * It only observes: each probe takes a lock for the moment of the probe and gives it back,
+ * it holds at most one driver lock at a time, and it gives up on a lock after 600 tries
+ * 10 ms apart. Probes sleep, so all of this runs in the watchdog's own thread.
+ */
+#include <linux/kernel.h>
+#include <linux/list.h>
+#include <linux/sched.h>
+#include <linux/kthread.h>
+#include <linux/wait.h>
+#include <linux/completion.h>
+#include <linux/jiffies.h>
+#include <linux/delay.h>
+#include <linux/semaphore.h>
+#include <linux/spinlock.h>
+#include <linux/rbtree.h>
+#include <linux/atomic.h>
+
+#include "cow.h"
+
+#define VEK_WATCHDOG_PERIOD_MS 60000
+#define VEK_PROBE_TRIES 600
+#define VEK_PROBE_SLEEP_MS 10
+
+/* ---- probes ---- */
+
+/* Watchdog thread; sleeps. 0: acquired (the caller releases it), 1: still taken. */
+int lock_debug_sem_lock(struct semaphore *sem)
+{
+	int i;
+
+	for (i = 0; i < VEK_PROBE_TRIES; i++) {
+		if (!down_trylock(sem))
+			return 0;
+		msleep(VEK_PROBE_SLEEP_MS);
+	}
+	return 1;
+}
+
+/* Watchdog thread; sleeps between tries, never while holding the lock. */
+int lock_debug_lock(spinlock_t *lock)
+{
+	int i;
+
+	for (i = 0; i < VEK_PROBE_TRIES; i++) {
+		if (spin_trylock(lock))
+			return 0;
+		msleep(VEK_PROBE_SLEEP_MS);
+	}
+	return 1;
+}
+
+static void probe_sem(struct semaphore *sem, const char *fmt, int id, u64 chunk)
+{
+	if (lock_debug_sem_lock(sem))
+		printk(fmt, VEK_VERSION_BUILD, id, (unsigned long long)chunk);
+	else
+		up(sem);
+}
+
+static void probe_spin(spinlock_t *lock, const char *fmt, int id)
+{
+	if (lock_debug_lock(lock))
+		printk(fmt, VEK_VERSION_BUILD, id);
+	else
+		spin_unlock(lock);
+}
+
+/* ---- one pass ---- */
+
+static void list_io_threads(struct cow_session *cs)
+{
+	struct io_thread *iot;
+	int i;
+
+	for (i = 0; i < VEK_IO_THREADS; i++) {
+		iot = cs->thread_info->io_threads[i];
+		if (!iot || (i && atomic_read(&iot->started) <= 0))
+			continue;
+		printk(KERN_ERR "%s: ERROR: vek_watchdog: io_thread[%d]->pendign_io: %d\n",
+		       VEK_TAG, i, atomic_read(&iot->pending_io));
+		printk(KERN_ERR "%s: ERROR: vek_watchdog: io_thread[%d]->pending_anon_io: %d\n",
+		       VEK_TAG, i, atomic_read(&iot->pending_anon_io));
+	}
+}
+
+/* The read interlocks of one chunk, as the write path sees them. */
+static void probe_chunk_rbwl(struct cow_session *cs, u64 c)
+{
+	struct rb_wl *rbwl;
+
+	if (lock_debug_lock(&cs->write_list_lock)) {
+		printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on session: %d\n",
+		       VEK_TAG, (unsigned long long)c, cs->clone_id);
+		return;
+	}
+	rbwl = rb_serach_wl(&cs->write_locks, c);
+	if (rbwl)
+		printk(KERN_ERR "%s: ERROR: found rbwl in locks on session %d for chunk %llu: writes(%llu) reads(%llu)\n",
+		       VEK_TAG, cs->clone_id, (unsigned long long)c,
+		       (unsigned long long)rbwl->writes, (unsigned long long)rbwl->reads);
+	rbwl = rb_serach_wl(&cs->write_locked, c);
+	if (rbwl)
+		printk(KERN_ERR "%s: ERROR: found rbwl in locked on session %d for chunk %llu: writes(%llu) reads(%llu)\n",
+		       VEK_TAG, cs->clone_id, (unsigned long long)c,
+		       (unsigned long long)rbwl->writes, (unsigned long long)rbwl->reads);
+	spin_unlock(&cs->write_list_lock);
+}
+
+static void probe_session(struct cow_session *cs, int listing)
+{
+	struct if_chunk *ic;
+	u64 c, last;
+
+	if (listing && cs->thread_info)
+		list_io_threads(cs);
+
+	probe_spin(&cs->chunk_lock, KERN_ERR "vek_watchdog[%d] LOCKED(cs->chunk_lock) id(%d)\n",
+		   cs->clone_id);
+	probe_spin(&cs->write_list_lock,
+		   KERN_ERR "vek_watchdog[%d] LOCKED(cs->write_list_lock) id(%d)\n", cs->clone_id);
+	if (cs->thread_info)
+		probe_spin(&cs->thread_info->io_threads_lock,
+			   KERN_ERR "vek_watchdog[%d] LOCKED(cs->thread_info->io_threads_lock) id(%d)\n",
+			   cs->clone_id);
+
+	last = (u32)cs->chunk_table.hash_mask;
+	for (c = 0; c <= last; c++) {
+		/* The reference keeps the record alive while its semaphores are probed. */
+		ic = get_and_inc_if(cs, c);
+		probe_chunk_rbwl(cs, c);
+		if (!ic)
+			continue;
+		probe_sem(&ic->real_lock,
+			  KERN_ERR "vek_watchdog[%d]: LOCKED(ic->real_lock) id(%d), chunk(%llu)\n",
+			  cs->clone_id, c);
+		probe_sem(&ic->virt_lock,
+			  KERN_ERR "vek_watchdog[%d]: LOCKED(ic->virt_lock) id(%d), chunk(%llu)\n",
+			  cs->clone_id, c);
+		put_and_dec_if(cs, ic);
+	}
+}
+
+static void probe_all_locks(int listing)
+{
+	struct session_node *node;
+	LIST_HEAD(sessions);
+
+	if (lock_debug_sem_lock(&session_list_lock)) {
+		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
+		       VEK_TAG);
+		return;
+	}
+	get_all_sessions(&sessions);
+	up(&session_list_lock);
+	if (list_empty(&sessions))
+		return;
+
+	if (lock_debug_sem_lock(&session_work_lock))
+		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(session_work_lock) \n", VEK_VERSION_BUILD);
+	else
+		up(&session_work_lock);
+	if (lock_debug_sem_lock(&workLock))
+		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(workLock) \n", VEK_VERSION_BUILD);
+	else
+		up(&workLock);
+	if (lock_debug_lock(&record_list_lock))
+		printk(KERN_ERR "vek_watchdog[%d] LOCKED(record_list_lock) \n", VEK_VERSION_BUILD);
+	else
+		spin_unlock(&record_list_lock);
+
+	list_for_each_entry(node, &sessions, list)
+		probe_session(node->cs, listing);
+	put_cow_sessions(&sessions);
+}
+
+/* ---- the thread ---- */
+
+static int watchdog_idle(void)
+{
+	return !atomic_read(&lock_wait_count) && !atomic_read(&lock_print_count) &&
+	       !atomic_read(&global_shutdown);
+}
+
+/*
+ * Kernel thread "vek_watchdog", from load to unload. Each heartbeat wakes it once and
+ * restarts the quiet period; it probes only after a quiet period or for a listing.
+ */
+int lock_debug_thread(void *data)
+{
+	long ret;
+	int listing;
+
+	/* Keep running through a system freeze, and ahead of the tasks it watches. */
+	current->flags |= PF_NOFREEZE;
+	set_user_nice(current, -20);
+	printk(KERN_INFO "%s: INFO: vek_watchdog: started.\n", VEK_TAG);
+	complete(&lock_wait_done);
+
+	for (;;) {
+		ret = 1;
+		if (watchdog_idle())
+			ret = wait_event_interruptible_timeout(lock_wait, !watchdog_idle(),
+							       msecs_to_jiffies(VEK_WATCHDOG_PERIOD_MS));
+		if (kthread_should_stop())
+			break;
+		if (ret == -ERESTARTSYS) {
+			/*
+			 * Nobody signals a kernel thread on purpose; a stray signal would keep
+			 * every later wait from sleeping. Drop it and wait again.
+			 */
+			clear_tsk_thread_flag(current, TIF_SIGPENDING);
+			continue;
+		}
+		if (ret && !atomic_read(&lock_print_count)) {
+			/* Only a heartbeat is consumed: the shutdown flag is no heartbeat. */
+			atomic_add_unless(&lock_wait_count, -1, 0);
+			continue;
+		}
+
+		listing = 0;
+		if (atomic_read(&lock_print_count)) {
+			printk(KERN_ERR "%s: ERROR: -- listing vek debug info --\n", VEK_TAG);
+			printk(KERN_ERR "%s: ERROR: vek_watchdog: total_cow_pages: %d\n", VEK_TAG,
+			       atomic_read(&total_cow_pages));
+			atomic_dec(&lock_print_count);
+			listing = 1;
+		}
+		probe_all_locks(listing);
+	}
+
+	printk(KERN_INFO "%s: INFO: vek_watchdog: stopped.\n", VEK_TAG);
+	return 0;
+}
+
+/* ---- the listing command ---- */
+
+int ioctl_list_locks(void)
+{
+	atomic_inc(&lock_print_count);
+	wake_up(&lock_wait);
+	return 0;
+}
+
+/* ListLokcs: the argument is not read. */
+int handle_ioctlListLokcs(unsigned long arg)
+{
+	return ioctl_list_locks();
+}
