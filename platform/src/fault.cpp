@@ -1,0 +1,146 @@
+// Fault points. Each point keeps hit/failure counters and an ordered rule
+// list; the lookup is a scan of a small fixed table, and a point with no
+// rules is decided without taking a lock.
+#include <host/fault.h>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxPoints = 64;
+
+struct point {
+  char name[48];
+  std::atomic<long> hits{0};
+  std::atomic<long> failures{0};
+  std::atomic<int> nrules{0};
+  std::vector<host::fault_rule> rules;  // guarded by table::mu
+};
+
+struct table {
+  std::mutex mu;
+  point points[kMaxPoints];
+  std::atomic<int> count{0};
+};
+table &tab() {
+  static table *t = new table();
+  return *t;
+}
+
+point *find(const char *name, bool create) {
+  table &t = tab();
+  int n = t.count.load(std::memory_order_acquire);
+  for (int i = 0; i < n; i++)
+    if (strcmp(t.points[i].name, name) == 0) return &t.points[i];
+  if (!create) return nullptr;
+  std::lock_guard<std::mutex> g(t.mu);
+  n = t.count.load();
+  for (int i = 0; i < n; i++)
+    if (strcmp(t.points[i].name, name) == 0) return &t.points[i];
+  if (n == kMaxPoints || strlen(name) >= sizeof(t.points[0].name)) return nullptr;
+  strcpy(t.points[n].name, name);
+  t.count.store(n + 1, std::memory_order_release);
+  return &t.points[n];
+}
+
+}  // namespace
+
+namespace kplat {
+
+bool fault_hit(const char *name, const fault_ctx &ctx, fault_outcome *out) {
+  point *p = find(name, true);
+  if (!p) return false;
+  p->hits.fetch_add(1, std::memory_order_relaxed);
+  if (p->nrules.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> g(tab().mu);
+  for (size_t i = 0; i < p->rules.size(); i++) {
+    host::fault_rule &r = p->rules[i];
+    // Predicates run under the table lock: they must not call the platform.
+    if (r.match && !r.match(ctx)) continue;
+    if (r.skip > 0) {
+      r.skip--;
+      return false;
+    }
+    if (out) {
+      out->error = r.error;
+      out->value = r.value;
+    }
+    if (r.count > 0 && --r.count == 0) {
+      p->rules.erase(p->rules.begin() + (long)i);
+      p->nrules.store((int)p->rules.size(), std::memory_order_release);
+    }
+    p->failures.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kplat
+
+namespace host {
+
+void fault_inject(const std::string &name, fault_rule rule) {
+  if (rule.count == 0) return;
+  point *p = find(name.c_str(), true);
+  if (!p) return;
+  std::lock_guard<std::mutex> g(tab().mu);
+  p->rules.push_back(std::move(rule));
+  p->nrules.store((int)p->rules.size(), std::memory_order_release);
+}
+
+void fault_fail_next(const std::string &name, long n, int error) {
+  fault_rule r;
+  r.count = n;
+  r.error = error;
+  fault_inject(name, std::move(r));
+}
+
+void fault_fail_after(const std::string &name, unsigned skip, long n, int error) {
+  fault_rule r;
+  r.skip = skip;
+  r.count = n;
+  r.error = error;
+  fault_inject(name, std::move(r));
+}
+
+void fault_fail_if(const std::string &name, std::function<bool(const fault_ctx &)> match, long n, int error) {
+  fault_rule r;
+  r.match = std::move(match);
+  r.count = n;
+  r.error = error;
+  fault_inject(name, std::move(r));
+}
+
+void fault_clear(const std::string &name) {
+  point *p = find(name.c_str(), false);
+  if (!p) return;
+  std::lock_guard<std::mutex> g(tab().mu);
+  p->rules.clear();
+  p->nrules.store(0, std::memory_order_release);
+}
+
+void fault_reset() {
+  table &t = tab();
+  std::lock_guard<std::mutex> g(t.mu);
+  int n = t.count.load();
+  for (int i = 0; i < n; i++) {
+    t.points[i].rules.clear();
+    t.points[i].nrules.store(0);
+    t.points[i].hits.store(0);
+    t.points[i].failures.store(0);
+  }
+}
+
+long fault_hits(const std::string &name) {
+  point *p = find(name.c_str(), false);
+  return p ? p->hits.load() : 0;
+}
+
+long fault_failures(const std::string &name) {
+  point *p = find(name.c_str(), false);
+  return p ? p->failures.load() : 0;
+}
+
+}  // namespace host

@@ -1,0 +1,394 @@
+// Tasks, the emulated process, the scheduler core and signals.
+#include "task.h"
+#include "internal.h"
+#include <host/host.h>
+#include <linux/uaccess.h>
+#include <pthread.h>
+#include <unistd.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+__thread struct task_struct *kplat::tls_current = nullptr;
+
+namespace {
+
+// The one process: its signal-handler table, descriptor table and memory.
+struct process {
+  sighand_struct sighand;
+  files_struct files;
+  mm_struct mm;
+  process() {
+    std::memset(&sighand, 0, sizeof(sighand));
+    spin_lock_init(&sighand.siglock);
+    atomic_set(&sighand.count, 1);
+    atomic_set(&files.count, 1);
+    atomic_set(&mm.mm_users, 1);
+  }
+};
+process &the_process() {
+  static process *p = new process();  // never destroyed: threads may outlive statics
+  return *p;
+}
+
+struct registry {
+  std::mutex mu;
+  std::unordered_map<pid_t, struct task_struct *> by_tid;
+};
+registry &reg() {
+  static registry *r = new registry();
+  return *r;
+}
+
+__thread bool t_reaped = false;
+
+// Frees the calling thread's task when the thread ends.
+struct task_reaper {
+  bool armed = false;
+  ~task_reaper() {
+    struct task_struct *t = kplat::tls_current;
+    if (!t) return;
+    {
+      std::lock_guard<std::mutex> g(reg().mu);
+      auto it = reg().by_tid.find(t->pid);
+      if (it != reg().by_tid.end() && it->second == t) reg().by_tid.erase(it);
+    }
+    kplat::tls_current = nullptr;
+    t_reaped = true;
+    put_task_struct(t);
+  }
+};
+thread_local task_reaper t_reaper;
+
+void read_real_name(char out[TASK_COMM_LEN]) {
+  out[0] = 0;
+  if (pthread_getname_np(pthread_self(), out, TASK_COMM_LEN) != 0) out[0] = 0;
+  out[TASK_COMM_LEN - 1] = 0;
+}
+
+}  // namespace
+
+namespace kplat {
+
+struct task_struct *create_current_task_with(const std::function<void(kplat_task *)> &fn) {
+  auto *k = new kplat_task();
+  struct task_struct *t = &k->task;
+  std::memset(static_cast<void *>(t), 0, sizeof(*t));
+  t->kp = k;
+  t->state = TASK_RUNNING;
+  t->pid = gettid();
+  t->tgid = getpid();
+  t->sighand = &the_process().sighand;
+  t->files = &the_process().files;
+  t->mm = &the_process().mm;
+  t->static_prio = 120;
+  t->kp_addr_limit = USER_DS.seg;
+  spin_lock_init(&t->alloc_lock);
+  k->thread = pthread_self();
+  read_real_name(k->last_real_name);
+  std::memcpy(t->comm, k->last_real_name, TASK_COMM_LEN);
+  if (fn) fn(k);
+  tls_current = t;
+  if (!t_reaped) t_reaper.armed = true;  // registers the thread-exit destructor
+  std::lock_guard<std::mutex> g(reg().mu);
+  reg().by_tid[t->pid] = t;
+  return t;
+}
+
+struct task_struct *create_current_task() { return create_current_task_with(nullptr); }
+
+void for_each_task(const std::function<void(struct task_struct *)> &fn) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  for (auto &e : reg().by_tid) fn(e.second);
+}
+
+void wake_all_sleepers() {
+  for_each_task([](struct task_struct *t) {
+    std::lock_guard<std::mutex> g(t->kp->mu);
+    t->kp->cv.notify_all();
+  });
+}
+
+void report(const char *fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "%s\n", buf);
+  fflush(stderr);
+  printk(KERN_ERR "%s\n", buf);
+}
+
+void fatal(const char *fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "%s\n", buf);
+  fflush(stderr);
+  abort();
+}
+
+void check_sleep(const char *what) {
+  struct task_struct *t = current_task();
+  if (likely(t->kp_preempt_count == 0 && t->kp_irq_depth == 0 && t->kp_irqs_off == 0)) return;
+  fprintf(stderr, "BUG: sleeping function called from invalid context: %s\n", what);
+  fprintf(stderr, "in_atomic(): %d, irqs_disabled(): %d, in_interrupt(): %d, pid: %d, name: %s\n",
+          t->kp_preempt_count > 0, t->kp_irqs_off != 0, t->kp_irq_depth > 0, t->pid, t->comm);
+  fflush(stderr);
+  abort();
+}
+
+void kernel_bug(const char *file, int line, const char *what) {
+  fatal("kernel BUG at %s:%d: %s", file, line, what);
+}
+
+void kernel_warn(const char *file, int line, const char *what) {
+  report("WARNING: at %s:%d: %s", file, line, what);
+}
+
+irq_context_guard::irq_context_guard() { current_task()->kp_irq_depth++; }
+irq_context_guard::~irq_context_guard() { current_task()->kp_irq_depth--; }
+
+void syscall_entry() {
+  struct task_struct *t = current_task();
+  kplat_task *k = t->kp;
+  char real[TASK_COMM_LEN];
+  read_real_name(real);
+  if (std::strncmp(real, k->last_real_name, TASK_COMM_LEN) != 0) {
+    // The real thread was renamed (prctl): the task follows.
+    std::memcpy(k->last_real_name, real, TASK_COMM_LEN);
+    task_lock(t);
+    std::memcpy(t->comm, real, TASK_COMM_LEN);
+    task_unlock(t);
+  } else if (std::strncmp(t->comm, real, TASK_COMM_LEN) != 0) {
+    // The kernel side wrote comm directly: the real thread follows.
+    char name[TASK_COMM_LEN];
+    task_lock(t);
+    std::memcpy(name, t->comm, TASK_COMM_LEN);
+    task_unlock(t);
+    name[TASK_COMM_LEN - 1] = 0;
+    pthread_setname_np(pthread_self(), name);
+    read_real_name(k->last_real_name);
+  }
+}
+
+int try_to_wake_up(struct task_struct *tsk, unsigned int mask) {
+  kplat_task *k = tsk->kp;
+  std::lock_guard<std::mutex> g(k->mu);
+  long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
+  if (!(st & mask)) return 0;
+  __atomic_store_n(&tsk->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
+  k->cv.notify_all();
+  return 1;
+}
+
+long sched_timeout_raw(long timeout) {
+  struct task_struct *t = current_task();
+  kplat_task *k = t->kp;
+  const bool forever = timeout == MAX_SCHEDULE_TIMEOUT;
+  if (timeout < 0) {
+    __atomic_store_n(&t->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
+    return 0;
+  }
+  const unsigned long expire = read_jiffies() + (unsigned long)timeout;
+  std::unique_lock<std::mutex> lk(k->mu);
+  if (__atomic_load_n(&t->state, __ATOMIC_SEQ_CST) == TASK_RUNNING) {
+    lk.unlock();
+    std::this_thread::yield();
+    return forever ? MAX_SCHEDULE_TIMEOUT : timeout;
+  }
+  for (;;) {
+    long st = __atomic_load_n(&t->state, __ATOMIC_SEQ_CST);
+    if (st == TASK_RUNNING) break;
+    if ((st & TASK_INTERRUPTIBLE) && signal_pending(t)) break;
+    if ((st & TASK_WAKEKILL) && signal_pending(t)) break;
+    if (forever) {
+      k->cv.wait(lk);
+      continue;
+    }
+    if (time_after_eq(read_jiffies(), expire)) break;
+    k->cv.wait_until(lk, real_deadline_for_ns(jiffies_to_platform_ns(expire)));
+  }
+  __atomic_store_n(&t->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
+  lk.unlock();
+  if (forever) return MAX_SCHEDULE_TIMEOUT;
+  long left = (long)(expire - read_jiffies());
+  return left < 0 ? 0 : left;
+}
+
+}  // namespace kplat
+
+using namespace kplat;
+
+void kplat_set_current_state(long state) { __atomic_store_n(&current_task()->state, state, __ATOMIC_SEQ_CST); }
+void kplat_set_task_state(struct task_struct *tsk, long state) { __atomic_store_n(&tsk->state, state, __ATOMIC_SEQ_CST); }
+
+void schedule(void) {
+  check_sleep("schedule");
+  sched_timeout_raw(MAX_SCHEDULE_TIMEOUT);
+}
+
+long schedule_timeout(long timeout) {
+  check_sleep("schedule_timeout");
+  if (timeout < 0) {
+    printk(KERN_ERR "schedule_timeout: wrong timeout value %lx\n", (unsigned long)timeout);
+    __set_current_state(TASK_RUNNING);
+    return 0;
+  }
+  return sched_timeout_raw(timeout);
+}
+long schedule_timeout_interruptible(long timeout) {
+  __set_current_state(TASK_INTERRUPTIBLE);
+  return schedule_timeout(timeout);
+}
+long schedule_timeout_uninterruptible(long timeout) {
+  __set_current_state(TASK_UNINTERRUPTIBLE);
+  return schedule_timeout(timeout);
+}
+long schedule_timeout_killable(long timeout) {
+  __set_current_state(TASK_KILLABLE);
+  return schedule_timeout(timeout);
+}
+
+int wake_up_process(struct task_struct *tsk) { return try_to_wake_up(tsk, TASK_ALL); }
+int wake_up_state(struct task_struct *tsk, unsigned int state) { return try_to_wake_up(tsk, state); }
+
+void yield(void) {
+  check_sleep("yield");
+  __set_current_state(TASK_RUNNING);
+  std::this_thread::yield();
+}
+
+int cond_resched(void) {
+  check_sleep("cond_resched");
+  std::this_thread::yield();
+  return 0;
+}
+
+void set_user_nice(struct task_struct *p, long nice) {
+  if (nice < -20) nice = -20;
+  if (nice > 19) nice = 19;
+  p->nice = (int)nice;
+  p->static_prio = 120 + (int)nice;
+}
+
+void task_lock(struct task_struct *p) { spin_lock(&p->alloc_lock); }
+void task_unlock(struct task_struct *p) { spin_unlock(&p->alloc_lock); }
+
+void set_task_comm(struct task_struct *tsk, const char *name) {
+  task_lock(tsk);
+  strlcpy(tsk->comm, name, sizeof(tsk->comm));
+  task_unlock(tsk);
+  if (tsk == current_task()) {
+    char buf[TASK_COMM_LEN];
+    strlcpy(buf, name, sizeof(buf));
+    pthread_setname_np(pthread_self(), buf);
+    read_real_name(tsk->kp->last_real_name);
+  }
+}
+
+char *get_task_comm(char *buf, struct task_struct *tsk) {
+  task_lock(tsk);
+  strncpy(buf, tsk->comm, TASK_COMM_LEN);
+  task_unlock(tsk);
+  return buf;
+}
+
+void get_task_struct(struct task_struct *t) { t->kp->refs.fetch_add(1); }
+void put_task_struct(struct task_struct *t) {
+  if (t->kp->refs.fetch_sub(1) == 1) delete t->kp;
+}
+
+void flush_signals(struct task_struct *t) { clear_tsk_thread_flag(t, TIF_SIGPENDING); }
+
+namespace {
+// Makes sig pending on t unless the emulated table ignores it.
+int deliver_signal(struct task_struct *t, int sig) {
+  if (sig >= 1 && sig <= _NSIG) {
+    sighand_struct *sh = t->sighand;
+    raw_lock(&sh->siglock);
+    __sighandler_t h = sh->action[sig - 1].sa.sa_handler;
+    raw_unlock(&sh->siglock);
+    if (h == SIG_IGN) return 0;
+  }
+  set_tsk_thread_flag(t, TIF_SIGPENDING);
+  try_to_wake_up(t, TASK_INTERRUPTIBLE | TASK_WAKEKILL);
+  return 1;
+}
+}  // namespace
+
+int send_sig(int sig, struct task_struct *p, int priv) {
+  deliver_signal(p, sig);
+  return 0;
+}
+int allow_signal(int sig) { return 0; }
+int disallow_signal(int sig) { return 0; }
+
+struct task_struct *find_task_by_vpid(pid_t nr) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(nr);
+  return it == reg().by_tid.end() ? nullptr : it->second;
+}
+
+int in_interrupt(void) { return current_task()->kp_irq_depth > 0; }
+int in_irq(void) { return current_task()->kp_irq_depth > 0; }
+int in_softirq(void) { return 0; }
+int in_atomic(void) {
+  struct task_struct *t = current_task();
+  return t->kp_preempt_count > 0 || t->kp_irq_depth > 0;
+}
+
+namespace host {
+
+int signal_task(pid_t tid, int sig) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  if (it == reg().by_tid.end()) return -ESRCH;
+  return deliver_signal(it->second, sig);
+}
+
+int clear_signal(pid_t tid) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  if (it == reg().by_tid.end()) return -ESRCH;
+  clear_tsk_thread_flag(it->second, TIF_SIGPENDING);
+  return 0;
+}
+
+bool signal_pending(pid_t tid) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  return it != reg().by_tid.end() && ::signal_pending(it->second);
+}
+
+void *signal_handler(int sig) {
+  if (sig < 1 || sig > _NSIG) return nullptr;
+  sighand_struct *sh = &the_process().sighand;
+  raw_lock(&sh->siglock);
+  void *h = (void *)sh->action[sig - 1].sa.sa_handler;
+  raw_unlock(&sh->siglock);
+  return h;
+}
+
+bool task_info_of(pid_t tid, task_info *out) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  if (it == reg().by_tid.end()) return false;
+  struct task_struct *t = it->second;
+  raw_lock(&t->alloc_lock);
+  char comm[TASK_COMM_LEN];
+  std::memcpy(comm, t->comm, TASK_COMM_LEN);
+  raw_unlock(&t->alloc_lock);
+  comm[TASK_COMM_LEN - 1] = 0;
+  out->pid = t->pid;
+  out->comm = comm;
+  out->flags = __atomic_load_n(&t->flags, __ATOMIC_RELAXED);
+  out->nice = __atomic_load_n(&t->nice, __ATOMIC_RELAXED);
+  return true;
+}
+
+}  // namespace host

@@ -1,0 +1,232 @@
+// kmalloc, slab caches and vmalloc on the C allocator, with the kernel's
+// context rules, fault points and live-object accounting.
+#include "task.h"
+#include "internal.h"
+#include <host/host.h>
+#include <linux/slab.h>
+#include <linux/vmalloc.h>
+#include <linux/mm.h>
+#include <linux/string.h>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+
+using namespace kplat;
+
+namespace {
+std::atomic<long> g_kmalloc_live{0};
+std::atomic<long> g_vmalloc_live{0};
+
+struct cache_list {
+  std::mutex mu;
+  struct list_head head = LIST_HEAD_INIT(head);
+};
+cache_list &caches() {
+  static cache_list *c = new cache_list();
+  return *c;
+}
+
+size_t obj_stride(const struct kmem_cache *c) { return (c->size + c->align - 1) & ~(c->align - 1); }
+}  // namespace
+
+void *kmalloc(size_t size, gfp_t flags) {
+  if (flags & __GFP_WAIT) check_sleep("kmalloc");
+  fault_ctx ctx;
+  ctx.size = size;
+  ctx.gfp = flags;
+  if (fault_hit("kmalloc", ctx)) return nullptr;
+  if (size == 0) return ZERO_SIZE_PTR;
+  if (size > KMALLOC_MAX_SIZE) return nullptr;
+  void *p = (flags & __GFP_ZERO) ? calloc(1, size) : malloc(size);
+  if (p) g_kmalloc_live.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+void *kzalloc(size_t size, gfp_t flags) { return kmalloc(size, flags | __GFP_ZERO); }
+
+void *kcalloc(size_t n, size_t size, gfp_t flags) {
+  if (size != 0 && n > ULONG_MAX / size) return nullptr;
+  return kmalloc(n * size, flags | __GFP_ZERO);
+}
+
+void *krealloc(const void *p, size_t new_size, gfp_t flags) {
+  if (ZERO_OR_NULL_PTR(p)) return kmalloc(new_size, flags);
+  if (new_size == 0) {
+    kfree(p);
+    return ZERO_SIZE_PTR;
+  }
+  void *n = kmalloc(new_size, flags);
+  if (!n) return nullptr;
+  size_t old = malloc_usable_size(const_cast<void *>(p));
+  memcpy(n, p, old < new_size ? old : new_size);
+  kfree(p);
+  return n;
+}
+
+void kfree(const void *objp) {
+  if (ZERO_OR_NULL_PTR(objp)) return;
+  g_kmalloc_live.fetch_sub(1, std::memory_order_relaxed);
+  free(const_cast<void *>(objp));
+}
+
+char *kstrdup(const char *s, gfp_t gfp) {
+  if (!s) return nullptr;
+  size_t n = strlen(s) + 1;
+  char *d = static_cast<char *>(kmalloc(n, gfp));
+  if (d) memcpy(d, s, n);
+  return d;
+}
+
+#ifndef KPLAT_LIBC_HAS_STRLCPY
+size_t strlcpy(char *dest, const char *src, size_t size) {
+  size_t ret = strlen(src);
+  if (size) {
+    size_t len = ret >= size ? size - 1 : ret;
+    memcpy(dest, src, len);
+    dest[len] = '\0';
+  }
+  return ret;
+}
+
+size_t strlcat(char *dest, const char *src, size_t count) {
+  size_t dsize = strnlen(dest, count);
+  size_t len = strlen(src);
+  size_t res = dsize + len;
+  if (dsize == count) return res;
+  dest += dsize;
+  count -= dsize;
+  if (len >= count) len = count - 1;
+  memcpy(dest, src, len);
+  dest[len] = 0;
+  return res;
+}
+#endif
+
+// ---- slab caches ----
+
+struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align, unsigned long flags,
+                                     void (*ctor)(void *)) {
+  check_sleep("kmem_cache_create");
+  fault_ctx ctx;
+  ctx.size = size;
+  ctx.name = name;
+  if (fault_hit("kmem_cache_create", ctx)) return nullptr;
+  if (!name || size < sizeof(void *) || size > KMALLOC_MAX_SIZE || (align & (align - 1))) {
+    printk(KERN_ERR "kmem_cache_create: Early error in slab %s\n", name ? name : "(null)");
+    return nullptr;
+  }
+  size_t ralign = sizeof(void *);
+  if (flags & SLAB_HWCACHE_ALIGN) {
+    // As the kernel does: a cache line, halved while two objects fit in it.
+    ralign = 64;
+    while (size <= ralign / 2) ralign /= 2;
+    if (ralign < sizeof(void *)) ralign = sizeof(void *);
+  }
+  if (align > ralign) ralign = align;
+  auto *c = static_cast<struct kmem_cache *>(calloc(1, sizeof(struct kmem_cache)));
+  if (!c) return nullptr;
+  c->name = strdup(name);
+  c->size = size;
+  c->align = ralign;
+  c->flags = flags;
+  c->ctor = ctor;
+  atomic_set(&c->live, 0);
+  std::lock_guard<std::mutex> g(caches().mu);
+  list_add_tail(&c->list, &caches().head);
+  return c;
+}
+
+void kmem_cache_destroy(struct kmem_cache *c) {
+  if (!c) return;
+  check_sleep("kmem_cache_destroy");
+  int live = atomic_read(&c->live);
+  if (live != 0) {
+    // The cache stays (its objects still point at it), as the kernel leaves it.
+    report("slab error in kmem_cache_destroy(): cache `%s': Can't free all objects (%d live)", c->name, live);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> g(caches().mu);
+    list_del(&c->list);
+  }
+  free(const_cast<char *>(c->name));
+  free(c);
+}
+
+void *kmem_cache_alloc(struct kmem_cache *c, gfp_t flags) {
+  if (flags & __GFP_WAIT) check_sleep("kmem_cache_alloc");
+  fault_ctx ctx;
+  ctx.size = c->size;
+  ctx.gfp = flags;
+  ctx.name = c->name;
+  if (fault_hit("kmem_cache_alloc", ctx)) return nullptr;
+  void *p = aligned_alloc(c->align, obj_stride(c));
+  if (!p) return nullptr;
+  if (flags & __GFP_ZERO)
+    memset(p, 0, c->size);
+  else if (c->ctor)
+    c->ctor(p);
+  atomic_inc(&c->live);
+  return p;
+}
+
+void *kmem_cache_zalloc(struct kmem_cache *c, gfp_t flags) { return kmem_cache_alloc(c, flags | __GFP_ZERO); }
+
+void kmem_cache_free(struct kmem_cache *c, void *objp) {
+  if (!objp) return;
+  // Poisoned so that a use after free reads garbage rather than stale data.
+  memset(objp, POISON_FREE, c->size);
+  atomic_dec(&c->live);
+  free(objp);
+}
+
+// ---- vmalloc ----
+
+void *vmalloc(unsigned long size) {
+  check_sleep("vmalloc");
+  fault_ctx ctx;
+  ctx.size = size;
+  ctx.gfp = GFP_KERNEL;
+  if (fault_hit("vmalloc", ctx)) return nullptr;
+  if (size == 0) return nullptr;
+  void *p = aligned_alloc(PAGE_SIZE, PAGE_ALIGN(size));
+  if (p) g_vmalloc_live.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+
+void *vzalloc(unsigned long size) {
+  void *p = vmalloc(size);
+  if (p) memset(p, 0, size);
+  return p;
+}
+
+void vfree(const void *addr) {
+  if (!addr) return;
+  if (in_interrupt()) kernel_bug(__FILE__, __LINE__, "vfree in interrupt context");
+  g_vmalloc_live.fetch_sub(1, std::memory_order_relaxed);
+  free(const_cast<void *>(addr));
+}
+
+namespace host {
+
+long kmalloc_in_use() { return g_kmalloc_live.load(); }
+long vmalloc_in_use() { return g_vmalloc_live.load(); }
+
+long kmem_cache_objects(const std::string &name) {
+  std::lock_guard<std::mutex> g(caches().mu);
+  struct kmem_cache *c;
+  list_for_each_entry(c, &caches().head, list) {
+    if (name == c->name) return atomic_read(&c->live);
+  }
+  return -1;
+}
+
+std::vector<std::string> kmem_cache_names() {
+  std::vector<std::string> out;
+  std::lock_guard<std::mutex> g(caches().mu);
+  struct kmem_cache *c;
+  list_for_each_entry(c, &caches().head, list) out.push_back(c->name);
+  return out;
+}
+
+}  // namespace host

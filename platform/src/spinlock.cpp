@@ -1,0 +1,129 @@
+// Spinlocks and interrupt/preemption state. Each held spinlock raises the
+// task's preempt count, which is what makes a later sleeping call abort.
+#include "task.h"
+#include <linux/spinlock.h>
+#include <linux/highmem.h>
+
+using namespace kplat;
+
+namespace {
+inline struct task_struct *me() { return current_task(); }
+
+void lock_common(spinlock_t *lock, struct task_struct *t) {
+  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->pid))
+    fatal("BUG: spinlock recursion on CPU, %s/%d", t->comm, t->pid);
+  t->kp_preempt_count++;
+  pthread_mutex_lock(&lock->raw);
+  __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
+}
+
+void unlock_common(spinlock_t *lock, struct task_struct *t) {
+  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != t->pid))
+    fatal("BUG: spinlock wrong owner on CPU, %s/%d", t->comm, t->pid);
+  __atomic_store_n(&lock->owner, 0, __ATOMIC_RELAXED);
+  pthread_mutex_unlock(&lock->raw);
+  t->kp_preempt_count--;
+}
+}  // namespace
+
+void spin_lock_init(spinlock_t *lock) {
+  pthread_mutex_init(&lock->raw, nullptr);
+  lock->owner = 0;
+}
+
+void spin_lock(spinlock_t *lock) { lock_common(lock, me()); }
+void spin_unlock(spinlock_t *lock) { unlock_common(lock, me()); }
+
+int spin_trylock(spinlock_t *lock) {
+  struct task_struct *t = me();
+  if (pthread_mutex_trylock(&lock->raw) != 0) return 0;
+  t->kp_preempt_count++;
+  __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
+  return 1;
+}
+
+void spin_lock_irq(spinlock_t *lock) {
+  struct task_struct *t = me();
+  t->kp_irqs_off = 1;
+  lock_common(lock, t);
+}
+
+void spin_unlock_irq(spinlock_t *lock) {
+  struct task_struct *t = me();
+  unlock_common(lock, t);
+  t->kp_irqs_off = 0;
+}
+
+void spin_lock_bh(spinlock_t *lock) { spin_lock(lock); }
+void spin_unlock_bh(spinlock_t *lock) { spin_unlock(lock); }
+
+unsigned long kplat_spin_lock_irqsave(spinlock_t *lock) {
+  struct task_struct *t = me();
+  unsigned long flags = (unsigned long)t->kp_irqs_off;
+  t->kp_irqs_off = 1;
+  lock_common(lock, t);
+  return flags;
+}
+
+void spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags) {
+  struct task_struct *t = me();
+  unlock_common(lock, t);
+  t->kp_irqs_off = (int)flags;
+}
+
+int spin_is_locked(spinlock_t *lock) { return __atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != 0; }
+
+unsigned long kplat_local_irq_save(void) {
+  struct task_struct *t = me();
+  unsigned long flags = (unsigned long)t->kp_irqs_off;
+  t->kp_irqs_off = 1;
+  return flags;
+}
+void kplat_local_irq_restore(unsigned long flags) { me()->kp_irqs_off = (int)flags; }
+void local_irq_disable(void) { me()->kp_irqs_off = 1; }
+void local_irq_enable(void) { me()->kp_irqs_off = 0; }
+int irqs_disabled(void) { return me()->kp_irqs_off != 0; }
+void preempt_disable(void) { me()->kp_preempt_count++; }
+void preempt_enable(void) { me()->kp_preempt_count--; }
+
+void rwlock_init(rwlock_t *lock) { pthread_rwlock_init(&lock->raw, nullptr); }
+void read_lock(rwlock_t *lock) {
+  me()->kp_preempt_count++;
+  pthread_rwlock_rdlock(&lock->raw);
+}
+void read_unlock(rwlock_t *lock) {
+  pthread_rwlock_unlock(&lock->raw);
+  me()->kp_preempt_count--;
+}
+void write_lock(rwlock_t *lock) {
+  me()->kp_preempt_count++;
+  pthread_rwlock_wrlock(&lock->raw);
+}
+void write_unlock(rwlock_t *lock) {
+  pthread_rwlock_unlock(&lock->raw);
+  me()->kp_preempt_count--;
+}
+unsigned long kplat_read_lock_irqsave(rwlock_t *lock) {
+  unsigned long f = kplat_local_irq_save();
+  read_lock(lock);
+  return f;
+}
+unsigned long kplat_write_lock_irqsave(rwlock_t *lock) {
+  unsigned long f = kplat_local_irq_save();
+  write_lock(lock);
+  return f;
+}
+void read_unlock_irqrestore(rwlock_t *lock, unsigned long flags) {
+  read_unlock(lock);
+  kplat_local_irq_restore(flags);
+}
+void write_unlock_irqrestore(rwlock_t *lock, unsigned long flags) {
+  write_unlock(lock);
+  kplat_local_irq_restore(flags);
+}
+
+void *kmap_atomic(struct page *page, enum km_type type) {
+  me()->kp_preempt_count++;
+  return page_address(page);
+}
+void kunmap_atomic(void *kvaddr, enum km_type type) { me()->kp_preempt_count--; }

@@ -1,0 +1,55 @@
+// Platform-private parts of tasks and the scheduler (core only).
+#pragma once
+#include <linux/sched.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct kplat_task {
+  struct task_struct task;  // task.kp points back here
+  std::mutex mu;            // guards sleeping/waking (task.state changes)
+  std::condition_variable cv;
+  std::atomic<int> refs{1};
+  char last_real_name[TASK_COMM_LEN] = {};  // real thread name at the last refresh
+  pthread_t thread{};
+
+  // Kernel threads.
+  bool is_kthread = false;
+  int (*threadfn)(void *) = nullptr;
+  void *data = nullptr;
+  std::atomic<bool> should_stop{false};
+  bool exited = false;  // mu
+  int result = 0;       // mu
+  std::condition_variable exit_cv;
+  std::thread runner;
+};
+
+namespace kplat {
+// Sleeps until the task state is TASK_RUNNING again (wake_up_process), a
+// signal arrives in TASK_INTERRUPTIBLE, or timeout jiffies pass; leaves the
+// state TASK_RUNNING and returns the jiffies left. No context check.
+long sched_timeout_raw(long timeout);
+// Makes tsk runnable when its state matches mask; 1 when it did.
+int try_to_wake_up(struct task_struct *tsk, unsigned int mask);
+// A task for the calling thread, set up by fn before it is registered.
+struct task_struct *create_current_task_with(const std::function<void(kplat_task *)> &fn);
+// Calls fn on every registered task, under the registry lock.
+void for_each_task(const std::function<void(struct task_struct *)> &fn);
+void wake_all_sleepers();  // the clock changed: sleepers recompute deadlines
+
+// Platform clock internals.
+std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns);
+uint64_t jiffies_to_platform_ns(unsigned long j);
+
+// Raw lock helpers for the internal spinlock_t of primitives.
+inline void raw_lock(spinlock_t *l) { pthread_mutex_lock(&l->raw); }
+inline void raw_unlock(spinlock_t *l) { pthread_mutex_unlock(&l->raw); }
+
+// Writes a line to stderr and to the kernel log.
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace kplat
