@@ -1,0 +1,349 @@
+// The machine's disks: numbering and partitions, asynchronous completion in
+// interrupt context, image files, injected faults; disk and major registry.
+#include "blk_test_util.h"
+
+#include <linux/delay.h>
+#include <linux/gfp.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace blkt;
+
+namespace {
+
+host::disk_spec ram_disk(const std::string &name, uint64_t sectors = 8192) {
+  host::disk_spec s;
+  s.name = name;
+  s.nr_sects = sectors;
+  return s;
+}
+
+ssize_t write_at(const char *path, const std::vector<unsigned char> &data, off_t off) {
+  int fd = host::open(path, O_RDWR);
+  if (fd < 0)
+    return -1;
+  ssize_t r = host::pwrite(fd, data.data(), data.size(), off);
+  int e = errno;
+  host::close(fd);
+  errno = e;
+  return r;
+}
+
+ssize_t read_at(const char *path, std::vector<unsigned char> &data, off_t off) {
+  int fd = host::open(path, O_RDONLY);
+  if (fd < 0)
+    return -1;
+  ssize_t r = host::pread(fd, data.data(), data.size(), off);
+  int e = errno;
+  host::close(fd);
+  errno = e;
+  return r;
+}
+
+TEST(Disks, NumberingPartitionsAndQueueLimits) {
+  host::disk_spec a = ram_disk("sda");
+  a.partitions = {{64, 1024}, {2048, 4096}};
+  host::disk_spec b = ram_disk("sdb");
+  b.max_hw_sectors = 64;
+  dev_t da = host::add_disk(a), db = host::add_disk(b);
+  EXPECT_EQ(da, MKDEV(8, 0));
+  EXPECT_EQ(db, MKDEV(8, 16));
+
+  struct block_device *p2 = bdget(da + 2);
+  ASSERT_NE(p2, nullptr);
+  EXPECT_EQ(p2->bd_dev, MKDEV(8, 2));
+  EXPECT_EQ(p2->bd_part->start_sect, 2048u);
+  EXPECT_EQ(p2->bd_part->nr_sects, 4096u);
+  EXPECT_EQ(p2->bd_part->partno, 2);
+  EXPECT_EQ(p2->bd_disk->first_minor, 0);
+  EXPECT_EQ(p2->bd_disk->minors, 16);
+  EXPECT_STREQ(p2->bd_disk->disk_name, "sda");
+  struct block_device *whole = p2->bd_contains;
+  EXPECT_EQ(whole->bd_contains, whole);
+  EXPECT_EQ(whole->bd_part, &whole->bd_disk->part0);
+  EXPECT_EQ(get_capacity(whole->bd_disk), 8192u);
+  EXPECT_EQ(bdget(da + 2), p2);  // one object per number
+  bdput(p2);
+  EXPECT_EQ(bdget(da + 3), nullptr);  // no third partition
+  EXPECT_EQ(bdget(MKDEV(8, 32)), nullptr);
+
+  struct request_queue *q = bdev_get_queue(p2);
+  EXPECT_EQ(q->limits.max_hw_sectors, 256u);
+  EXPECT_EQ(q->limits.max_sectors, 256u);
+  EXPECT_EQ(q->limits.max_segments, 128);
+  EXPECT_EQ(q->limits.max_segment_size, 65536u);
+  EXPECT_EQ(q->limits.logical_block_size, 512u);
+  EXPECT_EQ(bdev_physical_block_size(p2), 4096u);
+  EXPECT_NE(q->queue_lock, nullptr);
+  struct block_device *sdb = bdget(db);
+  EXPECT_EQ(bdev_get_queue(sdb)->limits.max_hw_sectors, 64u);
+  bdput(sdb);
+  bdput(p2);
+
+  EXPECT_EQ(host::del_disk(da), 0);
+  EXPECT_EQ(bdget(da), nullptr);
+  EXPECT_EQ(host::add_disk(ram_disk("sdc")), MKDEV(8, 0));  // the lowest free slot again
+  EXPECT_EQ(host::del_disk(MKDEV(8, 0)), 0);
+  EXPECT_EQ(host::del_disk(db), 0);
+}
+
+TEST(Disks, BadSpecsAreRefused) {
+  host::disk_spec s = ram_disk("sda", 4096);
+  s.partitions = {{0, 2048}, {2000, 1000}};  // overlapping
+  EXPECT_EQ(host::add_disk(s), 0u);
+  EXPECT_EQ(errno, EINVAL);
+  s.partitions = {{3000, 2000}};  // past the end
+  EXPECT_EQ(host::add_disk(s), 0u);
+  EXPECT_EQ(errno, EINVAL);
+  s.partitions = {{100, 0}};
+  EXPECT_EQ(host::add_disk(s), 0u);
+  s.partitions.assign(16, host::partition_spec{0, 1});
+  EXPECT_EQ(host::add_disk(s), 0u);
+  EXPECT_EQ(host::add_disk(ram_disk("sda", 0)), 0u);
+  EXPECT_EQ(host::add_disk(ram_disk("", 8)), 0u);
+  host::disk_spec tiny = ram_disk("sda");
+  tiny.max_hw_sectors = 4;
+  EXPECT_EQ(host::add_disk(tiny), 0u);
+  EXPECT_EQ(errno, EINVAL);
+
+  dev_t d = host::add_disk(ram_disk("sda"));
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(host::add_disk(ram_disk("sda")), 0u);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(host::del_disk(d + 1), -1);  // a partition number is not a disk
+  EXPECT_EQ(errno, ENODEV);
+  EXPECT_EQ(host::del_disk(d), 0);
+  EXPECT_EQ(host::del_disk(d), -1);
+  EXPECT_EQ(errno, ENODEV);
+}
+
+TEST(Disks, CompletionIsAsynchronousAndInInterruptContext) {
+  host::set_clock_speed(100);
+  dev_t d = host::add_disk(ram_disk("sda"));
+  host::disk_fault_add(d, host::disk_fault::delay, 0, 8, 1, 5000);  // 50 ms real
+  struct block_device *bdev = bdget(d);
+  struct bio *b = make_bio(bdev, 0, 1, 0);
+  bio_waiter w;
+  w.arm(b);
+  generic_make_request(b);
+  {
+    std::lock_guard<std::mutex> g(w.m);
+    EXPECT_FALSE(w.done);  // held by the disk for another 50 ms
+  }
+  EXPECT_EQ(w.wait(), 0);
+  EXPECT_TRUE(w.in_irq);
+  EXPECT_NE(w.tid, gettid());
+  EXPECT_FALSE(in_interrupt());
+  free_bio_pages(b);
+  bio_put(b);
+  bdput(bdev);
+  EXPECT_EQ(host::del_disk(d), 0);
+}
+
+void sleeping_end_io(struct bio *bio, int err) { msleep(1); }
+
+TEST(DisksDeathTest, SleepingInACompletionAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        dev_t d = host::add_disk(ram_disk("sda"));
+        struct block_device *bdev = bdget(d);
+        struct bio *b = make_bio(bdev, 0, 1, 0);
+        b->bi_end_io = sleeping_end_io;
+        generic_make_request(b);
+        sleep(10);
+      },
+      "BUG: sleeping function called from invalid context");
+}
+
+TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
+  std::string img = temp_dir() + "/disk.img";
+  host::disk_spec s = ram_disk("sdx", 2048);
+  s.image = img;
+  s.partitions = {{128, 1024}};
+  dev_t d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(std::filesystem::file_size(img), 2048u * 512);
+  auto data = pattern(3 * 4096 + 1000, 3);
+  ASSERT_EQ(write_at("/dev/sdx1", data, 4096 + 100), ssize_t(data.size()));
+  ASSERT_EQ(host::del_disk(d), 0);
+
+  // The bytes are in the file, where the partition begins.
+  std::ifstream f(img, std::ios::binary);
+  f.seekg(128 * 512 + 4096 + 100);
+  std::vector<unsigned char> raw(data.size());
+  f.read(reinterpret_cast<char *>(raw.data()), std::streamsize(raw.size()));
+  EXPECT_EQ(raw, data);
+
+  s.nr_sects = 4096;  // a bigger disk on the same image: extended, not cleared
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(std::filesystem::file_size(img), 4096u * 512);
+  std::vector<unsigned char> got(data.size());
+  ASSERT_EQ(read_at("/dev/sdx1", got, 4096 + 100), ssize_t(got.size()));
+  EXPECT_EQ(got, data);
+  ASSERT_EQ(host::del_disk(d), 0);
+
+  s.nr_sects = 1024;  // a smaller one leaves the file's tail alone
+  s.partitions.clear();
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(std::filesystem::file_size(img), 4096u * 512);
+  ASSERT_EQ(host::del_disk(d), 0);
+
+  host::disk_spec bad = ram_disk("sdy", 64);
+  bad.image = temp_dir() + "/no/such/dir/x.img";
+  EXPECT_EQ(host::add_disk(bad), 0u);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(Disks, RamDiskStartsZeroedAndLosesItsContentsWithTheDisk) {
+  dev_t d = host::add_disk(ram_disk("sda"));
+  std::vector<unsigned char> got(4096, 0xff);
+  ASSERT_EQ(read_at("/dev/sda", got, 8192), 4096);
+  EXPECT_EQ(got, std::vector<unsigned char>(4096, 0));
+  ASSERT_EQ(write_at("/dev/sda", pattern(4096, 1), 8192), 4096);
+  ASSERT_EQ(host::del_disk(d), 0);
+  d = host::add_disk(ram_disk("sda"));
+  ASSERT_EQ(read_at("/dev/sda", got, 8192), 4096);
+  EXPECT_EQ(got, std::vector<unsigned char>(4096, 0));
+  ASSERT_EQ(host::del_disk(d), 0);
+}
+
+struct FaultTest : ::testing::Test {
+  dev_t d = 0;
+  void SetUp() override {
+    host::disk_spec s = ram_disk("sda");
+    s.partitions = {{1024, 2048}};
+    d = host::add_disk(s);
+    ASSERT_NE(d, 0u);
+  }
+  void TearDown() override { EXPECT_EQ(host::del_disk(d), 0); }
+};
+
+TEST_F(FaultTest, ReadErrorOnARangeFailsOnlyReadsThatTouchIt) {
+  ASSERT_GT(host::disk_fault_add(d + 1, host::disk_fault::read_error, 16, 8), 0);  // disk sectors 1040..1047
+  std::vector<unsigned char> buf(4096);
+  EXPECT_EQ(read_at("/dev/sda1", buf, 16 * 512), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(read_at("/dev/sda", buf, 1044 * 512), -1);  // the same sectors through the disk
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(read_at("/dev/sda1", buf, 24 * 512), 4096);
+  EXPECT_EQ(read_at("/dev/sda1", buf, 8 * 512), 4096);
+  EXPECT_EQ(write_at("/dev/sda1", buf, 16 * 512), 4096);  // writes pass
+  host::disk_stats st;
+  ASSERT_EQ(host::disk_get_stats(d + 1, &st), 0);
+  EXPECT_EQ(st.failed_bios, 2u);
+  EXPECT_EQ(host::disk_fault_clear(d), 0);
+  EXPECT_EQ(read_at("/dev/sda1", buf, 16 * 512), 4096);
+}
+
+TEST_F(FaultTest, WriteErrorWithACountFailsThatManyWrites) {
+  ASSERT_GT(host::disk_fault_add(d, host::disk_fault::write_error, 0, 8192, 1), 0);
+  auto data = pattern(4096, 9);
+  EXPECT_EQ(write_at("/dev/sda", data, 0), -1);
+  EXPECT_EQ(errno, EIO);
+  std::vector<unsigned char> got(4096);
+  ASSERT_EQ(read_at("/dev/sda", got, 0), 4096);
+  EXPECT_EQ(got, std::vector<unsigned char>(4096, 0));  // nothing written
+  EXPECT_EQ(write_at("/dev/sda", data, 0), 4096);
+  ASSERT_EQ(read_at("/dev/sda", got, 0), 4096);
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(host::disk_fault_add(MKDEV(8, 48), host::disk_fault::write_error, 0, 1), -1);
+  EXPECT_EQ(errno, ENODEV);
+}
+
+TEST_F(FaultTest, FailedBioIsNotUpToDate) {
+  host::disk_fault_add(d, host::disk_fault::write_error, 0, 1);
+  struct block_device *bdev = bdget(d);
+  struct bio *b = make_bio(bdev, 0, 1, 1);
+  bio_waiter w;
+  w.arm(b);
+  generic_make_request(b);
+  EXPECT_EQ(w.wait(), -EIO);
+  EXPECT_FALSE(test_bit(BIO_UPTODATE, &b->bi_flags));
+  free_bio_pages(b);
+  bio_put(b);
+  bdput(bdev);
+}
+
+TEST(Disks, BlockDeviceOutlivesItsDiskAndFailsLaterIo) {
+  dev_t d = host::add_disk(ram_disk("sda"));
+  struct block_device *bdev = bdget(d);
+  ASSERT_EQ(host::del_disk(d), 0);
+  EXPECT_STREQ(bdev->bd_disk->disk_name, "sda");  // still readable
+  struct bio *b = make_bio(bdev, 0, 1, 0);
+  bio_waiter w;
+  w.arm(b);
+  generic_make_request(b);
+  EXPECT_EQ(w.wait(), -EIO);
+  free_bio_pages(b);
+  bio_put(b);
+  // A new disk with the same number is a new block device.
+  dev_t d2 = host::add_disk(ram_disk("sdb"));
+  ASSERT_EQ(d2, d);
+  struct block_device *fresh = bdget(d2);
+  EXPECT_NE(fresh, bdev);
+  EXPECT_STREQ(fresh->bd_disk->disk_name, "sdb");
+  bdput(fresh);
+  bdput(bdev);
+  EXPECT_EQ(host::del_disk(d2), 0);
+}
+
+TEST(Disks, DelDiskIsRefusedWhileOpenOrMounted) {
+  dev_t d = host::add_disk(ram_disk("sda"));
+  int fd = host::open("/dev/sda", O_RDWR);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(host::del_disk(d), -1);
+  EXPECT_EQ(errno, EBUSY);
+  host::close(fd);
+  ASSERT_EQ(host::mount(d), 0);
+  EXPECT_EQ(host::del_disk(d), -1);
+  EXPECT_EQ(errno, EBUSY);
+  ASSERT_EQ(host::umount(d), 0);
+  EXPECT_EQ(host::del_disk(d), 0);
+}
+
+TEST(Majors, RegisterBlkdevClashesDynamicMajorsAndFaults) {
+  EXPECT_EQ(register_blkdev(8, "other"), -EBUSY);  // the platform's "sd"
+  EXPECT_EQ(register_blkdev(121, "clone"), 0);
+  EXPECT_EQ(register_blkdev(121, "clone"), -EBUSY);
+  unregister_blkdev(121, "clone");
+  EXPECT_EQ(register_blkdev(121, "clone"), 0);
+  unregister_blkdev(121, "clone");
+  EXPECT_EQ(register_blkdev(0, "dyn1"), 254);
+  EXPECT_EQ(register_blkdev(0, "dyn2"), 253);
+  unregister_blkdev(254, "dyn1");
+  EXPECT_EQ(register_blkdev(0, "dyn3"), 254);
+  unregister_blkdev(254, "dyn3");
+  unregister_blkdev(253, "dyn2");
+  EXPECT_EQ(register_blkdev(1u << 12, "huge"), -EINVAL);
+  host::fault_fail_next("register_blkdev", 1);
+  EXPECT_EQ(register_blkdev(121, "clone"), -EBUSY);
+  EXPECT_EQ(register_blkdev(121, "clone"), 0);  // the fault is spent
+  unregister_blkdev(121, "clone");
+}
+
+TEST(Majors, DriverDisksAreFoundByNumberAndName) {
+  mem_disk vek{"vek1", 121, 1, 2048};
+  struct block_device *b = bdget(MKDEV(121, 1));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->bd_disk, vek.disk);
+  EXPECT_EQ(b->bd_contains, b);
+  bdput(b);
+  EXPECT_EQ(bdget(MKDEV(121, 2)), nullptr);
+  mem_disk clash{"vek2", 121, 1, 2048};  // same numbers: refused
+  EXPECT_FALSE(clash.disk->flags & GENHD_FL_UP);
+  char name[BDEVNAME_SIZE];
+  EXPECT_STREQ(disk_name(vek.disk, 0, name), "vek1");
+  EXPECT_STREQ(disk_name(vek.disk, 2, name), "vek1p2");
+  host::disk_spec s = ram_disk("vek1");  // names are unique across all disks
+  EXPECT_EQ(host::add_disk(s), 0u);
+  EXPECT_EQ(errno, EEXIST);
+}
+
+}  // namespace
