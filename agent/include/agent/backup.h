@@ -1,0 +1,69 @@
+// Full and incremental backups of a device through its snapshot.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "agent/changes.h"
+#include "agent/control.h"
+#include "agent/snapshot.h"
+
+namespace agent {
+
+struct BackupOptions {
+  std::string device;             // "sda1", for messages and the image record
+  uint32_t major = 0, minor = 0;  // its numbers
+  uint64_t nr_sects = 0;          // its size
+  std::string out;                // the image file
+  bool incremental = false;       // copy only the chunks changed since the last backup to `out`
+  bool tracking = true;           // keep change tracking for later incrementals
+  WorkerOptions workers;
+  size_t read_block = 1u << 20;   // bytes per read of the snapshot device
+  FILE *progress = nullptr;       // where the bar goes (drawn only on a terminal)
+  bool force_progress = false;    // draw even when not a terminal
+  // Called with the running snapshot before the copy starts (the demo notes the freeze window).
+  std::function<void(Snapshot &)> on_started;
+};
+
+struct BackupResult {
+  bool incremental = false;       // false also when an incremental fell back to a full backup
+  std::string fallback_reason;    // why an asked-for incremental became a full backup
+  int session_id = 0;
+  StartReply start;
+  int64_t start_called_ns = 0, start_returned_ns = 0;
+  uint64_t bytes_copied = 0;
+  uint64_t chunks_copied = 0;     // chunks written to the image (all of them for a full backup)
+  uint64_t chunks_total = 0;
+  uint64_t chunks_preserved = 0;  // chunks the driver copied aside while the backup ran
+  double copy_seconds = 0;
+  uint64_t records_drained = 0;
+  bool tracking_intact = false;   // an incremental can follow this backup in this machine
+  std::string stopped_backing_file;
+  uint64_t generation = 0;
+};
+
+// The agent of one machine: the control handle (kept open, so tracking stays intact) and the
+// change tracker that follows the devices it backed up.
+class Agent {
+ public:
+  explicit Agent(RecordFormat f = RecordFormat::v2);
+  Control &control() { return ctl_; }
+  ChangeTracker &tracker() { return tracker_; }
+  BackupResult backup(const BackupOptions &opt);
+
+ private:
+  Control ctl_;
+  ControlChanges src_;
+  ChangeTracker tracker_;
+};
+
+// Lines of the summary printed after a backup.
+std::string format_summary(const BackupOptions &opt, const BackupResult &r);
+
+// Gives the calling thread an agent name ("qel-...") unless it has one: the driver tells the
+// agent's opens of a snapshot device from others' by that name.
+void ensure_agent_thread_name(const char *name = "qel-agent");
+
+}  // namespace agent

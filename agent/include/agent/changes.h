@@ -1,0 +1,121 @@
+// Change records and the bookkeeping that turns them into the chunk sets of incremental backups.
+//
+// The driver keeps one queue of change records for every tracked device; whoever fetches takes
+// records of all devices. So there is one ChangeTracker per control handle (per machine), and
+// it sorts what it drains into the pending sets of the devices it backs up.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/chunkset.h"
+
+namespace agent {
+
+enum class RecordFormat { v1 = 1, v2 = 2 };
+
+struct ChangeRecord {
+  uint64_t major, minor, start_sector, num_sectors;
+};
+
+struct ChangeBatch {
+  std::vector<ChangeRecord> records;
+  bool tracking = true;  // false: the driver missed changes somewhere
+  int inqueue = 0;       // records still queued after this batch
+};
+
+// Where records come from: the control device, or a fake in tests.
+class ChangeSource {
+ public:
+  virtual ~ChangeSource() = default;
+  // Up to `size` records; waits for a full batch unless unblock() was called first.
+  virtual ChangeBatch fetch(int size) = 0;
+  virtual void unblock() = 0;
+  virtual RecordFormat format() const = 0;
+};
+
+// Format 1 carries only the low 16 bits of major and minor.
+bool record_matches(const ChangeRecord &r, uint32_t major, uint32_t minor, RecordFormat f);
+
+struct DrainStats {
+  uint64_t fetched = 0;    // records taken from the queue
+  uint64_t claimed = 0;    // of those, records of a device the tracker follows (or captures)
+  uint64_t clipped = 0;    // records that reached past their device's end
+  bool tracking = true;    // AND of every batch's tracking flag
+};
+
+// Takes every record that was queued when the drain began (and perhaps a few more that
+// arrive meanwhile), without ever waiting for a full batch: each fetch is preceded by an
+// unblock, and the drain stops at the count seen at its first fetch, so a writer that keeps
+// writing cannot keep it going. `sink` gets each record.
+template <class Sink>
+DrainStats drain_queue(ChangeSource &src, int batch, Sink &&sink) {
+  DrainStats st;
+  if (batch < 1) batch = 1;
+  uint64_t target = 0;
+  bool first = true;
+  for (;;) {
+    int want = batch;
+    if (!first) {
+      if (st.fetched >= target) break;
+      uint64_t left = target - st.fetched;
+      if (left < uint64_t(batch)) want = int(left);
+    }
+    src.unblock();
+    ChangeBatch b = src.fetch(want);
+    st.tracking = st.tracking && b.tracking;
+    st.fetched += b.records.size();
+    for (const ChangeRecord &r : b.records) sink(r);
+    if (first) {
+      target = b.records.size() + uint64_t(b.inqueue > 0 ? b.inqueue : 0);
+      first = false;
+    }
+    // Nothing came although records were counted: someone else is fetching too.
+    if (b.records.empty()) break;
+  }
+  return st;
+}
+
+class ChangeTracker {
+ public:
+  struct Device {
+    uint32_t major = 0, minor = 0;
+    uint64_t nr_sects = 0;
+    ChunkSet pending;         // chunks changed since the freeze of the last backup (a superset)
+    bool intact = false;      // no change was missed since that freeze
+    uint64_t generation = 0;  // stamp of the image that backup wrote
+    std::string image;        // path of that image
+  };
+
+  explicit ChangeTracker(ChangeSource &src, int batch = 4096) : src_(src), batch_(batch) {}
+
+  // Drains the queue into the pending sets. Records of (cap_major, cap_minor) go to `capture`
+  // instead when it is given. A batch that reports tracking broken marks every followed device
+  // not intact: the driver does not say which device missed the change.
+  DrainStats drain(std::optional<std::pair<uint32_t, uint32_t>> cap = std::nullopt,
+                   ChunkSet *capture = nullptr);
+
+  const Device *find(uint32_t major, uint32_t minor) const;
+  // After a successful backup whose post-start drain captured `since_freeze`.
+  void record_backup(uint32_t major, uint32_t minor, uint64_t nr_sects, ChunkSet since_freeze,
+                     bool intact, uint64_t generation, const std::string &image);
+  // After a failed backup: its image can no longer be trusted as a base.
+  void forget(uint32_t major, uint32_t minor);
+  void mark_all_broken();
+
+  // Why an incremental of `image` on this device cannot be made, or nullopt when it can.
+  std::optional<std::string> incremental_refusal(uint32_t major, uint32_t minor, uint64_t nr_sects,
+                                                 const std::string &image,
+                                                 std::optional<uint64_t> image_generation) const;
+
+  RecordFormat format() const { return src_.format(); }
+
+ private:
+  ChangeSource &src_;
+  int batch_;
+  std::vector<Device> devices_;
+};
+
+}  // namespace agent

@@ -1,0 +1,230 @@
+#include "agent/backup.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include <host/host.h>
+
+#include "agent/error.h"
+#include "agent/image.h"
+#include "agent/progress.h"
+
+namespace agent {
+
+void ensure_agent_thread_name(const char *name) {
+  char cur[17] = {0};
+  prctl(PR_GET_NAME, cur, 0, 0, 0);
+  if (strncmp(cur, "qel", 3) != 0) prctl(PR_SET_NAME, name, 0, 0, 0);
+}
+
+Agent::Agent(RecordFormat f) : ctl_(), src_(ctl_, f), tracker_(src_) {}
+
+namespace {
+
+struct Fd {
+  int fd = -1;
+  bool emulated = false;
+  ~Fd() {
+    if (fd >= 0) emulated ? (void)host::close(fd) : (void)::close(fd);
+  }
+};
+
+std::string vek_error(Snapshot &s) {
+  try {
+    std::string t = s.error_text();
+    if (!t.empty()) return "; session vek" + std::to_string(s.id()) + " is in error: " + t;
+  } catch (const Error &) {
+  }
+  return "";
+}
+
+// Copies [off, off + len) of the snapshot device to the image at the same offset.
+void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len, std::vector<char> &buf,
+                const std::string &out, uint64_t &done, ProgressBar &bar) {
+  while (len > 0) {
+    size_t n = size_t(std::min<uint64_t>(len, buf.size()));
+    ssize_t r = host::pread(vek, buf.data(), n, off_t(off));
+    if (r != ssize_t(n)) {
+      int err = r < 0 ? errno : EIO;
+      std::string what = r < 0 ? errno_text(err) : "short read of " + std::to_string(r) + " bytes";
+      throw Error("reading " + snap.vek_path() + " at byte " + std::to_string(off) + " failed: " + what + vek_error(snap),
+                  err);
+    }
+    ssize_t w = ::pwrite(img, buf.data(), n, off_t(off));
+    if (w != ssize_t(n)) {
+      int err = w < 0 ? errno : ENOSPC;
+      throw_errno("writing the image " + out + " at byte " + std::to_string(off) + " failed", err);
+    }
+    off += n;
+    len -= n;
+    done += n;
+    bar.update(done);
+  }
+}
+
+}  // namespace
+
+BackupResult Agent::backup(const BackupOptions &opt) {
+  if (opt.out.empty()) throw Error("no image file given");
+  if (opt.nr_sects == 0) throw Error("device " + opt.device + " has no sectors");
+  if (opt.read_block < 4096 || opt.read_block % 4096) throw Error("the read block must be a multiple of 4 KiB");
+  ensure_agent_thread_name();
+  BackupResult res;
+  const uint64_t dev_bytes = opt.nr_sects * kSectorSize;
+  const uint64_t nchunks = chunks_for_sectors(opt.nr_sects);
+  res.chunks_total = nchunks;
+
+  // Changes since the last backup's freeze, up to now. Draining them before the start also
+  // catches a break in tracking that the new session's start would otherwise clear.
+  DrainStats pre = tracker_.drain();
+  res.records_drained += pre.fetched;
+
+  bool want_inc = opt.incremental;
+  if (want_inc) {
+    std::optional<ImageMeta> meta = read_meta(opt.out);
+    std::optional<uint64_t> gen;
+    if (meta && meta->device == opt.device && meta->nr_sects == opt.nr_sects && meta->chunk_size == kChunkSize)
+      gen = meta->generation;
+    if (auto why = tracker_.incremental_refusal(opt.major, opt.minor, opt.nr_sects, opt.out, gen)) {
+      res.fallback_reason = *why;
+      want_inc = false;
+    }
+  }
+  // The image is about to change: until the backup has succeeded it is no base for anything.
+  remove_meta(opt.out);
+  ChunkSet needed(nchunks);
+  if (want_inc) needed = tracker_.find(opt.major, opt.minor)->pending;
+  tracker_.forget(opt.major, opt.minor);
+
+  SnapshotOptions so;
+  so.start.major = opt.major;
+  so.start.minor = opt.minor;
+  so.start.device_name = opt.device;
+  so.start.device_path = "/dev/" + opt.device;
+  so.start.tracking = opt.tracking;
+  so.workers = opt.workers;
+  Snapshot snap(ctl_, so);
+  res.session_id = snap.id();
+  res.start = snap.reply();
+  res.start_called_ns = snap.start_called_ns();
+  res.start_returned_ns = snap.start_returned_ns();
+
+  // Records queued up to now: those from before the freeze belong to this backup, those after
+  // it to the next; they cannot be told apart, so they count for both.
+  ChunkSet since_freeze(nchunks);
+  DrainStats post = tracker_.drain(std::make_pair(opt.major, opt.minor), &since_freeze);
+  res.records_drained += post.fetched;
+  if (want_inc && !post.tracking) {
+    res.fallback_reason = "the driver reported that change tracking missed writes";
+    want_inc = false;
+  }
+  if (want_inc) needed.merge(since_freeze);
+  res.incremental = want_inc;
+
+  if (opt.on_started) opt.on_started(snap);
+
+  Fd img;
+  int flags = O_RDWR | O_CREAT;
+  img.fd = ::open(opt.out.c_str(), flags, 0644);
+  if (img.fd < 0) throw_errno("cannot open the image " + opt.out, errno);
+  if (want_inc) {
+    off_t sz = ::lseek(img.fd, 0, SEEK_END);
+    if (sz != off_t(dev_bytes)) throw Error("the image " + opt.out + " is " + std::to_string(sz) + " bytes, the device " +
+                                            std::to_string(dev_bytes));
+  } else if (::ftruncate(img.fd, off_t(dev_bytes)) != 0) {
+    throw_errno("cannot size the image " + opt.out, errno);
+  }
+
+  Fd vek;
+  vek.emulated = true;
+  vek.fd = host::open(snap.vek_path().c_str(), O_RDONLY);
+  if (vek.fd < 0) throw_errno("cannot open the snapshot device " + snap.vek_path(), errno);
+
+  std::vector<char> buf(opt.read_block);
+  uint64_t total = want_inc ? 0 : dev_bytes;
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  if (want_inc) {
+    runs = needed.runs();
+    for (auto &[c, n] : runs) {
+      uint64_t off = c * kChunkSize, end = std::min(dev_bytes, (c + n) * kChunkSize);
+      total += end - off;
+    }
+  }
+  ProgressBar bar(opt.progress, want_inc ? "incremental" : "backup", total, opt.force_progress ||
+                  (opt.progress && isatty(fileno(opt.progress))));
+  auto t0 = std::chrono::steady_clock::now();
+  uint64_t done = 0;
+  if (want_inc) {
+    for (auto &[c, n] : runs) {
+      uint64_t off = c * kChunkSize, end = std::min(dev_bytes, (c + n) * kChunkSize);
+      copy_range(snap, vek.fd, img.fd, off, end - off, buf, opt.out, done, bar);
+    }
+    res.chunks_copied = needed.count();
+  } else {
+    copy_range(snap, vek.fd, img.fd, 0, dev_bytes, buf, opt.out, done, bar);
+    res.chunks_copied = nchunks;
+  }
+  bar.finish();
+  res.copy_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  res.bytes_copied = done;
+  if (::fsync(img.fd) != 0) throw_errno("cannot flush the image " + opt.out, errno);
+  host::close(vek.fd);
+  vek.fd = -1;
+
+  // A session that went into error may have lost preserved chunks: what was read is then no
+  // point-in-time image, however cleanly the reads went.
+  std::optional<session_list> info = snap.info();
+  std::string err = snap.error_text();
+  if (!err.empty() || (info && info->error))
+    throw Error("session vek" + std::to_string(snap.id()) + " went into error during the backup: " +
+                (err.empty() ? std::string("(no reason given)") : err) + "; the image " + opt.out +
+                " is not a valid backup");
+  StopSummary st = snap.stop();
+  res.chunks_preserved = st.chunks_preserved;
+  res.stopped_backing_file = st.reply.backing_file;
+  if (!st.error_text.empty())
+    throw Error("session vek" + std::to_string(res.session_id) + " went into error during the backup: " +
+                st.error_text + "; the image " + opt.out + " is not a valid backup");
+
+  res.generation = new_generation();
+  ImageMeta m;
+  m.device = opt.device;
+  m.nr_sects = opt.nr_sects;
+  m.chunk_size = kChunkSize;
+  m.generation = res.generation;
+  m.snapshot_time = res.start.time;
+  m.kind = want_inc ? "incremental" : "full";
+  write_meta(opt.out, m);
+  res.tracking_intact = opt.tracking && post.tracking;
+  if (opt.tracking)
+    tracker_.record_backup(opt.major, opt.minor, opt.nr_sects, std::move(since_freeze), res.tracking_intact,
+                           res.generation, opt.out);
+  return res;
+}
+
+std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
+  std::ostringstream o;
+  if (!r.fallback_reason.empty())
+    o << "note: incremental backup not possible (" << r.fallback_reason << "); made a full backup instead\n";
+  o << (r.incremental ? "incremental backup" : "full backup") << " of " << opt.device << " to " << opt.out << "\n"
+    << "  snapshot:         vek" << r.session_id << " at " << r.start.time << " (epoch seconds)\n"
+    << "  freeze:           " << format_seconds(r.start.sec_froze, r.start.nsec_froze) << " frozen ("
+    << format_seconds(r.start.sec_get_freez, r.start.nsec_get_freez) << " to freeze)\n"
+    << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of " << r.chunks_total
+    << " chunks, in " << format_seconds(uint64_t(r.copy_seconds), uint64_t((r.copy_seconds - uint64_t(r.copy_seconds)) * 1e9))
+    << " (" << format_rate(r.bytes_copied, r.copy_seconds) << ")\n"
+    << "  chunks preserved: " << r.chunks_preserved << " (copied aside by the driver while the device was written)\n"
+    << "  stop:             vek" << r.session_id << " stopped, backing file " << r.stopped_backing_file << "\n"
+    << "  change tracking:  " << (r.tracking_intact ? "intact, an incremental can follow" : "not kept") << "\n";
+  return o.str();
+}
+
+}  // namespace agent

@@ -1,0 +1,78 @@
+#include "agent/snapshot.h"
+
+#include <cstdio>
+
+#include "agent/error.h"
+#include "agent/progress.h"
+#include "agent/workload.h"
+
+namespace agent {
+
+Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
+  check_worker_options(opt.workers);
+  StartParams p = opt.start;
+  std::string dir = opt.workers.dir.empty() ? "." : opt.workers.dir;
+  if (p.backing_stem.empty()) p.backing_stem = dir + "/" + (p.device_name.empty() ? "snap" : p.device_name);
+  t_called_ = now_ns();
+  reply_ = ctl_.start(p);
+  t_returned_ = now_ns();
+  try {
+    std::string stem = p.backing_stem;
+    auto slash = stem.rfind('/');
+    std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
+    WorkerOptions w = opt.workers;
+    w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
+    pool_ = std::make_unique<WorkerPool>(ctl_, reply_.id, base + ".cow_vek" + std::to_string(reply_.id), w);
+    pool_->wait_ready();
+  } catch (...) {
+    // wait_ready may already have had the driver stop it; stopping an absent id succeeds.
+    try {
+      ctl_.stop(reply_.id);
+    } catch (const Error &) {
+    }
+    if (pool_) pool_->join(10000);
+    stopped_ = true;
+    throw;
+  }
+}
+
+Snapshot::~Snapshot() {
+  if (stopped_) return;
+  try {
+    stop();
+  } catch (const Error &e) {
+    fprintf(stderr, "qel-agent: %s\n", e.what());
+  }
+}
+
+std::optional<session_list> Snapshot::info() {
+  for (const session_list &s : ctl_.list())
+    if (s.id == reply_.id) return s;
+  return std::nullopt;
+}
+
+std::string Snapshot::error_text() {
+  std::string t = ctl_.session_error(reply_.id);
+  return t == "NO ERROR" ? "" : t;
+}
+
+StopSummary Snapshot::stop() {
+  StopSummary s;
+  if (stopped_) return s;
+  if (auto i = info()) s.chunks_preserved = i->changed_blocks;
+  s.error_text = error_text();
+  s.reply = ctl_.stop(reply_.id);
+  stopped_ = true;
+  if (pool_ && !pool_->join())
+    throw Error("the IO workers of session vek" + std::to_string(reply_.id) + " did not leave the driver after the stop");
+  return s;
+}
+
+std::string session_summary_line(const session_list &s) {
+  char buf[256];
+  snprintf(buf, sizeof buf, "vek%d  chunks %llu  freeze %s  mode %d  %s", s.id, (unsigned long long)s.changed_blocks,
+           format_seconds(s.sec_froze, s.nsec_froze).c_str(), s.mode, s.error ? "ERROR" : "ok");
+  return buf;
+}
+
+}  // namespace agent
