@@ -3,9 +3,11 @@
 #define VEK_CLONE_H
 
 #include <linux/types.h>
+#include <linux/list.h>
 #include <linux/atomic.h>
 #include <linux/mutex.h>
 #include <linux/rwsem.h>
+#include <linux/spinlock.h>
 #include <linux/genhd.h>
 #include <linux/blkdev.h>
 
@@ -28,6 +30,9 @@ struct blkdev_replica {
 	struct block_device *bdev;	/* source, counted */
 	sector_t nr_sects;
 	struct queue_limits limits;	/* unused */
+	atomic_t io_refs;		/* bios inside the IO path; taken under replicas_lock */
+	struct gendisk *made_disk;	/* the disk made with the record; identifies its closes */
+	struct list_head orphan;	/* removed while the agent still had it open; replicas_lock */
 };
 
 struct device_users {
@@ -41,6 +46,9 @@ struct device_users {
 extern struct blkdev_replica *replicas[MAX_REPLICAS];	/* rw_mutex */
 extern atomic_t clone_count;
 extern struct rw_semaphore rw_mutex;
+extern struct device_users *device_users_head;	/* device_users_lock */
+extern atomic_t device_users_count;
+extern spinlock_t device_users_lock;
 
 int clone_init(void);
 void clone_exit(void);
@@ -49,6 +57,7 @@ int new_replica(dev_t dev, struct request_queue *q, struct cow_session *cs);
 int blkdev_clone(dev_t dev, struct cow_session *cs, make_request_fn *mrf);
 int blkdev_unclone(int clone_id);
 void destroy_replica(int clone_id);	/* rw_mutex held exclusively */
+/* IO path: a record with one IO reference (drop it with put_blkdev_replica), or null. */
 struct blkdev_replica *get_blkdev_replica(int clone_id);
 void put_blkdev_replica(struct blkdev_replica *r);
 int blkdev_shutdown(int clone_id);

@@ -1,0 +1,281 @@
+// Reads of /dev/vek<N> through host:: system calls, the way the agent and other processes
+// make them: every chunk state, the read interlock with source writes, split bios, a failed
+// session, and the stop against open handles and bios in the IO path.
+#include "snap_helpers.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace snapt;
+using vekfx::dmesg_count;
+using clk = std::chrono::steady_clock;
+
+constexpr size_t kPart = 2048 * 512;	// the fixture's partitions: 1 MiB, 16 chunks
+constexpr size_t kChunk = 65536;
+
+class SnapReadTest : public vekfx::DriverTest {
+protected:
+	void SetUp() override
+	{
+		DriverTest::SetUp();
+		if (HasFatalFailure())
+			return;
+		image = pattern(kPart, 3);
+		write_source(part1, 0, image);
+	}
+	int start_session(int workers = 2)
+	{
+		int id = start(part1, dir() + "/snap");
+		EXPECT_GT(id, 0) << vekfx::dmesg_text();
+		if (id > 0) {
+			w = std::make_unique<vekfx::io_workers>(id, workers, dir());
+			EXPECT_EQ(0, w->wait_first());
+		}
+		return id;
+	}
+	void stop_session(int id)
+	{
+		EXPECT_EQ(0, stop(id)) << vekfx::dmesg_text();
+		w->join();
+	}
+	// processed of the chunk's in-flight record, or -1 when none is in flight.
+	int in_flight(int id, sector_t chunk)
+	{
+		struct cow_session *cs = session_of(id);
+		struct if_chunk *ic = cs ? get_and_inc_if(cs, chunk) : nullptr;
+		if (!ic)
+			return -1;
+		int p = atomic_read(&ic->processed);
+		put_and_dec_if(cs, ic);
+		return p;
+	}
+	bool wait_stored(int id, sector_t first, sector_t last)
+	{
+		auto deadline = clk::now() + std::chrono::seconds(10);
+		for (sector_t c = first; c <= last; c++)
+			while (in_flight(id, c) != -1)
+				if (clk::now() > deadline)
+					return false;
+				else
+					std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		return true;
+	}
+
+	std::vector<uint8_t> image;
+	std::unique_ptr<vekfx::io_workers> w;
+};
+
+TEST_F(SnapReadTest, ReadsReturnTheImageInEveryChunkState)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	// Nothing written since the snapshot: from the source.
+	EXPECT_TRUE(same_bytes(image, read_as("qel-reader", vek(id), 0, kPart)));
+	EXPECT_TRUE(same_bytes(image, read_as("backup-tool", vek(id), 0, kPart)));
+
+	// Chunks 1..3 are overwritten on the source; the snapshot keeps the old bytes.
+	auto fresh = pattern(3 * kChunk, 99);
+	write_source(part1, kChunk, fresh);
+	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), kChunk, 3 * kChunk)));
+	EXPECT_TRUE(same_bytes(image, read_as("qel-reader", vek(id), 0, kPart)));
+
+	// Once the workers have stored them, from the backing store through the same worker.
+	ASSERT_TRUE(wait_stored(id, 1, 3));
+	EXPECT_TRUE(same_bytes(image, read_as("qel-reader", vek(id), 0, kPart)));
+	EXPECT_TRUE(same_bytes(slice(image, kChunk + 512, 3000),
+			       read_as("qel-reader", vek(id), kChunk + 512, 3000)));
+	// Chunk 4 counts too: a write that ends on a chunk boundary also claims the next chunk.
+	auto l = list();
+	EXPECT_EQ(4u, l[0].changed_blocks);
+	EXPECT_EQ(0, l[0].error);
+	stop_session(id);
+}
+
+TEST_F(SnapReadTest, ASourceWriteWaitsForASnapshotReadOfItsChunk)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	// Hold the snapshot's read of chunk 5 at the disk (the first matching bio only).
+	const uint64_t first = 64 + 5 * 128;
+	ASSERT_GT(host::disk_fault_add(disk, host::disk_fault::delay, first, 128, 1, 40000), 0);
+
+	std::vector<uint8_t> got(4096);
+	std::atomic<long long> read_done{0}, write_done{0};
+	std::thread reader([&] {
+		pread_as("qel-reader", vek(id), 5 * kChunk + 8192, got);
+		read_done = clk::now().time_since_epoch().count();
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(60));
+	auto fresh = pattern(4096, 42);
+	std::thread writer([&] {
+		write_source(part1, 5 * kChunk + 8192, fresh);
+		write_done = clk::now().time_since_epoch().count();
+	});
+	reader.join();
+	writer.join();
+	host::disk_fault_clear(disk);
+
+	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk + 8192, 4096), got));
+	EXPECT_GE(write_done.load(), read_done.load()) << "the source write overtook the read";
+	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), 5 * kChunk + 8192, 4096)));
+	// The write copied the chunk first; the snapshot still shows the old data.
+	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk, kChunk),
+			       read_as("qel-reader", vek(id), 5 * kChunk, kChunk)));
+	// The interlock node is gone once both sides are done.
+	struct cow_session *cs = session_of(id);
+	EXPECT_TRUE(RB_EMPTY_ROOT(&cs->write_locks));
+	EXPECT_TRUE(RB_EMPTY_ROOT(&cs->write_locked));
+	stop_session(id);
+}
+
+TEST_F(SnapReadTest, ABioAcrossAChunkBoundaryIsSplitAndCompletesOnce)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	// Chunk 2 preserved (and stored), chunk 3 untouched: the halves are served differently.
+	write_source(part1, 2 * kChunk, pattern(kChunk, 7));
+	ASSERT_TRUE(wait_stored(id, 2, 2));
+	const off_t at = 3 * kChunk - 2048;
+	const long bios_before = host::bios_in_use();
+	EXPECT_TRUE(same_bytes(slice(image, at, 4096), read_as("qel-reader", vek(id), at, 4096)));
+	EXPECT_TRUE(same_bytes(slice(image, at, 4096), read_as("other", vek(id), at, 4096)));
+	// A source write to chunk 3 now finds no read lock left behind by the halves.
+	write_source(part1, 3 * kChunk, pattern(4096, 8));
+	EXPECT_TRUE(same_bytes(slice(image, at, 4096), read_as("qel-reader", vek(id), at, 4096)));
+	EXPECT_EQ(bios_before, host::bios_in_use());
+	stop_session(id);
+}
+
+TEST_F(SnapReadTest, AfterTheSessionFailsTheAgentGetsEioAndOthersTheCache)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	invalidate_session(session_of(id), "FILE IO ERROR");
+
+	std::vector<uint8_t> buf(4096);
+	int err = 0;
+	EXPECT_EQ(-1, pread_as("qel-reader", vek(id), 0, buf, &err));
+	EXPECT_EQ(EIO, err);
+	EXPECT_EQ(-1, pwrite_as("qel-writer", vek(id), 0, buf, &err));
+	EXPECT_EQ(EIO, err);
+	// The end-of-file flag marks the agent's failed bios.
+	struct page *p = alloc_page(GFP_KERNEL);
+	raw_result r = raw_bio("qel-raw", id, 8, READ, p);
+	EXPECT_EQ(-5, r.err);
+	EXPECT_TRUE(r.flags & (1UL << BIO_EOF));
+	r = raw_bio("mounter", id, 8, READ, p);
+	EXPECT_EQ(0, r.err);
+	__free_page(p);
+
+	// Another process writes a page and gets it back from the simple page cache; the
+	// source is not touched.
+	auto mine = pattern(4096, 200);
+	write_as("mounter", vek(id), 8192, mine);
+	EXPECT_TRUE(same_bytes(mine, read_as("mounter", vek(id), 8192, 4096)));
+	EXPECT_TRUE(same_bytes(slice(image, 8192, 4096), read_dev(devpath(part1), 8192, 4096)));
+	// A sector it never wrote is read from the source.
+	EXPECT_TRUE(same_bytes(slice(image, 20480, 4096), read_as("mounter", vek(id), 20480, 4096)));
+	EXPECT_EQ(1, session_of(id)->spc->size);
+	EXPECT_EQ("FILE IO ERROR", get_string_cmd(VEK_IOCTL_GET_SESSION_ERROR, id));
+	stop_session(id);
+}
+
+TEST_F(SnapReadTest, StopIsRefusedWhileAnotherProcessHoldsTheDevice)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	task_thread mounter("mounter"), agent("qel-mount");
+	int fd = mounter.open(vek(id), O_RDONLY);
+	int agent_fd = agent.open(vek(id), O_RDONLY);
+	ASSERT_GE(fd, 0);
+	ASSERT_GE(agent_fd, 0);
+
+	host::dmesg_clear();
+	EXPECT_NE(0, stop(id));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Can not stop mounted vek session vek" +
+				 std::to_string(id) + ", please unmount and try again."));
+	for (int n = 1; n <= 5; n++)
+		EXPECT_EQ(1, dmesg_count("vek: INFO: Shutdown request " + std::to_string(n) +
+					 " on vek" + std::to_string(id) +
+					 " with 1 users and 1 qel users."));
+	EXPECT_EQ(0, dmesg_count("Shutdown request 6"));
+	EXPECT_EQ(5, dmesg_count(",mounter : 1"));
+	// The session is still there and serves the image.
+	EXPECT_EQ(1, session_count());
+	EXPECT_TRUE(same_bytes(slice(image, 0, 8192), read_as("qel-reader", vek(id), 0, 8192)));
+
+	// The agent's own handle does not hold the stop up.
+	EXPECT_EQ(0, mounter.close(fd));
+	stop_session(id);
+	EXPECT_EQ(0, session_count());
+	EXPECT_EQ(0, agent.close(agent_fd));
+	EXPECT_EQ(0, dmesg_count("Close without clone"));
+	// The next session gets the lowest number again.
+	int again = start(part1, dir() + "/again");
+	EXPECT_EQ(id, again);
+	EXPECT_EQ(0, stop(again));
+}
+
+TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
+{
+	int id = start_session();
+	ASSERT_GT(id, 0);
+	// A source write whose chunk copy is held at the disk keeps chunk 9 in flight with
+	// its locks held; a snapshot read of chunk 9 waits inside the IO path for them.
+	ASSERT_GT(host::disk_fault_add(disk, host::disk_fault::delay, 64 + 9 * 128, 128, 1, 60000), 0);
+	auto fresh = pattern(4096, 77);
+	std::thread writer([&] { write_source(part1, 9 * kChunk, fresh); });
+	while (in_flight(id, 9) == -1)
+		std::this_thread::yield();
+
+	std::vector<uint8_t> got(4096);
+	std::atomic<long long> read_done{0};
+	std::thread reader([&] {
+		pread_as("qel-reader", vek(id), 9 * kChunk, got);
+		read_done = clk::now().time_since_epoch().count();
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	EXPECT_EQ(0, read_done.load());
+	EXPECT_EQ(0, stop(id)) << vekfx::dmesg_text();
+	long long stopped = clk::now().time_since_epoch().count();
+	reader.join();
+	writer.join();
+	w->join();
+	host::disk_fault_clear(disk);
+	EXPECT_LE(read_done.load(), stopped) << "the stop returned while a bio was inside";
+	EXPECT_TRUE(same_bytes(slice(image, 9 * kChunk, 4096), got));
+	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), 9 * kChunk, 4096)));
+}
+
+// With the platform clock at real speed, a worker with only a few preserved chunks queued
+// sleeps for up to 5 s, so a copy stays in memory long enough to be looked at.
+class SnapInFlightTest : public SnapReadTest {
+protected:
+	SnapInFlightTest() { clock_speed = 1; }
+};
+
+TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
+{
+	int id = start_session(1);
+	ASSERT_GT(id, 0);
+	write_source(part1, 4 * kChunk + 4096, pattern(4096, 55));
+	ASSERT_EQ(0, in_flight(id, 4));
+	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk, kChunk),
+			       read_as("qel-reader", vek(id), 4 * kChunk, kChunk)));
+	// Served without the worker: it would have stored the chunk on being woken.
+	EXPECT_EQ(0, in_flight(id, 4));
+
+	// A snapshot write into the copy still in memory is merged into its pages.
+	auto mine = pattern(6000, 9);
+	write_as("qel-writer", vek(id), 4 * kChunk + 100, mine);
+	EXPECT_EQ(0, in_flight(id, 4));
+	EXPECT_TRUE(same_bytes(mine, read_as("qel-reader", vek(id), 4 * kChunk + 100, 6000)));
+	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk + 6100, 4096),
+			       read_as("qel-reader", vek(id), 4 * kChunk + 6100, 4096)));
+	stop_session(id);
+}
+
+}  // namespace
