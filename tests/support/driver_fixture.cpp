@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,73 @@ void run_as(const std::string &name, const std::function<void()> &fn)
 		fn();
 	});
 	t.join();
+}
+
+struct task_thread::state {
+	std::mutex mu;
+	std::condition_variable cv;
+	std::function<void()> job;
+	bool has_job = false, done = false, quit = false, started = false;
+};
+
+task_thread::task_thread(const std::string &name) : st_(std::make_unique<state>())
+{
+	state *st = st_.get();
+	thread_ = std::thread([st, name, this] {
+		prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+		std::unique_lock<std::mutex> lk(st->mu);
+		tid_ = gettid();
+		st->started = true;
+		st->cv.notify_all();
+		for (;;) {
+			st->cv.wait(lk, [st] { return st->has_job || st->quit; });
+			if (st->has_job) {
+				auto job = std::move(st->job);
+				st->has_job = false;
+				lk.unlock();
+				job();
+				lk.lock();
+				st->done = true;
+				st->cv.notify_all();
+				continue;
+			}
+			return;
+		}
+	});
+	std::unique_lock<std::mutex> lk(st->mu);
+	st->cv.wait(lk, [st] { return st->started; });
+}
+
+task_thread::~task_thread()
+{
+	{
+		std::lock_guard<std::mutex> g(st_->mu);
+		st_->quit = true;
+	}
+	st_->cv.notify_all();
+	thread_.join();
+}
+
+void task_thread::run(const std::function<void()> &fn)
+{
+	std::unique_lock<std::mutex> lk(st_->mu);
+	st_->job = fn;
+	st_->has_job = true;
+	st_->done = false;
+	st_->cv.notify_all();
+	st_->cv.wait(lk, [this] { return st_->done; });
+}
+
+std::vector<std::string> dmesg_matching(const std::vector<std::string> &needles)
+{
+	std::vector<std::string> out;
+	for (const auto &line : host::dmesg())
+		for (const auto &n : needles)
+			if (line.find(n) != std::string::npos) {
+				out.push_back(line);
+				break;
+			}
+	return out;
 }
 
 const std::string &scratch_dir()

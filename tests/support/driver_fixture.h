@@ -53,6 +53,27 @@ uint64_t test_seed();
 // anything else an ordinary process thread) and waits for it.
 void run_as(const std::string &name, const std::function<void()> &fn);
 
+// A long-lived thread with a fixed task name, for work that must open and close from the
+// same task (the driver keys its opener records by thread id).
+class task_thread {
+public:
+	explicit task_thread(const std::string &name);
+	~task_thread();
+	task_thread(const task_thread &) = delete;
+	task_thread &operator=(const task_thread &) = delete;
+	void run(const std::function<void()> &fn);	// runs fn there and waits for it
+	pid_t tid() const { return tid_; }
+
+private:
+	struct state;
+	std::unique_ptr<state> st_;
+	std::thread thread_;
+	pid_t tid_ = 0;
+};
+
+// Log lines (as dmesg() gives them) that contain any of the needles, in order.
+std::vector<std::string> dmesg_matching(const std::vector<std::string> &needles);
+
 // A per-process scratch directory under /tmp, removed with its files at process exit.
 const std::string &scratch_dir();
 
