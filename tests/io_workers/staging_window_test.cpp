@@ -115,6 +115,8 @@ struct restart_case {
 	loff_t next_at;		// the write that does not fit
 };
 
+void PrintTo(const restart_case &c, std::ostream *os) { *os << c.name; }
+
 class WindowRestart : public StagingWindow, public ::testing::WithParamInterface<restart_case> {};
 
 TEST_P(WindowRestart, FlushesTheDirtyWindowAndStartsANewOneAtTheWrite)

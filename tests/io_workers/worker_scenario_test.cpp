@@ -67,7 +67,8 @@ TEST_F(Workers, WorkerIsRenamedShieldedAndLogged)
 	EXPECT_EQ(host::signal_handler(SIGKILL), (void *)SIG_IGN);
 	EXPECT_EQ(host::signal_handler(SIGTERM), (void *)SIG_IGN);
 	EXPECT_EQ(host::signal_task(w.tid(0), SIGTERM), 0) << "an ignored signal is discarded";
-	EXPECT_EQ(dmesg_count("vek: INFO: vek_io: Thread("), 2);
+	EXPECT_TRUE(eventually([] { return dmesg_count("vek: INFO: vek_io: Thread(") == 2; }))
+		<< "the line follows the completion the wait returned on";
 	EXPECT_TRUE(dmesg_has("with user space address 0x"));
 	EXPECT_TRUE(dmesg_has(" + 1048576"));
 
@@ -100,7 +101,7 @@ TEST_F(Workers, SixtyFifthWorkerFindsNoSlotAndLeavesAtOnce)
 	extra.start("qel-io-extra");
 	extra.join();
 	EXPECT_EQ(extra.result(), 0);
-	EXPECT_EQ(dmesg_count("vek_io: Thread("), 0) << "no message for a refused worker";
+	EXPECT_EQ(dmesg_count("vek_io: Thread(64)"), 0) << "no message for a refused worker";
 	EXPECT_EQ(dmesg_count("ERROR"), 0);
 	EXPECT_EQ(workers_started(id), 64);
 	EXPECT_EQ(0, wait_workers(id)) << "it still completed the wait once";
@@ -254,25 +255,30 @@ TEST_P(Quota, EndsTheSessionOnlyAboveTheBufferBudget)
 
 INSTANTIATE_TEST_SUITE_P(Queued, Quota, ::testing::Values(160, 161));
 
-TEST_F(Workers, BadDescriptorFailsTheSessionButTheWorkerStaysToDrain)
+TEST_F(Workers, BadDescriptorFailsTheSessionAndItsTransfersEndWithoutAFile)
 {
 	int id = start(part1, dir() + "/nofile");
 	ASSERT_GT(id, 0);
+	dirty_chunks(0, 3);	// waiting on slot 0 for the first worker
 	raw_worker bad(id, 65536, file("nofile.cow"));
 	bad.zti.file_fd = 1 << 20;	// no such descriptor
 	bad.start("qel-io-nofile");
-	ASSERT_EQ(0, wait_workers(id));
+	ASSERT_EQ(0, wait_workers(id)) << "it still registered";
 	EXPECT_TRUE(dmesg_has("vek: ERROR: COW Thread (" + std::to_string(bad.zti.id) +
 			      ") could not get file handel."));
 	EXPECT_TRUE(dmesg_has("vek: ERROR: Didsabling vek session (" + std::to_string(id) +
 			      ") due to file error."));
+	EXPECT_TRUE(eventually([] { return dmesg_has("vek: INFO: vek_io: Thread(0) with user space address"); }));
 	EXPECT_EQ(session_error(id), "FILE ERROR");
-	EXPECT_EQ(slot_of(bad.tid()), 0) << "it holds slot 0";
-	EXPECT_FALSE(bad.done());
+	EXPECT_EQ(workers_started(id), 1) << "its slot stays claimed";
+	ASSERT_TRUE(eventually([&] { return session_fc_count(id) == 0; }))
+		<< "the queued transfers ended with -5";
+	EXPECT_TRUE(bad.canary_intact(0));
 
 	ASSERT_EQ(0, stop(id));
 	bad.join();
 	EXPECT_EQ(bad.result(), 0);
+	EXPECT_EQ(workers_started(id), -1) << "session gone";
 }
 
 struct buffer_case {
@@ -280,6 +286,8 @@ struct buffer_case {
 	int size;
 	bool null_addr;
 };
+
+void PrintTo(const buffer_case &c, std::ostream *os) { *os << c.name; }
 
 class BadBuffer : public Workers, public ::testing::WithParamInterface<buffer_case> {};
 
