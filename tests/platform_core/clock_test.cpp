@@ -1,0 +1,85 @@
+// One platform clock, optionally accelerated, under every timed call.
+#include <gtest/gtest.h>
+#include <host/host.h>
+#include <linux/kernel.h>
+#include <linux/jiffies.h>
+#include <linux/delay.h>
+#include <linux/time.h>
+#include <linux/wait.h>
+#include <linux/completion.h>
+#include <linux/semaphore.h>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using std::chrono::steady_clock;
+
+double real_ms_since(steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(steady_clock::now() - t0).count();
+}
+
+class Clock : public ::testing::Test {
+ protected:
+  void TearDown() override { host::set_clock_speed(1); }
+};
+
+TEST_F(Clock, JiffiesConversions) {
+  EXPECT_EQ(HZ, 1000);
+  EXPECT_EQ(msecs_to_jiffies(5000), 5000u);
+  EXPECT_EQ(jiffies_to_msecs(250), 250u);
+  unsigned long a = 10, b = (unsigned long)-10;  // b is before a across the wrap
+  EXPECT_TRUE(time_after(a, b));
+  EXPECT_FALSE(time_after(b, a));
+}
+
+TEST_F(Clock, AcceleratedSleepsTakeLittleRealTime) {
+  host::set_clock_speed(1000);
+  EXPECT_DOUBLE_EQ(host::clock_speed(), 1000);
+  unsigned long j0 = jiffies;
+  struct timespec w0 = current_kernel_time();
+  auto t0 = steady_clock::now();
+  msleep(5000);
+  double real = real_ms_since(t0);
+  unsigned long j1 = jiffies;
+  struct timespec w1 = current_kernel_time();
+  EXPECT_GE((long)(j1 - j0), 5000);
+  EXPECT_LT(real, 1000.0);  // 5 s of platform time, ~5 ms real
+  EXPECT_GE(w1.tv_sec - w0.tv_sec, 4);
+  EXPECT_LE(w1.tv_sec - w0.tv_sec, 30);
+
+  // Timed waits follow the same clock.
+  DECLARE_WAIT_QUEUE_HEAD(wq);
+  t0 = steady_clock::now();
+  EXPECT_EQ(wait_event_timeout(wq, false, 30 * HZ), 0);
+  struct completion c;
+  init_completion(&c);
+  EXPECT_EQ(wait_for_completion_timeout(&c, 60 * HZ), 0u);
+  struct semaphore s;
+  sema_init(&s, 0);
+  EXPECT_EQ(down_timeout(&s, 10 * HZ), -ETIME);
+  set_current_state(TASK_INTERRUPTIBLE);
+  EXPECT_EQ(schedule_timeout(20 * HZ), 0);
+  EXPECT_LT(real_ms_since(t0), 2000.0);
+}
+
+TEST_F(Clock, SpeedChangeReachesTasksAlreadyAsleep) {
+  auto t0 = steady_clock::now();
+  std::thread sleeper([] { msleep(60 * 1000); });  // a minute at real speed
+  msleep(20);
+  host::set_clock_speed(100000);
+  sleeper.join();
+  EXPECT_LT(real_ms_since(t0), 5000.0);
+}
+
+TEST_F(Clock, RealSpeedSleepsAtLeastTheTime) {
+  auto t0 = steady_clock::now();
+  unsigned long j0 = jiffies;
+  msleep(30);
+  EXPECT_GE(real_ms_since(t0), 29.0);
+  EXPECT_GE((long)(jiffies - j0), 30);
+  unsigned long s0 = get_seconds();
+  EXPECT_GE((long)s0, (long)time(nullptr) - 1);  // platform time never lags real time
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// User memory and descriptors: bad pointers fail cleanly, fget resolves real
+// descriptors, file ops use pread/pwrite at *pos, statfs reaches fstatfs.
+#include <gtest/gtest.h>
+#include <host/host.h>
+#include <linux/kernel.h>
+#include <linux/uaccess.h>
+#include <linux/file.h>
+#include <linux/fs.h>
+#include <linux/statfs.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+#include <cstring>
+#include <string>
+#include "../../platform/src/internal.h"
+
+namespace {
+
+TEST(Uaccess, CopiesAndReportsBytesNotCopied) {
+  char src[64], dst[64];
+  for (int i = 0; i < 64; i++) src[i] = (char)i;
+  EXPECT_EQ(copy_from_user(dst, src, sizeof(src)), 0u);
+  EXPECT_EQ(memcmp(dst, src, 64), 0);
+  memset(dst, 0, sizeof(dst));
+  EXPECT_EQ(copy_to_user(dst, src, 10), 0u);
+  EXPECT_EQ(dst[9], 9);
+  EXPECT_EQ(copy_from_user(dst, nullptr, 16), 16u);
+  EXPECT_EQ(copy_to_user(nullptr, src, 16), 16u);
+  EXPECT_EQ(copy_from_user(dst, (const void *)0xdead0000UL, 8), 8u);
+  EXPECT_EQ(copy_from_user(dst, src, 0), 0u);
+  int v = 0;
+  int *good = &v;
+  EXPECT_EQ(get_user(v, (int *)nullptr), -EFAULT);
+  EXPECT_EQ(put_user(5, good), 0);
+  EXPECT_EQ(v, 5);
+}
+
+TEST(Uaccess, PartialCopyStopsAtTheFirstBadPage) {
+  // Two pages: the first readable, the second unmapped.
+  long ps = sysconf(_SC_PAGESIZE);
+  char *m = static_cast<char *>(mmap(nullptr, 2 * ps, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(m, MAP_FAILED);
+  ASSERT_EQ(munmap(m + ps, ps), 0);
+  memset(m, 'a', ps);
+  std::string dst(256, 0);
+  // 100 bytes before the hole, 156 in it: 156 not copied.
+  EXPECT_EQ(copy_from_user(&dst[0], m + ps - 100, 256), 156u);
+  EXPECT_EQ(dst[99], 'a');
+  char buf[256] = {};
+  EXPECT_EQ(copy_to_user(m + ps - 100, buf, 256), 156u);
+  EXPECT_EQ(m[ps - 1], 0);
+  char s[8];
+  EXPECT_EQ(strncpy_from_user(s, "hello", sizeof(s)), 5);
+  EXPECT_STREQ(s, "hello");
+  EXPECT_EQ(strncpy_from_user(s, m + ps, sizeof(s)), -EFAULT);
+  munmap(m, ps);
+}
+
+TEST(Uaccess, SetFsHasTheKernelShape) {
+  mm_segment_t old = get_fs();
+  set_fs(KERNEL_DS);
+  EXPECT_TRUE(segment_eq(get_fs(), KERNEL_DS));
+  set_fs(old);
+  EXPECT_TRUE(segment_eq(get_fs(), USER_DS));
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::fault_reset();
+    char tmpl[] = "/tmp/vek_core_XXXXXX";
+    fd_ = mkstemp(tmpl);
+    ASSERT_GE(fd_, 0);
+    path_ = tmpl;
+  }
+  void TearDown() override {
+    host::fault_reset();
+    ::close(fd_);
+    unlink(path_.c_str());
+  }
+  int fd_ = -1;
+  std::string path_;
+};
+
+TEST_F(Files, FgetResolvesRealDescriptorsAndReadsWritesAtPos) {
+  EXPECT_EQ(fget(987654), nullptr);
+  struct file *f = fget(fd_);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(kplat::file_count(f), 1);
+  loff_t pos = 4096;
+  EXPECT_EQ(f->f_op->write(f, "chunk-data", 10, &pos), 10);
+  EXPECT_EQ(pos, 4106);
+  char buf[16] = {};
+  ASSERT_EQ(::pread(fd_, buf, 10, 4096), 10);
+  EXPECT_STREQ(buf, "chunk-data");
+  pos = 4100;
+  memset(buf, 0, sizeof(buf));
+  EXPECT_EQ(f->f_op->read(f, buf, 100, &pos), 6);  // end of file
+  EXPECT_STREQ(buf, "k-data");
+  EXPECT_EQ(pos, 4106);
+  // The file keeps working after the caller closes its descriptor.
+  int fd2 = dup(fd_);
+  struct file *g = fget(fd2);
+  ::close(fd2);
+  pos = 0;
+  EXPECT_EQ(vfs_write(g, "x", 1, &pos), 1);
+  fput(g);
+  fput(f);
+}
+
+TEST_F(Files, InjectedWriteErrorsAndShortWrites) {
+  struct file *f = fget(fd_);
+  ASSERT_NE(f, nullptr);
+  char data[8192];
+  memset(data, 'z', sizeof(data));
+  host::fault_rule enospc;
+  enospc.error = -ENOSPC;
+  host::fault_inject("file_write", enospc);
+  loff_t pos = 0;
+  EXPECT_EQ(f->f_op->write(f, data, sizeof(data), &pos), -28);
+  EXPECT_EQ(pos, 0);
+  host::fault_fail_next("file_write", 1, -EIO);
+  EXPECT_EQ(f->f_op->write(f, data, sizeof(data), &pos), -5);
+  host::fault_rule shrt;
+  shrt.value = 1000;
+  host::fault_inject("file_write", shrt);
+  EXPECT_EQ(f->f_op->write(f, data, sizeof(data), &pos), 1000);
+  EXPECT_EQ(pos, 1000);
+  struct stat st;
+  fstat(fd_, &st);
+  EXPECT_EQ(st.st_size, 1000);  // exactly the short count reached the file
+  host::fault_fail_next("file_read", 1, -EIO);
+  char buf[16];
+  pos = 0;
+  EXPECT_EQ(f->f_op->read(f, buf, 16, &pos), -5);
+  EXPECT_EQ(f->f_op->read(f, buf, 16, &pos), 16);
+  EXPECT_EQ(host::fault_hits("file_write"), 3);
+  fput(f);
+}
+
+TEST_F(Files, StatfsGoesThroughTheSuperBlockToFstatfs) {
+  struct file *f = fget(fd_);
+  ASSERT_NE(f, nullptr);
+  ASSERT_TRUE(f->f_path.dentry && f->f_path.dentry->d_sb && f->f_path.dentry->d_sb->s_op);
+  struct kstatfs ks;
+  ASSERT_EQ(vfs_statfs(f->f_path.dentry, &ks), 0);
+  struct statfs st;
+  ASSERT_EQ(fstatfs(fd_, &st), 0);
+  EXPECT_EQ(ks.f_bsize, (long)st.f_bsize);
+  EXPECT_EQ(ks.f_blocks, st.f_blocks);
+  EXPECT_EQ((long)ks.f_type, (long)st.f_type);
+  // A test can make the disk look full.
+  host::fault_rule full;
+  full.value = 3;
+  host::fault_inject("statfs", full);
+  ASSERT_EQ(vfs_statfs(f->f_path.dentry, &ks), 0);
+  EXPECT_EQ(ks.f_bavail, 3u);
+  host::fault_fail_next("statfs", 1, -EIO);
+  EXPECT_EQ(vfs_statfs(f->f_path.dentry, &ks), -EIO);
+  fput(f);
+  struct dentry bare = {};
+  EXPECT_EQ(vfs_statfs(&bare, &ks), -ENODEV);
+}
+
+}  // namespace

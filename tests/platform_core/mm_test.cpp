@@ -1,0 +1,223 @@
+// Allocators: live counters, poisoning, pools, pages and fault points.
+#include <gtest/gtest.h>
+#include <host/host.h>
+#include <linux/kernel.h>
+#include <linux/slab.h>
+#include <linux/mempool.h>
+#include <linux/vmalloc.h>
+#include <linux/mm.h>
+#include <linux/highmem.h>
+#include <linux/vmstat.h>
+#include <linux/kthread.h>
+#include <linux/delay.h>
+#include <linux/fs.h>
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+class Mm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::fault_reset();
+    host::dmesg_clear();
+  }
+  void TearDown() override { host::fault_reset(); }
+};
+
+bool log_has(const std::string &needle) {
+  for (auto &l : host::dmesg())
+    if (l.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+TEST_F(Mm, KmallocCountsZeroesAndHandlesEdgeSizes) {
+  long base = host::kmalloc_in_use();
+  char *p = static_cast<char *>(kzalloc(100, GFP_KERNEL));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(*std::max_element(p, p + 100), 0);
+  EXPECT_EQ(host::kmalloc_in_use(), base + 1);
+  kfree(p);
+  EXPECT_EQ(host::kmalloc_in_use(), base);
+  void *z = kmalloc(0, GFP_KERNEL);
+  EXPECT_EQ(z, ZERO_SIZE_PTR);
+  kfree(z);
+  kfree(nullptr);
+  EXPECT_EQ(kmalloc(KMALLOC_MAX_SIZE + 1, GFP_KERNEL), nullptr);
+  EXPECT_EQ(host::kmalloc_in_use(), base);
+  EXPECT_EQ(kcalloc(ULONG_MAX / 2, 4, GFP_KERNEL), nullptr);
+}
+
+TEST_F(Mm, CacheCountsPoisonsAndComplainsOnDestroyWithLiveObjects) {
+  struct rec {
+    long a, b, c;
+  };
+  struct kmem_cache *c = kmem_cache_create("qel_rb_cache", sizeof(rec), 0, SLAB_HWCACHE_ALIGN, nullptr);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->align, 32u);  // a cache line halved while two objects still fit
+  EXPECT_EQ(host::kmem_cache_objects("qel_rb_cache"), 0);
+  rec *r1 = static_cast<rec *>(kmem_cache_alloc(c, GFP_ATOMIC));
+  rec *r2 = static_cast<rec *>(kmem_cache_zalloc(c, GFP_KERNEL));
+  ASSERT_TRUE(r1 && r2);
+  EXPECT_EQ((uintptr_t)r1 % 32, 0u);
+  EXPECT_EQ(r2->a | r2->b | r2->c, 0);
+  EXPECT_EQ(host::kmem_cache_objects("qel_rb_cache"), 2);
+  kmem_cache_free(c, r1);
+  EXPECT_EQ(host::kmem_cache_objects("qel_rb_cache"), 1);
+
+  kmem_cache_destroy(c);  // one object still live: refused and logged
+  EXPECT_TRUE(log_has("kmem_cache_destroy(): cache `qel_rb_cache': Can't free all objects"));
+  EXPECT_EQ(host::kmem_cache_objects("qel_rb_cache"), 1);
+  kmem_cache_free(c, r2);
+  kmem_cache_destroy(c);
+  EXPECT_EQ(host::kmem_cache_objects("qel_rb_cache"), -1);
+  kmem_cache_destroy(nullptr);
+}
+
+TEST_F(Mm, CacheConstructorRunsAndBadArgumentsFail) {
+  static int ctor_calls = 0;
+  struct kmem_cache *c = kmem_cache_create("ctor_cache", 64, 0, 0, [](void *p) {
+    ctor_calls++;
+    memset(p, 0x5a, 64);
+  });
+  ASSERT_NE(c, nullptr);
+  auto *p = static_cast<unsigned char *>(kmem_cache_alloc(c, GFP_KERNEL));
+  EXPECT_EQ(ctor_calls, 1);
+  EXPECT_EQ(p[63], 0x5a);
+  kmem_cache_free(c, p);
+  kmem_cache_destroy(c);
+  EXPECT_EQ(kmem_cache_create(nullptr, 64, 0, 0, nullptr), nullptr);
+  EXPECT_EQ(kmem_cache_create("tiny", 1, 0, 0, nullptr), nullptr);
+}
+
+TEST_F(Mm, MempoolPreallocatesAndFallsBackOnItsReserve) {
+  long base = host::kmalloc_in_use();
+  mempool_t *pool = mempool_create(256, mempool_kmalloc, mempool_kfree, (void *)456);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(pool->curr_nr, 256);
+  EXPECT_EQ(host::kmalloc_in_use(), base + 256 + 2);  // elements, the pool and its array
+  // The allocator fails: elements come from the reserve, and go back to it.
+  host::fault_fail_next("kmalloc", 2);
+  void *a = mempool_alloc(pool, GFP_NOIO);
+  void *b = mempool_alloc(pool, GFP_ATOMIC);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(pool->curr_nr, 254);
+  mempool_free(a, pool);
+  mempool_free(b, pool);
+  EXPECT_EQ(pool->curr_nr, 256);
+  mempool_destroy(pool);
+  EXPECT_EQ(host::kmalloc_in_use(), base);
+
+  // An empty reserve with a failing allocator: a non-waiting allocation fails,
+  // a waiting one sleeps until an element is freed.
+  pool = mempool_create_kmalloc_pool(1, 32);
+  ASSERT_NE(pool, nullptr);
+  host::fault_fail_if("kmalloc", [](const host::fault_ctx &c) { return c.size == 32; });
+  void *only = mempool_alloc(pool, GFP_ATOMIC);
+  ASSERT_NE(only, nullptr);
+  EXPECT_EQ(mempool_alloc(pool, GFP_ATOMIC), nullptr);
+  std::thread giver([&] {
+    msleep(20);
+    mempool_free(only, pool);
+  });
+  void *again = mempool_alloc(pool, GFP_KERNEL);
+  giver.join();
+  EXPECT_EQ(again, only);
+  host::fault_reset();
+  mempool_free(again, pool);
+  mempool_destroy(pool);
+
+  host::fault_fail_next("mempool_create");
+  EXPECT_EQ(mempool_create_kmalloc_pool(4, 8), nullptr);
+  host::fault_fail_after("kmalloc", 3);  // the pool, its array and one element, then a failure
+  EXPECT_EQ(mempool_create_kmalloc_pool(4, 8), nullptr);
+  EXPECT_EQ(host::kmalloc_in_use(), base);  // unwound
+}
+
+TEST_F(Mm, PagesCountPrivateWordAndZoneState) {
+  long base = host::pages_in_use();
+  struct page *p = alloc_page(GFP_NOIO);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(host::pages_in_use(), base + 1);
+  EXPECT_EQ((uintptr_t)page_address(p) % PAGE_SIZE, 0u);
+  EXPECT_EQ(kmap(p), page_address(p));
+  set_page_private(p, 0xabcUL);
+  EXPECT_EQ(page_private(p), 0xabcUL);
+  memset(kmap_atomic(p, KM_USER0), 7, PAGE_SIZE);
+  kunmap_atomic(page_address(p), KM_USER0);
+  EXPECT_FALSE(in_atomic());
+
+  long dirty = host::zone_page_state(NR_FILE_DIRTY);
+  inc_zone_page_state(p, NR_FILE_DIRTY);
+  EXPECT_EQ(global_page_state(NR_FILE_DIRTY), (unsigned long)(dirty + 1));
+  dec_zone_page_state(p, NR_FILE_DIRTY);
+  dec_zone_page_state(p, NR_FILE_DIRTY);
+  if (dirty == 0) {
+    EXPECT_EQ(global_page_state(NR_FILE_DIRTY), 0u);  // a negative sum reads as 0
+  }
+  inc_zone_page_state(p, NR_FILE_DIRTY);
+  EXPECT_EQ(host::zone_page_state(NR_FILE_DIRTY), dirty);
+
+  struct page *big = alloc_pages(GFP_KERNEL | __GFP_ZERO, 2);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(host::pages_in_use(), base + 5);
+  EXPECT_EQ((char *)page_address(big + 3) - (char *)page_address(big), 3 * (long)PAGE_SIZE);
+  EXPECT_EQ(virt_to_page((char *)page_address(big) + 2 * PAGE_SIZE + 17), big + 2);
+  __free_pages(big, 2);
+  __free_page(p);
+  EXPECT_EQ(host::pages_in_use(), base);
+
+  unsigned long addr = get_zeroed_page(GFP_KERNEL);
+  ASSERT_NE(addr, 0u);
+  EXPECT_EQ(host::pages_in_use(), base + 1);
+  free_page(addr);
+  EXPECT_EQ(host::pages_in_use(), base);
+}
+
+TEST_F(Mm, VmallocIsPageAlignedAndCounted) {
+  long base = host::vmalloc_in_use();
+  char *v = static_cast<char *>(vzalloc(3 * PAGE_SIZE + 5));
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ((uintptr_t)v % PAGE_SIZE, 0u);
+  EXPECT_EQ(v[3 * PAGE_SIZE + 4], 0);
+  EXPECT_EQ(host::vmalloc_in_use(), base + 1);
+  vfree(v);
+  vfree(nullptr);
+  EXPECT_EQ(host::vmalloc_in_use(), base);
+  EXPECT_EQ(vmalloc(0), nullptr);
+}
+
+// Every named allocator point can be made to fail, with counted hits.
+TEST_F(Mm, EveryAllocatorHonoursItsFaultPoint) {
+  struct kmem_cache *c = kmem_cache_create("fault_cache", 40, 0, 0, nullptr);
+  ASSERT_NE(c, nullptr);
+  host::fault_fail_next("kmalloc");
+  EXPECT_EQ(kmalloc(8, GFP_KERNEL), nullptr);
+  host::fault_fail_next("kmem_cache_alloc");
+  EXPECT_EQ(kmem_cache_alloc(c, GFP_ATOMIC), nullptr);
+  host::fault_fail_next("kmem_cache_create");
+  EXPECT_EQ(kmem_cache_create("other", 40, 0, 0, nullptr), nullptr);
+  host::fault_fail_next("alloc_page");
+  EXPECT_EQ(alloc_page(GFP_KERNEL), nullptr);
+  host::fault_fail_next("vmalloc");
+  EXPECT_EQ(vmalloc(100), nullptr);
+  host::fault_fail_next("kthread_create");
+  struct task_struct *k = kthread_create([](void *) { return 0; }, nullptr, "kt");
+  ASSERT_TRUE(IS_ERR(k));
+  EXPECT_EQ(PTR_ERR(k), -ENOMEM);
+  host::fault_fail_next("register_chrdev");
+  static const struct file_operations fops = {};
+  EXPECT_EQ(__register_chrdev(120, 0, 256, "vekdriver", &fops), -EBUSY);
+  EXPECT_TRUE(host::chrdevs().empty());
+  for (const char *pt : {"kmalloc", "kmem_cache_alloc", "kmem_cache_create", "alloc_page", "vmalloc",
+                         "kthread_create", "register_chrdev"})
+    EXPECT_EQ(host::fault_failures(pt), 1) << pt;
+
+  // Everything works again once the rules are spent.
+  void *p = kmem_cache_alloc(c, GFP_ATOMIC);
+  EXPECT_NE(p, nullptr);
+  kmem_cache_free(c, p);
+  kmem_cache_destroy(c);
+}
+
+}  // namespace
