@@ -102,24 +102,25 @@ TEST_F(SnapReadTest, ASourceWriteWaitsForASnapshotReadOfItsChunk)
 	const uint64_t first = 64 + 5 * 128;
 	ASSERT_GT(host::disk_fault_add(disk, host::disk_fault::delay, first, 128, 1, 40000), 0);
 
+	// 40 s of platform time at the fixture's speed: the read is held for 200 ms.
 	std::vector<uint8_t> got(4096);
-	std::atomic<long long> read_done{0}, write_done{0};
-	std::thread reader([&] {
-		pread_as("qel-reader", vek(id), 5 * kChunk + 8192, got);
-		read_done = clk::now().time_since_epoch().count();
-	});
-	std::this_thread::sleep_for(std::chrono::milliseconds(60));
+	auto read_start = clk::now();
+	std::thread reader([&] { pread_as("qel-reader", vek(id), 5 * kChunk + 8192, got); });
+	std::this_thread::sleep_for(std::chrono::milliseconds(40));
 	auto fresh = pattern(4096, 42);
+	clk::time_point write_done;
 	std::thread writer([&] {
 		write_source(part1, 5 * kChunk + 8192, fresh);
-		write_done = clk::now().time_since_epoch().count();
+		write_done = clk::now();
 	});
 	reader.join();
 	writer.join();
 	host::disk_fault_clear(disk);
 
+	// The held read still saw the old bytes: the write reached the disk only after it.
 	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk + 8192, 4096), got));
-	EXPECT_GE(write_done.load(), read_done.load()) << "the source write overtook the read";
+	EXPECT_GE(write_done - read_start, std::chrono::milliseconds(150))
+		<< "the source write did not wait for the read";
 	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), 5 * kChunk + 8192, 4096)));
 	// The write copied the chunk first; the snapshot still shows the old data.
 	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk, kChunk),
