@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <host/host_block.h>
@@ -67,42 +68,66 @@ std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
 
 const struct block_device_operations host_disk_fops = {};
 
+// Moves a whole vector of segments to or from the image file at pos.
+int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
+  while (iovcnt > 0) {
+    ssize_t r = write ? ::pwritev(fd, iov, iovcnt, off_t(pos)) : ::preadv(fd, iov, iovcnt, off_t(pos));
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0)
+      return -EIO;
+    if (r == 0) {
+      if (write)
+        return -EIO;
+      // A read past the file's end: the image holds zeroes there.
+      for (int i = 0; i < iovcnt; i++)
+        std::memset(iov[i].iov_base, 0, iov[i].iov_len);
+      return 0;
+    }
+    pos += uint64_t(r);
+    size_t left = size_t(r);
+    while (iovcnt > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      iov++;
+      iovcnt--;
+    }
+    if (iovcnt > 0) {
+      iov->iov_base = static_cast<char *>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return 0;
+}
+
 // Reads or writes the bio's data at its sector. Worker thread.
 int transfer(host_disk *hd, struct bio *bio) {
   bool write = bio_data_dir(bio) == WRITE;
   uint64_t pos = uint64_t(bio->bi_sector) << 9;
   unsigned remaining = bio->bi_size;
-  for (unsigned i = bio->bi_idx; i < bio->bi_vcnt && remaining; i++) {
+  struct iovec iov[BIO_MAX_PAGES];
+  int iovcnt = 0;
+  for (unsigned i = bio->bi_idx; i < bio->bi_vcnt && remaining && iovcnt < BIO_MAX_PAGES; i++) {
     struct bio_vec *bv = &bio->bi_io_vec[i];
     unsigned n = bv->bv_len < remaining ? bv->bv_len : remaining;
     if (!bv->bv_page || bv->bv_offset + n > PAGE_SIZE)
       return -EIO;
-    char *p = static_cast<char *>(page_address(bv->bv_page)) + bv->bv_offset;
-    if (hd->fd < 0) {
-      if (write)
-        std::memcpy(hd->ram + pos, p, n);
-      else
-        std::memcpy(p, hd->ram + pos, n);
-    } else {
-      size_t done = 0;
-      while (done < n) {
-        ssize_t r = write ? ::pwrite(hd->fd, p + done, n - done, off_t(pos + done))
-                          : ::pread(hd->fd, p + done, n - done, off_t(pos + done));
-        if (r < 0 && errno == EINTR)
-          continue;
-        if (r < 0)
-          return -EIO;
-        if (r == 0) {  // a read past the file's end: the image holds zeroes there
-          std::memset(p + done, 0, n - done);
-          break;
-        }
-        done += size_t(r);
-      }
-    }
-    pos += n;
+    iov[iovcnt].iov_base = static_cast<char *>(page_address(bv->bv_page)) + bv->bv_offset;
+    iov[iovcnt].iov_len = n;
+    iovcnt++;
     remaining -= n;
   }
-  return remaining ? -EIO : 0;  // segments shorter than bi_size
+  if (remaining)
+    return -EIO;  // segments shorter than bi_size
+  if (hd->fd >= 0)
+    return file_transfer(hd->fd, write, iov, iovcnt, pos);
+  for (int i = 0; i < iovcnt; i++) {
+    if (write)
+      std::memcpy(hd->ram + pos, iov[i].iov_base, iov[i].iov_len);
+    else
+      std::memcpy(iov[i].iov_base, hd->ram + pos, iov[i].iov_len);
+    pos += iov[i].iov_len;
+  }
+  return 0;
 }
 
 // Applies the fault rules that match the bio; returns the injected error (0
