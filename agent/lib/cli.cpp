@@ -34,6 +34,7 @@ struct Globals {
   std::string backing_dir;
   int format = 2;
   bool progress = false, no_progress = false;
+  bool disk_size_given = false;
 };
 
 struct Ctx {
@@ -64,6 +65,7 @@ struct Ctx {
         auto sz = parse_size(g.disk_size);
         if (!sz) throw Error("bad disk size '" + g.disk_size + "'");
         d.bytes = *sz;
+        d.bytes_given = g.disk_size_given;
         d.partitions = g.partitions;
         m->add_disk(d);
       }
@@ -173,7 +175,9 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
 
 void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--disk", g.disk, "image file of the source disk (created when missing)");
-  app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")->capture_default_str();
+  app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")
+      ->capture_default_str()
+      ->each([&g](const std::string &) { g.disk_size_given = true; });
   app.add_option("--partitions", g.partitions, "equal partitions on the disk (0: none)")
       ->check(CLI::Range(0, 15))
       ->capture_default_str();

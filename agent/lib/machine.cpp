@@ -38,7 +38,14 @@ void Machine::add_disk(const DiskOptions &d) {
   uint64_t bytes = d.bytes;
   if (!d.image.empty()) {
     struct stat st;
-    if (::stat(d.image.c_str(), &st) == 0 && uint64_t(st.st_size) > bytes) bytes = uint64_t(st.st_size);
+    // An existing image keeps its size: growing it would move no data but change where its
+    // partitions lie.
+    if (::stat(d.image.c_str(), &st) == 0 && st.st_size > 0) {
+      if (d.bytes_given && uint64_t(st.st_size) != d.bytes)
+        throw Error("the disk image " + d.image + " is " + std::to_string(st.st_size) + " bytes, not the " +
+                    std::to_string(d.bytes) + " asked for");
+      bytes = uint64_t(st.st_size);
+    }
   }
   uint64_t nr_sects = bytes / 512;
   if (nr_sects == 0) throw Error("disk " + d.name + " would have no sectors");

@@ -1,0 +1,222 @@
+// qel-agent end to end, in this process: every cli_main call is a fresh machine, as every
+// qel-agent process is.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <host/host.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "agent/cli.h"
+#include "agent/image.h"
+#include "agent/layout.h"
+#include "driver_fixture.h"
+
+using namespace agent;
+
+namespace {
+
+struct CliRun {
+  int code;
+  std::string out, err;
+};
+
+CliRun qel(std::vector<std::string> args) {
+  std::ostringstream o, e;
+  int c = cli_main(args, o, e);
+  return {c, o.str(), e.str()};
+}
+
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+class Cli : public ::testing::Test {
+ protected:
+  std::string dir, disk;
+  std::vector<char> part1;  // content written into the image's first partition
+
+  void SetUp() override {
+    host::set_clock_speed(50);  // the driver's 5 s waits and retries take 100 ms
+    char t[] = "/tmp/qel-cli-XXXXXX";
+    ASSERT_TRUE(mkdtemp(t));
+    dir = t;
+    disk = dir + "/disk.img";
+  }
+  void TearDown() override {
+    host::fault_reset();
+    host::set_clock_speed(1);
+    std::filesystem::remove_all(dir);
+  }
+  std::string path(const std::string &f) const { return dir + "/" + f; }
+
+  // A 16 MiB image whose first partition (2 equal partitions, as qel-agent lays them out)
+  // holds random bytes.
+  void make_disk() {
+    const uint64_t nr = (16ull << 20) / 512;
+    auto parts = equal_partitions(nr, 2);
+    part1.resize(parts[0].nr_sects * 512);
+    std::mt19937_64 rng(7);
+    for (size_t i = 0; i < part1.size(); i += 8) {
+      uint64_t v = rng();
+      memcpy(&part1[i], &v, 8);
+    }
+    int fd = ::open(disk.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, off_t(nr * 512)));
+    ASSERT_EQ(ssize_t(part1.size()), pwrite(fd, part1.data(), part1.size(), off_t(parts[0].start_sect * 512)));
+    close(fd);
+  }
+  std::vector<char> slurp(const std::string &f) {
+    std::ifstream in(f, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+  }
+  std::vector<std::string> base() { return {"--disk", disk, "--disk-size", "16M", "--workers", "2", "--no-progress"}; }
+  std::vector<std::string> cmd(std::vector<std::string> rest) {
+    auto v = base();
+    v.insert(v.end(), rest.begin(), rest.end());
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST_F(Cli, DemoVerifiesBothBackupsOnASmallDisk) {
+  auto before = vekfx::leak_baseline::now();
+  CliRun r = qel({"demo", "--size", "32M", "--settle-ms", "100", "--workers", "2"});
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "ok      full backup")) << r.out;
+  EXPECT_TRUE(has(r.out, "ok      incremental backup")) << r.out;
+  EXPECT_TRUE(has(r.out, "ok      live sda1 after all writes")) << r.out;
+  EXPECT_TRUE(has(r.out, "ok      sda2 untouched")) << r.out;
+  EXPECT_TRUE(has(r.out, "demo: all checks passed")) << r.out;
+  // The demo's directory is gone and the machine was given back whole.
+  std::string line = r.out.substr(0, r.out.find('\n'));
+  std::string d = line.substr(line.find("/"), line.find(',') - line.find("/"));
+  EXPECT_FALSE(std::filesystem::exists(d)) << d;
+  vekfx::expect_no_leaks(before);
+}
+
+TEST_F(Cli, BackupThenIncrementalOnOneMachineCopiesNothingForAnIdleDevice) {
+  make_disk();
+  std::string a = path("a.img");
+  CliRun r = qel(cmd({"backup", "-o", a, "+", "incremental", "-o", a, "+", "incremental", "-o", path("b.img")}));
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "full backup of sda1 to " + a)) << r.out;
+  EXPECT_TRUE(has(r.out, "incremental backup of sda1 to " + a)) << r.out;
+  EXPECT_TRUE(has(r.out, "0 B, 0 of 112 chunks")) << r.out;  // 7 MiB partition, nothing written
+  EXPECT_TRUE(has(r.out, "the last backup of this device went to " + a + ", not " + path("b.img"))) << r.out;
+  EXPECT_TRUE(slurp(a) == part1);
+  EXPECT_TRUE(slurp(path("b.img")) == part1);
+  auto m = read_meta(a);
+  ASSERT_TRUE(m);
+  EXPECT_EQ("incremental", m->kind);
+  EXPECT_EQ("sda1", m->device);
+  EXPECT_EQ(part1.size() / 512, m->nr_sects);
+}
+
+TEST_F(Cli, IncrementalInAFreshProcessFallsBackToFullAndSaysWhy) {
+  make_disk();
+  std::string a = path("a.img");
+  ASSERT_EQ(0, qel(cmd({"backup", "-o", a})).code);
+  auto gen1 = read_meta(a)->generation;
+  CliRun r = qel(cmd({"incremental", "-o", a}));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(has(r.out, "note: incremental backup not possible (no change tracking of this device since a backup "
+                         "in this machine (every qel-agent process starts a fresh machine)); made a full backup"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "full backup of sda1")) << r.out;
+  EXPECT_TRUE(slurp(a) == part1);
+  auto m = read_meta(a);
+  ASSERT_TRUE(m);
+  EXPECT_EQ("full", m->kind);
+  EXPECT_NE(gen1, m->generation);
+}
+
+TEST_F(Cli, SessionCommandsSeeTheSessionASnapshotLeftRunning) {
+  make_disk();
+  auto before = vekfx::leak_baseline::now();
+  CliRun r = qel(cmd({"snapshot", "sda1", "+", "list", "+", "list", "--json", "+", "status", "1", "+", "error", "1", "+",
+                   "version", "+", "stop", "1", "+", "list"}));
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "vek1: snapshot of sda1 taken at")) << r.out;
+  EXPECT_TRUE(has(r.out, "vek1   /dev/sda1")) << r.out;
+  EXPECT_TRUE(has(r.out, "\"id\": 1, \"device\": \"/dev/sda1\"")) << r.out;
+  EXPECT_TRUE(has(r.out, "\"block_size\": 65536")) << r.out;
+  EXPECT_TRUE(has(r.out, "state: ok")) << r.out;
+  EXPECT_TRUE(has(r.out, "\nno error\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "vekdriver 4.6.0 build 27")) << r.out;
+  EXPECT_TRUE(has(r.out, "vek1 stopped; backing file ")) << r.out;
+  EXPECT_TRUE(has(r.out, "0 sessions remain")) << r.out;
+  EXPECT_TRUE(r.out.size() > 20 && r.out.substr(r.out.size() - 21) == "no snapshot sessions\n") << r.out;
+  vekfx::expect_no_leaks(before);
+
+  // A session never stopped is stopped when the run ends; its workers leave with it.
+  CliRun r2 = qel(cmd({"snapshot", "+", "list"}));
+  EXPECT_EQ(0, r2.code) << r2.err;
+  vekfx::expect_no_leaks(before);
+}
+
+TEST_F(Cli, BadUsageAndFailuresGiveClearMessagesAndExitCodes) {
+  make_disk();
+  CliRun r = qel(cmd({"stop", "3"}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no session vek3")) << r.err;
+  r = qel(cmd({"status", "2"}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no session vek2")) << r.err;
+  r = qel({"backup", "-o", path("x.img")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "backup needs a source disk: give --disk IMAGE")) << r.err;
+  r = qel(cmd({"backup", "sdb1", "-o", path("x.img")}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no device sdb1 on this machine (it has sda, sda1, sda2)")) << r.err;
+  r = qel({"--disk", disk, "--buffer", "1000", "backup", "-o", path("x.img")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "staging buffer must be a multiple of 4 KiB")) << r.err;
+  r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "snapshot"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no IO worker could be started for session vek1")) << r.err;
+  EXPECT_TRUE(has(r.err, "cannot create backing file")) << r.err;
+  EXPECT_TRUE(has(r.err, "the driver stopped the session")) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(path("x.img.qel")));
+
+  // An existing image keeps its size (and so its partitions); a different size is refused.
+  r = qel({"--disk", disk, "--disk-size", "32M", "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "is 16777216 bytes, not the 33554432 asked for")) << r.err;
+  EXPECT_EQ(16u << 20, std::filesystem::file_size(disk));
+  EXPECT_EQ(0, qel({"--disk", disk, "list"}).code);
+  EXPECT_EQ(16u << 20, std::filesystem::file_size(disk));
+
+  EXPECT_EQ(2, qel(cmd({"backup"})).code);  // no -o
+  EXPECT_EQ(2, qel({"list", "+"}).code);
+  EXPECT_EQ(2, qel({"demo", "+", "list"}).code);
+  EXPECT_EQ(2, qel({"--workers", "65", "list"}).code);
+  EXPECT_EQ(2, qel({"frobnicate"}).code);
+  EXPECT_EQ(2, qel({}).code);
+  EXPECT_EQ(0, qel({"--help"}).code);
+  // Machine options belong before the first command only.
+  EXPECT_EQ(2, qel({"list", "+", "--disk", disk, "list"}).code);
+}
+
+TEST_F(Cli, ABackupWhoseSessionGoesIntoErrorReportsTheReasonAndFails) {
+  // A partition big enough that the writer gets ahead of the reader: chunks preserved there
+  // must come back from the backing files while the image is read.
+  std::string big = path("big.img"), a = path("a.img");
+  // Every write to a backing file finds its file system full.
+  host::fault_rule rule;
+  rule.count = -1;
+  rule.error = -28;
+  host::fault_inject("file_write", rule);
+  CliRun r = qel({"--disk", big, "--disk-size", "64M", "--workers", "1", "--buffer", "64K", "--no-progress", "backup", "-o", a,
+                 "--writer"});
+  EXPECT_EQ(1, r.code) << r.out;
+  EXPECT_TRUE(has(r.err, "is in error: FILE IO ERROR") || has(r.err, "went into error during the backup: FILE IO ERROR"))
+      << r.err;
+  EXPECT_GT(host::fault_failures("file_write"), 0);
+  EXPECT_GT(vekfx::dmesg_count("Out of space on file"), 0);
+  // The half-made image is not recorded as a backup.
+  EXPECT_FALSE(read_meta(a));
+}
