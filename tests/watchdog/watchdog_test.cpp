@@ -1,0 +1,426 @@
+// watchdog_test.cpp - the lock watchdog: its thread, heartbeats and the quiet period, the
+// listing command, and the LOCKED lines for locks held by a test (on the accelerated clock:
+// 60 s of quiet take 300 ms, a 600-try probe 30 ms).
+#include "cow.h"
+#include <linux/delay.h>
+#include <linux/jiffies.h>
+#include "driver_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool eventually(const std::function<bool()> &pred, int ms = 8000)
+{
+	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+	while (std::chrono::steady_clock::now() < end) {
+		if (pred())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+	}
+	return pred();
+}
+
+// Lines equal to `line` (the level prefix and line end are not part of a dmesg line).
+int exact_count(const std::string &line, int level = -1)
+{
+	int n = 0;
+	for (const auto &r : host::dmesg_records())
+		if (r.text == line && (level < 0 || r.level == level))
+			n++;
+	return n;
+}
+
+bool wait_line(const std::string &line, int ms = 8000)
+{
+	return eventually([&] { return exact_count(line) > 0; }, ms);
+}
+
+int index_of(const std::string &needle)
+{
+	auto lines = host::dmesg();
+	for (size_t i = 0; i < lines.size(); i++)
+		if (lines[i].find(needle) != std::string::npos)
+			return (int)i;
+	return -1;
+}
+
+const std::string kHeader = "vek: ERROR: -- listing vek debug info --";
+const std::string kPages = "vek: ERROR: vek_watchdog: total_cow_pages: 0";
+
+// Holds a spinlock on a thread of its own until released (a holder must not sleep in the
+// platform's sense, so it waits in real time).
+class spin_holder {
+public:
+	explicit spin_holder(spinlock_t *lock) : lock_(lock)
+	{
+		t_ = std::thread([this] {
+			spin_lock(lock_);
+			held_ = true;
+			while (!release_)
+				std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			spin_unlock(lock_);
+		});
+		while (!held_)
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	~spin_holder() { release(); }
+	void release()
+	{
+		release_ = true;
+		if (t_.joinable())
+			t_.join();
+	}
+
+private:
+	spinlock_t *lock_;
+	std::atomic<bool> held_{false}, release_{false};
+	std::thread t_;
+};
+
+class WatchdogTest : public vekfx::DriverTest {
+protected:
+	int list_locks()
+	{
+		int32_t unused = 0;
+		return ioctl(VEK_IOCTL_LIST_LOCKS, &unused);
+	}
+	// A listing, and the lines of its pass alone: the next listing's header shows only
+	// once the watchdog is back in its loop, so everything between the two is this pass.
+	std::vector<host::dmesg_record> list_pass()
+	{
+		host::dmesg_clear();
+		EXPECT_EQ(0, list_locks());
+		EXPECT_TRUE(eventually([&] { return exact_count(kHeader) == 1; }));
+		EXPECT_EQ(0, list_locks());
+		EXPECT_TRUE(eventually([&] { return exact_count(kHeader) == 2; }));
+		std::vector<host::dmesg_record> pass;
+		int headers = 0;
+		for (const auto &r : host::dmesg_records()) {
+			if (r.text == kHeader && ++headers == 2)
+				break;
+			if (headers == 1)	/* lines of an earlier pass come before */
+				pass.push_back(r);
+		}
+		return pass;
+	}
+	static int count_in(const std::vector<host::dmesg_record> &pass, const std::string &text,
+			    bool exact = true)
+	{
+		int n = 0;
+		for (const auto &r : pass)
+			if (exact ? r.text == text : r.text.find(text) != std::string::npos)
+				n++;
+		return n;
+	}
+	static std::string show(const std::vector<host::dmesg_record> &pass)
+	{
+		std::string s;
+		for (const auto &r : pass)
+			s += "<" + std::to_string(r.level) + ">" + r.text + "\n";
+		return s;
+	}
+	struct cow_session *session(int id)
+	{
+		struct cow_session *cs, *found = nullptr;
+		down(&session_list_lock);
+		list_for_each_entry(cs, &session_list_head, list)
+			if (cs->clone_id == id)
+				found = cs;
+		up(&session_list_lock);
+		return found;
+	}
+	std::string line(const char *fmt, int id)
+	{
+		char buf[160];
+		snprintf(buf, sizeof(buf), fmt, VEK_VERSION_BUILD, id);
+		return buf;
+	}
+	// A session without workers: nothing in the driver gives heartbeats on its own.
+	int quiet_session()
+	{
+		int id = start(part1, dir() + "/w");
+		EXPECT_GT(id, 0) << vekfx::dmesg_text();
+		return id;
+	}
+};
+
+TEST_F(WatchdogTest, RunsFromLoadToUnloadAheadOfOtherTasks)
+{
+	EXPECT_EQ(1, exact_count("vek: INFO: vek_watchdog: started.", 6));
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	host::task_info ti;
+	ASSERT_TRUE(host::task_info_of(lock_debug_thread_task->pid, &ti));
+	EXPECT_EQ("vek_watchdog", ti.comm);
+	EXPECT_EQ(-20, ti.nice);
+	EXPECT_NE(0u, ti.flags & PF_NOFREEZE);
+
+	ASSERT_EQ(0, unload());
+	int stopped = index_of("vek: INFO: vek_watchdog: stopped.");
+	int unloaded = index_of("driver unloaded.");
+	ASSERT_GE(stopped, 0) << vekfx::dmesg_text();
+	EXPECT_LT(stopped, unloaded) << "the thread ends before the unload goes on";
+}
+
+TEST_F(WatchdogTest, ListingWithNoSessionLogsTheHeaderLinesOnly)
+{
+	auto pass = list_pass();
+	ASSERT_EQ(2u, pass.size()) << show(pass);
+	EXPECT_EQ(kHeader, pass[0].text);
+	EXPECT_EQ(3, pass[0].level);
+	EXPECT_EQ(kPages, pass[1].text);
+	EXPECT_EQ(3, pass[1].level);
+}
+
+TEST_F(WatchdogTest, ListingShowsQueueZeroAndStartedQueuesAndNoLockWhenNoneIsHeld)
+{
+	int id = start(part1, dir() + "/w");
+	ASSERT_GT(id, 0);
+	vekfx::io_workers w(id, 2, dir());
+	ASSERT_EQ(0, w.wait_first());
+	// Both workers have claimed their queues (0 and 1).
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+	ASSERT_TRUE(eventually([&] {
+		return atomic_read(&cs->thread_info->io_threads_started) == 2;
+	}));
+	atomic_set(&cs->thread_info->io_threads[1]->pending_io, 4);
+
+	auto pass = list_pass();
+	EXPECT_EQ(1, count_in(pass, "vek: ERROR: vek_watchdog: io_thread[0]->pendign_io: 0"));
+	EXPECT_EQ(1, count_in(pass, "vek: ERROR: vek_watchdog: io_thread[0]->pending_anon_io: 0"));
+	EXPECT_EQ(1, count_in(pass, "vek: ERROR: vek_watchdog: io_thread[1]->pendign_io: 4"))
+		<< show(pass);
+	EXPECT_EQ(1, count_in(pass, "vek: ERROR: vek_watchdog: io_thread[1]->pending_anon_io: 0"));
+	EXPECT_EQ(0, count_in(pass, "io_thread[2]", false)) << "queues never started are skipped";
+	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << show(pass);
+	EXPECT_EQ(6u, pass.size()) << show(pass);
+	atomic_set(&cs->thread_info->io_threads[1]->pending_io, 0);
+
+	ASSERT_EQ(0, stop(id));
+	w.join();
+}
+
+TEST_F(WatchdogTest, ListingReportsEveryHeldGlobalAndSessionLock)
+{
+	int id = quiet_session();
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+	host::dmesg_clear();
+
+	down(&session_work_lock);
+	down(&workLock);
+	{
+		spin_holder rl(&record_list_lock);
+		spin_holder cl(&cs->chunk_lock);
+		spin_holder tl(&cs->thread_info->io_threads_lock);
+		ASSERT_EQ(0, list_locks());
+		EXPECT_TRUE(wait_line(line("vek_watchdog[%d]: LOCKED(session_work_lock) ", id)));
+		EXPECT_TRUE(wait_line(line("vek_watchdog[%d]: LOCKED(workLock) ", id)));
+		EXPECT_TRUE(wait_line(line("vek_watchdog[%d] LOCKED(record_list_lock) ", id)));
+		EXPECT_TRUE(wait_line(line("vek_watchdog[%d] LOCKED(cs->chunk_lock) id(%d)", id)));
+		EXPECT_TRUE(wait_line(
+			line("vek_watchdog[%d] LOCKED(cs->thread_info->io_threads_lock) id(%d)", id)))
+			<< vekfx::dmesg_text();
+	}
+	EXPECT_EQ(0, vekfx::dmesg_count("LOCKED(cs->write_list_lock)")) << "it was free";
+	EXPECT_EQ(1, exact_count(line("vek_watchdog[%d]: LOCKED(workLock) ", id), 3));
+	up(&workLock);
+	up(&session_work_lock);
+
+	auto pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << "a free lock is not reported";
+}
+
+TEST_F(WatchdogTest, HeldWriteListLockIsReportedForTheSessionAndPerChunk)
+{
+	int id = quiet_session();
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+	host::dmesg_clear();
+	{
+		spin_holder wl(&cs->write_list_lock);
+		ASSERT_EQ(0, list_locks());
+		EXPECT_TRUE(wait_line(line("vek_watchdog[%d] LOCKED(cs->write_list_lock) id(%d)", id)));
+		char chunk0[128];
+		snprintf(chunk0, sizeof(chunk0),
+			 "vek: ERROR: could not get write_list_lock for chunk: 0 on session: %d", id);
+		EXPECT_TRUE(wait_line(chunk0)) << vekfx::dmesg_text();
+	}
+	auto pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "write_list_lock", false)) << show(pass);
+}
+
+TEST_F(WatchdogTest, InFlightChunkWithHeldSemaphoreAndReadInterlockAreReported)
+{
+	int id = quiet_session();
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+
+	struct if_chunk *ic = alloc_if_chunk(5);
+	ASSERT_NE(nullptr, ic);
+	up(&ic->virt_lock);			// only real_lock stays taken
+	add_and_inc_if(cs, ic);
+
+	struct rb_wl *rbwl = alloc_rb_wl();
+	ASSERT_NE(nullptr, rbwl);
+	memset((void *)rbwl, 0, sizeof(*rbwl));
+	rbwl->n = 9;
+	rbwl->reads = 1;
+	rbwl->writes = 2;
+	init_waitqueue_head(&rbwl->wait);
+	unsigned long flags;
+	spin_lock_irqsave(&cs->write_list_lock, flags);
+	rb_instert_wl(&cs->write_locks, rbwl);
+	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	auto pass = list_pass();
+	char buf[160];
+	snprintf(buf, sizeof(buf), "vek_watchdog[%d]: LOCKED(ic->real_lock) id(%d), chunk(5)",
+		 VEK_VERSION_BUILD, id);
+	EXPECT_EQ(1, count_in(pass, buf)) << show(pass);
+	EXPECT_EQ(0, count_in(pass, "LOCKED(ic->virt_lock)", false));
+	snprintf(buf, sizeof(buf),
+		 "vek: ERROR: found rbwl in locks on session %d for chunk 9: writes(2) reads(1)", id);
+	EXPECT_EQ(1, count_in(pass, buf));
+	EXPECT_EQ(0, count_in(pass, "found rbwl in locked", false));
+	EXPECT_TRUE(eventually([&] { return atomic_read(&ic->count) == 1; }))
+		<< "the watchdog gives its reference back";
+
+	spin_lock_irqsave(&cs->write_list_lock, flags);
+	rb_erase(&rbwl->node, &cs->write_locks);
+	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	put_rbwl(rbwl);
+	up(&ic->real_lock);
+	put_and_dec_if(cs, ic);
+}
+
+TEST_F(WatchdogTest, SemaphoreHeldThroughAQuietPeriodIsReportedWithoutAsking)
+{
+	int id = quiet_session();
+	host::dmesg_clear();
+	down(&session_work_lock);
+	bool seen = wait_line(line("vek_watchdog[%d]: LOCKED(session_work_lock) ", id));
+	up(&session_work_lock);
+	EXPECT_TRUE(seen) << vekfx::dmesg_text();
+	EXPECT_EQ(0, exact_count(kHeader)) << "a quiet-period pass is no listing";
+	EXPECT_EQ(0, vekfx::dmesg_count("io_thread["));
+}
+
+TEST_F(WatchdogTest, HeartbeatsPostponeTheProbeUntilTheyStop)
+{
+	int id = quiet_session();
+	host::dmesg_clear();
+	down(&workLock);
+	std::thread beat([] {
+		// 10 s of platform time between heartbeats, well inside the 60 s period.
+		for (int i = 0; i < 20; i++) {
+			lock_heartbeat();
+			msleep(10000);
+		}
+	});
+	beat.join();			// 200 s of platform time with a heartbeat every 10 s
+	EXPECT_EQ(0, vekfx::dmesg_count("LOCKED")) << vekfx::dmesg_text();
+	EXPECT_TRUE(eventually([] { return atomic_read(&lock_wait_count) == 0; }))
+		<< "each heartbeat is consumed";
+
+	bool seen = wait_line(line("vek_watchdog[%d]: LOCKED(workLock) ", id));
+	up(&workLock);
+	EXPECT_TRUE(seen) << vekfx::dmesg_text();
+}
+
+TEST_F(WatchdogTest, StraySignalNeitherStopsNorSpinsTheWatchdog)
+{
+	int id = quiet_session();
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	pid_t wd = lock_debug_thread_task->pid;
+	struct sighand_struct *sh = ((struct task_struct *)current)->sighand;
+	spin_lock_irq(&sh->siglock);
+	sh->action[SIGTERM - 1].sa.sa_handler = SIG_DFL;
+	spin_unlock_irq(&sh->siglock);
+	ASSERT_EQ(1, host::signal_task(wd, SIGTERM));
+	EXPECT_TRUE(eventually([&] { return !host::signal_pending(wd); }))
+		<< "the watchdog drops a signal meant for nobody";
+	EXPECT_EQ(0, atomic_read(&lock_wait_count)) << "a signal is no heartbeat";
+
+	host::dmesg_clear();
+	down(&session_work_lock);
+	bool seen = wait_line(line("vek_watchdog[%d]: LOCKED(session_work_lock) ", id));
+	up(&session_work_lock);
+	EXPECT_TRUE(seen) << "the quiet period still ends\n" << vekfx::dmesg_text();
+}
+
+TEST_F(WatchdogTest, HeldSessionListLockEndsThePassEarly)
+{
+	quiet_session();
+	host::dmesg_clear();
+	down(&session_list_lock);
+	ASSERT_EQ(0, list_locks());
+	bool seen = wait_line("vek: ERROR: vek_watchdog: could not get session_list_lock!");
+	up(&session_list_lock);
+	EXPECT_TRUE(seen) << vekfx::dmesg_text();
+	auto pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "session_list_lock", false)) << show(pass);
+}
+
+TEST_F(WatchdogTest, ProbesGiveUpAfterSixHundredTriesTenMillisecondsApart)
+{
+	// Slower clock here: at full speed the real time between tries dominates.
+	host::set_clock_speed(20);
+	struct semaphore sem;
+	sema_init(&sem, 0);
+	unsigned long t0 = jiffies;
+	EXPECT_EQ(1, lock_debug_sem_lock(&sem));
+	unsigned long spent = jiffies - t0;
+	EXPECT_GE(spent, 6000u);
+	EXPECT_LT(spent, 6000u * 3) << "about 6 s, not more";
+
+	up(&sem);
+	EXPECT_EQ(0, lock_debug_sem_lock(&sem));
+	EXPECT_EQ(1, down_trylock(&sem)) << "the caller holds it after a successful probe";
+	std::thread later([&] {
+		msleep(1000);
+		up(&sem);
+	});
+	t0 = jiffies;
+	EXPECT_EQ(0, lock_debug_sem_lock(&sem)) << "had once it is given back";
+	spent = jiffies - t0;
+	later.join();
+	EXPECT_GE(spent, 990u);
+	EXPECT_LT(spent, 6000u);
+	up(&sem);
+
+	spinlock_t lock;
+	spin_lock_init(&lock);
+	{
+		spin_holder h(&lock);
+		t0 = jiffies;
+		EXPECT_EQ(1, lock_debug_lock(&lock));
+		EXPECT_GE(jiffies - t0, 6000u);
+	}
+	EXPECT_EQ(0, lock_debug_lock(&lock));
+	spin_unlock(&lock);
+}
+
+class WatchdogLessLoad : public vekfx::DriverTest {
+protected:
+	WatchdogLessLoad() { load_module = false; }
+};
+
+TEST_F(WatchdogLessLoad, LoadGoesOnWithoutAWatchdogAndUnloadDoesNotStopOne)
+{
+	host::fault_fail_next("kthread_create");
+	ASSERT_EQ(0, load());
+	EXPECT_TRUE(vekfx::dmesg_has("vek: ERROR: vek watchdog failed to start!"));
+	EXPECT_EQ(nullptr, lock_debug_thread_task);
+	EXPECT_EQ(0, vekfx::dmesg_count("vek_watchdog: started."));
+	ASSERT_EQ(0, unload());
+	EXPECT_EQ(0, vekfx::dmesg_count("vek_watchdog: stopped."));
+}
+
+}  // namespace
