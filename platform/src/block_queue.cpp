@@ -164,7 +164,8 @@ bool bio_check_eod(struct bio *bio, unsigned int nr_sectors) {
   if (!nr_sectors)
     return false;
   sector_t maxsector = bdev_nr_sects(bio->bi_bdev);
-  if (maxsector < nr_sectors || maxsector - nr_sectors < bio->bi_sector) {
+  // A device whose size is not known (0) is not checked, as in the kernel.
+  if (maxsector && (maxsector < nr_sectors || maxsector - nr_sectors < bio->bi_sector)) {
     char b[BDEVNAME_SIZE];
     printk(KERN_INFO "attempt to access beyond end of device\n");
     printk(KERN_INFO "%s: rw=%ld, want=%llu, limit=%llu\n", bdev_label(bio->bi_bdev, b), long(bio->bi_rw),

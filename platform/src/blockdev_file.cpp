@@ -97,8 +97,10 @@ int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff,
     unsigned offset = unsigned(at % PAGE_SIZE);
     unsigned n = unsigned(std::min<size_t>(PAGE_SIZE - offset, bytes - done));
     if (!bio) {
-      size_t pages_left = (bytes - done + PAGE_SIZE - 1) / PAGE_SIZE + 1;
-      bio = bio_alloc_internal(int(std::min<size_t>(pages_left, BIO_MAX_PAGES)));
+      size_t vecs = std::min<size_t>((bytes - done + PAGE_SIZE - 1) / PAGE_SIZE + 1, BIO_MAX_PAGES);
+      if (struct request_queue *q = bdev_get_queue(bdev))
+        vecs = std::max<size_t>(1, std::min<size_t>(vecs, q->limits.max_segments));
+      bio = bio_alloc_internal(int(vecs));
       if (!bio) {
         err = -ENOMEM;
         break;
@@ -237,6 +239,52 @@ loff_t blkdev_llseek(struct file *f, loff_t offset, int origin) {
   return f->f_pos;
 }
 
+// Block ioctl numbers of this generation.
+constexpr unsigned kBLKGETSIZE = 0x1260;       // _IO(0x12, 96): unsigned long, sectors
+constexpr unsigned kBLKFLSBUF = 0x1261;        // _IO(0x12, 97)
+constexpr unsigned kBLKSSZGET = 0x1268;        // _IO(0x12, 104): int, logical block size
+constexpr unsigned kBLKGETSIZE64 = 0x80081272; // _IOR(0x12, 114, size_t): u64, bytes
+constexpr unsigned kBLKPBSZGET = 0x127b;       // _IO(0x12, 123): unsigned, physical block size
+
+int driver_ioctl(struct block_device *bdev, fmode_t mode, unsigned cmd, unsigned long arg) {
+  const struct block_device_operations *ops = bdev->bd_disk->fops;
+  if (ops && ops->ioctl)
+    return ops->ioctl(bdev, mode, cmd, arg);
+  if (ops && ops->locked_ioctl)
+    return ops->locked_ioctl(bdev, mode, cmd, arg);
+  return -ENOTTY;
+}
+
+template <typename T>
+long put_arg(unsigned long arg, T v) {
+  return copy_to_user(reinterpret_cast<void *>(arg), &v, sizeof v) ? -EFAULT : 0;
+}
+
+// The block layer answers the generic queries itself; everything else is
+// the disk driver's.
+long blkdev_ioctl(struct file *f, unsigned int cmd, unsigned long arg) {
+  struct block_device *bdev = file_bdev(f);
+  fmode_t mode = f->f_mode & (FMODE_READ | FMODE_WRITE);
+  switch (cmd) {
+    case kBLKGETSIZE:
+      return put_arg<unsigned long>(arg, bdev_nr_sects(bdev));
+    case kBLKGETSIZE64:
+      return put_arg<uint64_t>(arg, uint64_t(bdev_nr_sects(bdev)) * kSector);
+    case kBLKSSZGET:
+      return put_arg<int>(arg, bdev_logical_block_size(bdev));
+    case kBLKPBSZGET:
+      return put_arg<unsigned>(arg, bdev_physical_block_size(bdev));
+    case kBLKFLSBUF: {
+      int r = driver_ioctl(bdev, mode, cmd, arg);
+      if (r != -ENOTTY && r != -EINVAL && r != -ENOIOCTLCMD)
+        return r;
+      return fsync_bdev(bdev);
+    }
+    default:
+      return driver_ioctl(bdev, mode, cmd, arg);
+  }
+}
+
 int blkdev_release(struct inode *inode, struct file *f) {
   struct block_device *bdev = file_bdev(f);
   bdev_close(bdev, f->f_mode & (FMODE_READ | FMODE_WRITE));
@@ -249,6 +297,7 @@ const struct file_operations blkdev_fops = [] {
   ops.llseek = blkdev_llseek;
   ops.read = blkdev_read;
   ops.write = blkdev_write;
+  ops.unlocked_ioctl = blkdev_ioctl;
   ops.release = blkdev_release;
   return ops;
 }();

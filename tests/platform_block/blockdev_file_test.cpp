@@ -106,6 +106,28 @@ TEST_F(DevFileTest, InjectedErrorsBecomeEio) {
   host::close(fd);
 }
 
+TEST_F(DevFileTest, GenericIoctlsAreAnsweredAndOthersRefused) {
+  int fd = host::open("/dev/sda1", O_RDONLY);
+  uint64_t bytes = 0;
+  unsigned long sectors = 0;
+  int lbs = 0;
+  unsigned pbs = 0;
+  EXPECT_EQ(host::ioctl(fd, 0x80081272, &bytes), 0);  // BLKGETSIZE64
+  EXPECT_EQ(bytes, 1024u * 512);
+  EXPECT_EQ(host::ioctl(fd, 0x1260, &sectors), 0);  // BLKGETSIZE
+  EXPECT_EQ(sectors, 1024u);
+  EXPECT_EQ(host::ioctl(fd, 0x1268, &lbs), 0);  // BLKSSZGET
+  EXPECT_EQ(lbs, 512);
+  EXPECT_EQ(host::ioctl(fd, 0x127b, &pbs), 0);  // BLKPBSZGET
+  EXPECT_EQ(pbs, 4096u);
+  EXPECT_EQ(host::ioctl(fd, 0x1261, nullptr), 0);  // BLKFLSBUF: a flush
+  EXPECT_EQ(host::ioctl(fd, 0x4242, nullptr), -1);  // no driver ioctl on this disk
+  EXPECT_EQ(errno, ENOTTY);
+  EXPECT_EQ(host::ioctl(fd, 0x80081272, reinterpret_cast<void *>(8)), -1);
+  EXPECT_EQ(errno, EFAULT);
+  host::close(fd);
+}
+
 // A driver-style disk with its own operations and owner module.
 struct module g_owner = {MODULE_STATE_LIVE, "blktest", ATOMIC_INIT(0)};
 std::atomic<int> g_opens, g_releases, g_open_result;
@@ -125,7 +147,12 @@ int t_release(struct gendisk *disk, fmode_t mode) {
   g_releases++;
   return 0;
 }
-const struct block_device_operations t_fops = {t_open, t_release, nullptr, nullptr, nullptr, nullptr,
+std::atomic<unsigned> g_ioctl_cmd;
+int t_ioctl(struct block_device *bdev, fmode_t mode, unsigned cmd, unsigned long arg) {
+  g_ioctl_cmd = cmd;
+  return 0;
+}
+const struct block_device_operations t_fops = {t_open, t_release, nullptr, t_ioctl, nullptr, nullptr,
                                                nullptr, &g_owner};
 
 TEST(DriverDiskFile, OpenRunsTheDiskOpsAsTheOpenerAndPinsTheOwner) {
@@ -153,6 +180,9 @@ TEST(DriverDiskFile, OpenRunsTheDiskOpsAsTheOpenerAndPinsTheOwner) {
     EXPECT_EQ(log[i].sector, 16 + 8 * i);
   }
   EXPECT_EQ(0, std::memcmp(&md.data[8192], data.data(), data.size()));
+
+  EXPECT_EQ(host::ioctl(fd, 0x4242, nullptr), 0);  // the driver's ioctl
+  EXPECT_EQ(g_ioctl_cmd, 0x4242u);
 
   // Release runs as the closing thread.
   pid_t closer = 0;

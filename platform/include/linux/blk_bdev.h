@@ -19,7 +19,7 @@ struct block_device {
   struct block_device *bd_contains;  // the whole disk (itself for a whole disk)
   struct gendisk *bd_disk;           // kept in memory while the block_device lives
   struct hd_struct *bd_part;         // partition, or &bd_disk->part0
-  int bd_openers;                    // opens through the device's fops; bd_disk's open/release lock
+  int bd_openers;                    // opens through the disk's fops (files and mounts)
   struct mutex bd_fsfreeze_mutex;    // serialises freeze_bdev/thaw_bdev
   int bd_fsfreeze_count;             // bd_fsfreeze_mutex
   struct super_block *bd_super;      // mounted file system, or null
