@@ -141,7 +141,7 @@ void wait_stored(int id)
 		up(&workLock);
 		if (!left)
 			return;
-		std::this_thread::yield();
+		usleep(50);	// leave the processors to the workers
 	}
 }
 
@@ -168,7 +168,6 @@ void BM_PassThrough(benchmark::State &state)
 void BM_Preserved(benchmark::State &state)
 {
 	const disk &d = g_disks[state.range(0)];
-	host::set_clock_speed(1000);	// the workers' 5 s batching sleep takes 5 ms
 	int id = start_session(d);
 	workers w(id, kWorkers);
 	wait_workers(id, kWorkers);
@@ -180,7 +179,6 @@ void BM_Preserved(benchmark::State &state)
 		write_chunks(fd, kChunksPerRound, block);
 	host::close(fd);
 	stop_session(id);
-	host::set_clock_speed(1);
 	state.SetBytesProcessed(state.iterations() * kChunksPerRound * kBlock);
 	state.SetLabel(d.label);
 }
@@ -190,7 +188,6 @@ void BM_FirstWrite(benchmark::State &state)
 	const disk &d = g_disks[state.range(0)];
 	int fd = host::open(d.path.c_str(), O_RDWR);
 	std::vector<char> block(kBlock, 'f');
-	host::set_clock_speed(1000);
 	for (auto _ : state) {
 		state.PauseTiming();
 		int id = start_session(d);
@@ -206,7 +203,6 @@ void BM_FirstWrite(benchmark::State &state)
 		delete w;
 		state.ResumeTiming();
 	}
-	host::set_clock_speed(1);
 	host::close(fd);
 	state.SetItemsProcessed(state.iterations() * kChunksPerRound);
 	state.SetLabel(d.label);
@@ -250,8 +246,13 @@ public:
 	void ReportRuns(const std::vector<Run> &runs) override
 	{
 		for (const Run &r : runs)
-			if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-				ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+			if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
+				// The best repetition: the machine is shared, noise only adds time.
+				std::string key = r.run_name.function_name + "/" + r.run_name.args;
+				double t = r.GetAdjustedRealTime();
+				if (!ns.count(key) || t < ns[key])
+					ns[key] = t;
+			}
 		ConsoleReporter::ReportRuns(runs);
 	}
 };
@@ -286,6 +287,9 @@ int main(int argc, char **argv)
 		fprintf(stderr, "insmod failed\n");
 		return 1;
 	}
+	// One clock for every run (the disks' completions follow it too); the workers' 5 s
+	// batching sleep then takes 5 ms.
+	host::set_clock_speed(1000);
 	add_disks();
 	g_ctl = host::open("/dev/vekdriver", O_RDWR);
 	ratio_reporter rep;
