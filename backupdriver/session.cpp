@@ -242,16 +242,14 @@ int close_files(struct cow_session *cs)
 }
 
 /*
- * Any context. Only the first reason is kept: the caller whose increment takes the flag
- * from 0 writes the text. users_lock orders that write against the error query's read.
+ * Any context. Only the first reason is kept: the one caller that takes the flag from 0
+ * to 1 writes the text. users_lock orders that write against the error query's read.
  */
 void invalidate_session(struct cow_session *cs, const char *text)
 {
 	unsigned long flags;
 
-	if (!cs || atomic_read(&cs->error))
-		return;
-	if (atomic_inc_return(&cs->error) != 1)
+	if (!cs || atomic_cmpxchg(&cs->error, 0, 1) != 0)
 		return;
 	if (!cs->errorMsg || !text)
 		return;

@@ -133,6 +133,7 @@ int start_cow_session(struct cow_session *cs);
 void lock_bdev(struct block_device *bdev);
 void unlock_bdev(struct block_device *bdev);
 void calcTimeDiff(struct timespec *start, struct timespec *end, struct timespec *out);
+void undo_failed_start(struct cow_session *cs);	/* workLock held; session not listed */
 
 /* stop and teardown */
 int stop_cow_session(struct cow_session *cs);

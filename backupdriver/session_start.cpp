@@ -332,6 +332,14 @@ fail:
 	return NULL;
 }
 
+/* workLock held. Takes back everything a start that failed had set up, then frees it. */
+void undo_failed_start(struct cow_session *cs)
+{
+	stop_cow_session(cs);
+	drop_unstarted_cts(cs);
+	put_cow_session(cs);
+}
+
 static void unlist_session(struct cow_session *cs)
 {
 	down(&session_list_lock);
@@ -491,9 +499,7 @@ struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req)
 	if (start_cow_session(cs)) {
 		printk(KERN_ERR "%s: ERROR: could not start new session for device:(%d,%d).\n",
 		       VEK_TAG, MAJOR(cs->dev), MINOR(cs->dev));
-		stop_cow_session(cs);
-		drop_unstarted_cts(cs);
-		put_cow_session(cs);
+		undo_failed_start(cs);
 		cs = NULL;
 		goto out;
 	}
