@@ -61,7 +61,8 @@ struct block_device_operations {
 };
 
 // A queue with default limits, no make_request_fn and a null queue_lock.
-// May sleep when gfp has __GFP_WAIT. Null on failure.
+// May sleep when gfp has __GFP_WAIT. Null on failure; fault point
+// "blk_alloc_queue" (context: gfp).
 struct request_queue *blk_alloc_queue(gfp_t gfp_mask);
 // Installs mfn and resets the limits (defaults, max_sectors 255).
 void blk_queue_make_request(struct request_queue *q, make_request_fn *mfn);

@@ -41,7 +41,7 @@ struct gendisk {
 };
 
 // Allocates a disk with room for `minors` minors (partitions 1..minors-1).
-// May sleep. Null on failure.
+// May sleep. Null on failure; fault point "alloc_disk" (context: minors).
 struct gendisk *alloc_disk(int minors);
 // Publishes the disk: its numbers and name become reachable (bdget, open by
 // "/dev/<disk_name>"). Takes a reference on disk->queue.
