@@ -77,6 +77,72 @@ TEST_F(Workers, WorkerIsRenamedShieldedAndLogged)
 	EXPECT_EQ(w.results(), (std::vector<long>{0, 0}));
 }
 
+int registered_threads()
+{
+	int n = 0;
+	unsigned long flags;
+	struct cow_pid_tracker *t;
+	spin_lock_irqsave(&cow_thread_lock, flags);
+	list_for_each_entry(t, &cow_pids_list, list)
+		n++;
+	spin_unlock_irqrestore(&cow_thread_lock, flags);
+	return n;
+}
+
+TEST_F(Workers, WorkerThreadIdsAreListedOnlyWhileTheyServe)
+{
+	int id = start(part1, dir() + "/pids");
+	ASSERT_GT(id, 0);
+	EXPECT_EQ(registered_threads(), 0);
+	vekfx::io_workers w(id, 3, dir());
+	for (int i = 0; i < 3; i++)
+		ASSERT_EQ(0, w.wait_first());
+	EXPECT_EQ(registered_threads(), 3);
+	ASSERT_EQ(0, stop(id));
+	w.join();
+	EXPECT_EQ(registered_threads(), 0) << "each worker took its id out when it left";
+
+	raw_worker lost(99, 65536, file("pids.cow"));
+	lost.start("qel-io-lost");
+	lost.join();
+	EXPECT_EQ(registered_threads(), 0) << "also on the no-session path";
+}
+
+TEST_F(Workers, RecordsThatCannotBeReadFromTheCallerAreRefused)
+{
+	void *bad = (void *)4096;
+	EXPECT_EQ(1, ioctl(VEK_IOCTL_RUN_IO_THREAD, bad));
+	EXPECT_TRUE(dmesg_has("vek: ERROR: Could not get session ID from user space."));
+	EXPECT_EQ(-1, ioctl(VEK_IOCTL_THREAD_WAIT_TIMEOUT, bad));
+	EXPECT_EQ(-1, ioctl(VEK_IOCTL_NO_THREAD_SHUTDOWN, bad));
+	EXPECT_EQ(dmesg_count("vek: ERROR: Could not copy snapshot request from user space."), 2);
+}
+
+TEST_F(Workers, SnapshotReadWakesASleepingWorkerAndGoesAheadOfItsBacklog)
+{
+	host::set_clock_speed(1);
+	int id = start(part1, dir() + "/ahead");
+	ASSERT_GT(id, 0);
+	std::vector<uint8_t> before = read_dev("/dev/sda1", 5 * 65536, 4096);
+	dirty_chunks(0, 81);	// enough to wake the worker: all stored at once
+	vekfx::io_workers w(id, 1, dir());
+	ASSERT_EQ(0, w.wait_first());
+	ASSERT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }));
+	dirty_chunks(81, 80);	// a backlog that lets it sleep
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	ASSERT_EQ(slot_pending(id, 0), 80);
+
+	auto t0 = std::chrono::steady_clock::now();
+	std::vector<uint8_t> got = read_snapshot(id, 5 * 65536, 4096);	// stored chunk 5
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500))
+		<< "the read woke the worker instead of waiting out its sleep";
+	EXPECT_EQ(got, before);
+	EXPECT_EQ(slot_pending(id, 0), 79)
+		<< "one preserved transfer, then the read: the backlog is below the share";
+	ASSERT_EQ(0, stop(id));
+	w.join();
+}
+
 TEST_F(Workers, NameFitsTheTaskNameField)
 {
 	std::string comm;
