@@ -1,0 +1,231 @@
+// mapping_test.cpp - the saved make_request_fn records: hashing, install and restore on
+// the whole disk's queue, sharing between sessions, references and refusals.
+#include "icpt_env.h"
+
+namespace icpt {
+namespace {
+
+int fake_calls;
+int fake_mrf(struct request_queue *, struct bio *bio)
+{
+	fake_calls++;
+	bio_endio(bio, 0);
+	return 0;
+}
+
+int other_mrf(struct request_queue *, struct bio *bio)
+{
+	bio_endio(bio, 0);
+	return 0;
+}
+
+class MappingTest : public InterceptTest {
+protected:
+	struct block_device *bd(dev_t d)
+	{
+		struct block_device *b = bdget(d);
+		held.push_back(b);
+		return b;
+	}
+	struct request_queue *queue() { return bd(disk)->bd_disk->queue; }
+	void TearDown() override
+	{
+		for (auto *b : held)
+			bdput(b);
+		InterceptTest::TearDown();
+	}
+	std::vector<struct block_device *> held;
+};
+
+TEST(MappingHash, BucketsAreTheKernelsHash64)
+{
+	EXPECT_EQ(4095u, mrf_hash_bucket(MKDEV(8, 0)));
+	EXPECT_EQ(3639u, mrf_hash_bucket(MKDEV(8, 16)));
+	// (key * 0x9e37fffffffc0001) >> 52 for a key of another disk.
+	uint64_t key = MKDEV(8, 32);
+	EXPECT_EQ((unsigned)((key * 0x9e37fffffffc0001ULL) >> 52), mrf_hash_bucket(key));
+}
+
+TEST_F(MappingTest, OneRecordPerDiskSharedByPartitions)
+{
+	struct saved_mrf *a = get_smrf(bd(part1));
+	ASSERT_NE(nullptr, a);
+	EXPECT_EQ(8, a->major);
+	EXPECT_EQ(0, a->minor);		// the whole disk's first minor, not the partition's
+	EXPECT_EQ(1, atomic_read(&a->count));
+	EXPECT_EQ(nullptr, find_smrf(bd(part1)));	// not hashed before set_mrf
+
+	make_request_fn *disk_fn = queue()->make_request_fn;
+	ASSERT_EQ(0, set_mrf(a, bd(part1), fake_mrf));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Using parent block device for mapping."));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Starting mapping."));
+	EXPECT_EQ(fake_mrf, queue()->make_request_fn);
+	EXPECT_EQ(disk_fn, a->mrf);
+
+	struct saved_mrf *b = get_smrf(bd(part2));	// found through the hash
+	EXPECT_EQ(a, b);
+	EXPECT_EQ(2, atomic_read(&a->count));
+	EXPECT_EQ(a, find_smrf(bd(disk)));
+	ASSERT_EQ(0, set_mrf(b, bd(part2), fake_mrf));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Mapping unchanged."));
+	EXPECT_EQ(2, atomic_read(&a->mapped));
+	EXPECT_EQ(disk_fn, get_mrf_fn(bd(part2)));	// still the disk's own function
+
+	host::dmesg_clear();
+	EXPECT_EQ(0, unset_mrf(a));
+	EXPECT_EQ(fake_mrf, queue()->make_request_fn);	// one holder left
+	EXPECT_EQ(0, dmesg_count("Stopping mapping"));
+	EXPECT_EQ(0, unset_mrf(b));
+	EXPECT_EQ(disk_fn, queue()->make_request_fn);
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Stopping mapping (8,0)."));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Flusing devices (8,0)->(15)"));
+	EXPECT_EQ(nullptr, find_smrf(bd(disk)));
+	put_smrf(b);
+	EXPECT_EQ(1, atomic_read(&a->count));
+	put_smrf(a);
+}
+
+TEST_F(MappingTest, RestoreLeavesAForeignFunctionAlone)
+{
+	struct saved_mrf *s = get_smrf(bd(disk));
+	ASSERT_EQ(0, set_mrf(s, bd(disk), fake_mrf));
+	EXPECT_EQ(0, dmesg_count("Using parent block device"));
+	queue()->make_request_fn = other_mrf;		// someone stacked on top of us
+	EXPECT_EQ(0, unset_mrf(s));
+	EXPECT_EQ(other_mrf, queue()->make_request_fn);
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Not resetting mapping because mapping has changed "
+				 "on device (8,0)!"));
+	EXPECT_EQ(1, dmesg_count("Flusing devices"));
+	EXPECT_EQ(nullptr, find_smrf(bd(disk)));
+	queue()->make_request_fn = s->mrf;
+	put_smrf(s);
+}
+
+TEST_F(MappingTest, RefusalsTouchNothing)
+{
+	struct saved_mrf *s = get_smrf(bd(disk));
+	make_request_fn *disk_fn = queue()->make_request_fn;
+
+	EXPECT_EQ(1, set_mrf(nullptr, bd(disk), fake_mrf));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Starting mapping with no smrf!"));
+	EXPECT_EQ(1, set_mrf(s, bd(disk), nullptr));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Starting mappig to NULL!."));
+	EXPECT_EQ(1, set_mrf(s, nullptr, fake_mrf));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Can not start mapping: No block device!"));
+
+	struct request_queue *q = queue();
+	bd(disk)->bd_disk->queue = nullptr;
+	EXPECT_EQ(1, set_mrf(s, bd(disk), fake_mrf));
+	bd(disk)->bd_disk->queue = q;
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Can not start mapping: No queue!"));
+
+	EXPECT_EQ(disk_fn, q->make_request_fn);
+	EXPECT_EQ(0, atomic_read(&s->mapped));
+	EXPECT_EQ(nullptr, find_smrf(bd(disk)));
+	put_smrf(s);
+}
+
+TEST_F(MappingTest, LastPutNeverFreesAMappedRecord)
+{
+	long before = host::kmalloc_in_use();
+	struct saved_mrf *s = get_smrf(bd(disk));
+	ASSERT_EQ(0, set_mrf(s, bd(disk), fake_mrf));
+	put_smrf(s);
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Freeing of smrf while mapped, will not allow!"));
+	EXPECT_EQ(s, find_smrf(bd(disk)));		// still there, still usable
+	EXPECT_EQ(before + 1, host::kmalloc_in_use());
+	// Give it back properly: a new reference, the unset, the last put.
+	grab_smrf(s);
+	EXPECT_EQ(0, unset_mrf(s));
+	put_smrf(s);
+	EXPECT_EQ(before, host::kmalloc_in_use());
+}
+
+// An unset that cannot reach the queue leaves the record hashed with nobody mapped; the
+// last put must unlink it, or the hash would keep a pointer to freed memory.
+TEST_F(MappingTest, RecordLeftHashedByAFailedUnsetIsUnlinkedBeforeItIsFreed)
+{
+	struct saved_mrf *s = get_smrf(bd(disk));
+	ASSERT_EQ(0, set_mrf(s, bd(disk), fake_mrf));
+	struct list_head *bucket = &mrf_hash[mrf_hash_bucket(MKDEV(8, 0))];
+	ASSERT_FALSE(list_empty(bucket));
+
+	struct request_queue *q = queue();
+	bd(disk)->bd_disk->queue = nullptr;		// the queue is gone for the unset
+	EXPECT_EQ(1, unset_mrf(s));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Could not get device queue for (8,0)!"));
+	EXPECT_EQ(0, atomic_read(&s->mapped));
+	EXPECT_FALSE(list_empty(bucket));		// still reachable
+	bd(disk)->bd_disk->queue = q;
+	q->make_request_fn = s->mrf;
+
+	put_smrf(s);					// the last reference
+	EXPECT_TRUE(list_empty(bucket));
+	EXPECT_EQ(nullptr, find_smrf(bd(disk)));
+}
+
+TEST_F(MappingTest, UnsetOfAVanishedDiskStillLetsTheRecordGo)
+{
+	host::disk_spec spec;
+	spec.name = "sdb";
+	spec.nr_sects = 1024;
+	dev_t sdb = host::add_disk(spec);
+	ASSERT_EQ(MKDEV(8, 16), sdb);
+	struct block_device *b = bdget(sdb);
+	struct saved_mrf *s = get_smrf(b);
+	ASSERT_EQ(0, set_mrf(s, b, fake_mrf));
+	b->bd_disk->queue->make_request_fn = s->mrf;
+	bdput(b);
+	ASSERT_EQ(0, host::del_disk(sdb));
+
+	EXPECT_EQ(0, unset_mrf(s));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Could not find (8,16) for unmapping!"));
+	put_smrf(s);
+	EXPECT_TRUE(list_empty(&mrf_hash[mrf_hash_bucket(MKDEV(8, 16))]));
+}
+
+TEST_F(MappingTest, NoRecordMeansNoFunction)
+{
+	EXPECT_EQ(nullptr, get_mrf_fn(bd(part2)));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Could not find mrf for device (8,0)"));
+	EXPECT_EQ(nullptr, get_mrf_fn(nullptr));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Get make request function for null block device!"));
+	EXPECT_EQ(nullptr, find_smrf(nullptr));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: get_smrf: no block device!"));
+}
+
+int remap_calls;
+// A saved function that asks for one resubmission, the way a remapping driver does.
+int remapping_mrf(struct request_queue *, struct bio *)
+{
+	return ++remap_calls == 1;
+}
+
+TEST_F(MappingTest, DoMRFResubmitsWhenTheSavedFunctionAsks)
+{
+	struct block_device *b = bd(disk);
+	struct bio *bio = bio_alloc(GFP_NOIO, 1);
+	struct page *page = alloc_page(GFP_KERNEL);
+	struct completion done;
+	init_completion(&done);
+	bio->bi_bdev = b;
+	bio->bi_sector = 0;
+	bio->bi_rw = 0;
+	ASSERT_EQ(4096, bio_add_page(bio, page, 4096, 0));
+	bio->bi_private = &done;
+	bio->bi_end_io = [](struct bio *bb, int) { complete((struct completion *)bb->bi_private); };
+
+	struct host::disk_stats before, after;
+	host::disk_get_stats(disk, &before);
+	remap_calls = 0;
+	doMRF(b->bd_disk->queue, remapping_mrf, bio);
+	wait_for_completion(&done);
+	host::disk_get_stats(disk, &after);
+	EXPECT_EQ(1, remap_calls);			// the saved function ran once
+	EXPECT_EQ(before.read_bios + 1, after.read_bios);	// the resubmission reached the disk
+	bio_put(bio);
+	__free_page(page);
+}
+
+}  // namespace
+}  // namespace icpt
