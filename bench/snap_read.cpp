@@ -1,0 +1,269 @@
+// Sequential read of a snapshot device /dev/vek<N> against the sequential read of its source,
+// on a RAM disk, with one session and its IO workers running throughout (target: the
+// snapshot reads at >= 0.9x the source's rate).
+//
+//   Arg 0: untouched chunks, no writes: the snapshot reads the source under the read lock.
+//   Arg 1: a writer keeps writing 4 KiB blocks all over the source during the reads.
+//   Arg 2: every chunk preserved, no writes: the snapshot reads the backing store.
+//
+// The ratios are printed after the benchmark table.
+#include "cow.h"
+
+#include <benchmark/benchmark.h>
+#include <host/host.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <random>
+#include <string>
+#include <sys/prctl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr size_t kChunk = 65536;
+constexpr size_t kBlock = 4096;
+constexpr uint64_t kPartSectors = 65536;	// 32 MiB: 512 chunks
+constexpr size_t kPartBytes = kPartSectors * 512;
+constexpr size_t kReadSize = 1 << 20;
+constexpr int kWorkers = 2;
+
+std::string g_dir;
+dev_t g_part = 0;
+int g_ctl = -1, g_id = -1;
+
+class workers {
+public:
+	workers(int id, int n)
+	{
+		for (int i = 0; i < n; i++)
+			threads_.emplace_back([id, i] { run(id, i); });
+	}
+	~workers()
+	{
+		for (std::thread &t : threads_)
+			t.join();
+	}
+
+private:
+	static void run(int id, int i)
+	{
+		char name[16];
+		snprintf(name, sizeof(name), "qel-bench-%d", i);
+		prctl(PR_SET_NAME, name, 0, 0, 0);
+		std::string path = g_dir + "/w" + std::to_string(i) + ".cow";
+		int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+		std::vector<char> buffer(1 << 20);
+		zk_thread_info ti{};
+		ti.id = i;
+		ti.session_id = id;
+		ti.file_fd = fd;
+		ti.buffer_size = (int)buffer.size();
+		ti.user_addr = (uint64_t)(uintptr_t)buffer.data();
+		int ctl = host::open("/dev/vekdriver", O_RDWR);
+		host::ioctl(ctl, VEK_IOCTL_RUN_IO_THREAD, &ti);
+		host::close(ctl);
+		::close(fd);
+		unlink(path.c_str());
+	}
+	std::vector<std::thread> threads_;
+};
+
+// Random 4 KiB source writes, flat out, while it lives.
+class source_writer {
+public:
+	source_writer() : thread_([this] { run(); }) {}
+	~source_writer()
+	{
+		stop_ = true;
+		thread_.join();
+	}
+	long writes() const { return writes_; }
+
+private:
+	void run()
+	{
+		prctl(PR_SET_NAME, "writer", 0, 0, 0);
+		std::mt19937_64 rng(1);
+		std::vector<char> block(kBlock, 'w');
+		while (!stop_) {
+			off_t off = (off_t)(rng() % (kPartBytes / kBlock)) * kBlock;
+			if (host::fs_pwrite(g_part, block.data(), kBlock, off) != (ssize_t)kBlock)
+				abort();
+			writes_++;
+		}
+	}
+	std::atomic<bool> stop_{false};
+	std::atomic<long> writes_{0};
+	std::thread thread_;
+};
+
+// The whole device, front to back, by a task named comm.
+void read_all(const std::string &path, const char *comm, benchmark::State &state)
+{
+	std::thread t([&] {
+		prctl(PR_SET_NAME, comm, 0, 0, 0);
+		int fd = host::open(path.c_str(), O_RDONLY);
+		std::vector<char> buf(kReadSize);
+		for (auto _ : state)
+			for (size_t off = 0; off < kPartBytes; off += kReadSize)
+				if (host::pread(fd, buf.data(), kReadSize, (off_t)off) != (ssize_t)kReadSize)
+					abort();
+		host::close(fd);
+	});
+	t.join();
+	state.SetBytesProcessed(state.iterations() * kPartBytes);
+}
+
+// Every chunk preserved, and every transfer stored.
+void preserve_all()
+{
+	std::vector<char> block(kBlock, 'p');
+	for (size_t c = 0; c < kPartBytes / kChunk; c++)
+		if (host::fs_pwrite(g_part, block.data(), kBlock, (off_t)(c * kChunk)) != (ssize_t)kBlock)
+			abort();
+	for (;;) {
+		int left = 0;
+		down(&workLock);
+		if (cow_session *cs = get_cow_session_by_id(g_id))
+			left = atomic_read(&cs->fc_count);
+		up(&workLock);
+		if (!left)
+			return;
+		usleep(100);
+	}
+}
+
+void run_case(benchmark::State &state, const std::string &path, const char *comm)
+{
+	switch (state.range(0)) {
+	case 1: {
+		source_writer w;
+		read_all(path, comm, state);
+		state.counters["source_writes"] = (double)w.writes();
+		break;
+	}
+	case 2:
+		preserve_all();
+		read_all(path, comm, state);
+		break;
+	default:
+		read_all(path, comm, state);
+	}
+}
+
+void BM_SourceRead(benchmark::State &state) { run_case(state, "/dev/sda1", "reader"); }
+void BM_SnapRead(benchmark::State &state)
+{
+	run_case(state, "/dev/vek" + std::to_string(g_id), "qel-reader");
+}
+
+// Untouched chunks first: the writes of the later cases preserve them for good.
+BENCHMARK(BM_SourceRead)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_SnapRead)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_SourceRead)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_SnapRead)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_SourceRead)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_SnapRead)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+
+class ratio_reporter : public benchmark::ConsoleReporter {
+public:
+	std::map<std::string, double> ns;
+	void ReportRuns(const std::vector<Run> &runs) override
+	{
+		for (const Run &r : runs)
+			if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
+				std::string key = r.run_name.function_name + "/" + r.run_name.args;
+				double t = r.GetAdjustedRealTime();
+				if (!ns.count(key) || t < ns[key])
+					ns[key] = t;
+			}
+		ConsoleReporter::ReportRuns(runs);
+	}
+};
+
+void print_ratios(const ratio_reporter &rep)
+{
+	const char *what[] = {"untouched, idle", "with source writes", "preserved, idle"};
+	for (int i = 0; i < 3; i++) {
+		auto get = [&](const char *n) {
+			auto it = rep.ns.find(std::string(n) + "/" + std::to_string(i));
+			return it == rep.ns.end() ? 0.0 : it->second;
+		};
+		double src = get("BM_SourceRead"), snap = get("BM_SnapRead");
+		if (src > 0 && snap > 0)
+			printf("%-20s snapshot read: %.3fx the source read rate (target >= 0.9)\n",
+			       what[i], src / snap);
+	}
+}
+
+int start_session()
+{
+	snap_shot_request req{};
+	req.major = (int)(g_part >> 20);
+	req.minor = (int)(g_part & 0xFFFFF);
+	req.mode = USER_SPACE_FILE;
+	snprintf(req.device_name, sizeof(req.device_name), "sda1");
+	snprintf(req.device_path, sizeof(req.device_path), "/dev/sda1");
+	snprintf(req.backing_file, sizeof(req.backing_file), "%s/bench", g_dir.c_str());
+	if (host::ioctl(g_ctl, VEK_IOCTL_START_VK2, &req) != 0)
+		return -1;
+	return req.id;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	char tmpl[] = "/tmp/vek_snapbench_XXXXXX";
+	g_dir = mkdtemp(tmpl);
+	benchmark::Initialize(&argc, argv);
+	if (host::insmod() != 0) {
+		fprintf(stderr, "insmod failed\n");
+		return 1;
+	}
+	host::set_clock_speed(1000);
+	host::disk_spec spec;
+	spec.name = "sda";
+	spec.nr_sects = kPartSectors + 2048;
+	spec.partitions = {{2048, kPartSectors}};
+	dev_t whole = host::add_disk(spec);
+	g_part = whole + 1;
+	if (!whole || host::mount(g_part)) {
+		fprintf(stderr, "cannot set up the disk\n");
+		return 1;
+	}
+	// Written once in full, so every read moves real data.
+	std::vector<char> fill(kReadSize, 's');
+	for (size_t off = 0; off < kPartBytes; off += kReadSize)
+		host::fs_pwrite(g_part, fill.data(), kReadSize, (off_t)off);
+	g_ctl = host::open("/dev/vekdriver", O_RDWR);
+	g_id = start_session();
+	if (g_id < 0) {
+		fprintf(stderr, "cannot start a session\n");
+		return 1;
+	}
+	int status = 0;
+	{
+		workers w(g_id, kWorkers);
+		snap_shot_request req{};
+		req.id = g_id;
+		host::ioctl(g_ctl, VEK_IOCTL_THREAD_WAIT_TIMEOUT, &req);
+		ratio_reporter rep;
+		benchmark::RunSpecifiedBenchmarks(&rep);
+		print_ratios(rep);
+		snap_shot_request stop{};
+		stop.id = g_id;
+		status = host::ioctl(g_ctl, VEK_IOCTL_STOP_VK, &stop);
+	}
+	host::close(g_ctl);
+	host::umount(g_part);
+	host::del_disk(whole);
+	host::rmmod();
+	return status == 0 ? 0 : 1;
+}
