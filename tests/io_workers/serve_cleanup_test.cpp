@@ -115,10 +115,14 @@ TEST_F(Serve, CleanupTakesEachChunkLockOnlyAfterLeavingTheQueueLock)
 		runIOCleanup(cs);
 		finished = true;
 	});
-	ASSERT_TRUE(eventually([&] {
-		return list_empty(&cs->thread_info->io_threads[0]->io_list) &&
-		       list_empty(&cs->thread_info->io_threads[1]->io_list);
-	})) << "both queues detached";
+	auto queued = [&](int slot) {
+		unsigned long flags;
+		spin_lock_irqsave(&cs->thread_info->io_threads_lock, flags);
+		bool any = !list_empty(&cs->thread_info->io_threads[slot]->io_list);
+		spin_unlock_irqrestore(&cs->thread_info->io_threads_lock, flags);
+		return any;
+	};
+	ASSERT_TRUE(eventually([&] { return !queued(0) && !queued(1); })) << "both queues detached";
 	std::this_thread::sleep_for(std::chrono::milliseconds(20));
 	EXPECT_FALSE(finished) << "it waits for the held chunk";
 
@@ -128,7 +132,7 @@ TEST_F(Serve, CleanupTakesEachChunkLockOnlyAfterLeavingTheQueueLock)
 	late_cc.old_chunk = 2;
 	if_chunk *late = alloc_anon_if_chunk(&late_cc);
 	submit_ic_file_io(late, cs);
-	EXPECT_FALSE(list_empty(&cs->thread_info->io_threads[0]->io_list));
+	EXPECT_TRUE(queued(0));
 
 	up(&held->virt_lock);
 	cleaner.join();
@@ -140,7 +144,7 @@ TEST_F(Serve, CleanupTakesEachChunkLockOnlyAfterLeavingTheQueueLock)
 
 	// The late record arrived after the clean-up: a second pass takes it.
 	runIOCleanup(cs);
-	EXPECT_TRUE(list_empty(&cs->thread_info->io_threads[0]->io_list));
+	EXPECT_FALSE(queued(0));
 }
 
 }  // namespace
