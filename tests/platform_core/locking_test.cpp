@@ -13,6 +13,7 @@
 #include <linux/atomic.h>
 #include <linux/sched.h>
 #include "../../platform/src/task.h"
+#include "peek.h"
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -53,7 +54,7 @@ TEST(Semaphore, CountsAndHandsOffInOrder) {
     down(&s);
     first = order++;
   });
-  while (list_empty(&s.wait_list)) std::this_thread::yield();
+  while (!has_waiters(&s.lock, &s.wait_list)) std::this_thread::yield();
   std::thread b([&] {
     down(&s);
     second = order++;
@@ -107,7 +108,7 @@ TEST(RwSemaphore, ReadersShareWriterExcludesAndIsNotStarved) {
     wrote = true;
     up_write(&rw);
   });
-  while (list_empty(&rw.wait_list)) std::this_thread::yield();
+  while (!has_waiters(&rw.wait_lock, &rw.wait_list)) std::this_thread::yield();
   // A writer waits: a new reader queues behind it instead of starving it.
   EXPECT_EQ(down_read_trylock(&rw), 0);
   up_read(&rw);
@@ -266,8 +267,10 @@ TEST(Sched, WakeUpProcessEndsSleepAndTimeoutReturnsRemainder) {
   host::set_clock_speed(100);
   struct task_struct *me = current;
   std::thread t([&] {
+    // Wake only once it sleeps: a wake-up of a runnable task is a no-op.
+    while (__atomic_load_n(&me->state, __ATOMIC_SEQ_CST) == TASK_RUNNING) std::this_thread::yield();
     msleep(100);
-    wake_up_process(me);
+    EXPECT_EQ(wake_up_process(me), 1);
   });
   set_current_state(TASK_UNINTERRUPTIBLE);
   long left = schedule_timeout(1000000);

@@ -8,6 +8,7 @@
 #include <linux/wait.h>
 #include <linux/completion.h>
 #include <linux/delay.h>
+#include "peek.h"
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -43,7 +44,7 @@ TEST(Signals, InterruptEveryInterruptibleWait) {
   sema_init(&sem, 0);
   EXPECT_EQ(run_and_signal([&] { return (long)down_interruptible(&sem); }), -EINTR);
   EXPECT_EQ(sem.count, 0u);
-  EXPECT_TRUE(list_empty(&sem.wait_list));  // the waiter left the queue
+  EXPECT_FALSE(has_waiters(&sem.lock, &sem.wait_list));  // the waiter left the queue
 
   struct mutex mx;
   mutex_init(&mx);
@@ -103,7 +104,7 @@ TEST(Signals, UninterruptibleSleepIgnoresTheSignal) {
     down(&sem);
     got = true;
   });
-  while (list_empty(&sem.wait_list)) std::this_thread::yield();
+  while (!has_waiters(&sem.lock, &sem.wait_list)) std::this_thread::yield();
   EXPECT_EQ(host::signal_task(tid.load()), 1);
   msleep(20);
   EXPECT_FALSE(got.load());
