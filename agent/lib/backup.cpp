@@ -47,15 +47,16 @@ std::string vek_error(Snapshot &s) {
 }
 
 // Copies [off, off + len) of the snapshot device to the image at the same offset.
-void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len, std::vector<char> &buf,
-                const std::string &out, uint64_t &done, ProgressBar &bar) {
+void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
+                std::vector<char> &buf, const std::string &out, uint64_t &done, ProgressBar &bar) {
   while (len > 0) {
     size_t n = size_t(std::min<uint64_t>(len, buf.size()));
     ssize_t r = host::pread(vek, buf.data(), n, off_t(off));
     if (r != ssize_t(n)) {
       int err = r < 0 ? errno : EIO;
       std::string what = r < 0 ? errno_text(err) : "short read of " + std::to_string(r) + " bytes";
-      throw Error("reading " + snap.vek_path() + " at byte " + std::to_string(off) + " failed: " + what + vek_error(snap),
+      throw Error("reading " + snap.vek_path() + " at byte " + std::to_string(off) +
+                      " failed: " + what + vek_error(snap),
                   err);
     }
     ssize_t w = ::pwrite(img, buf.data(), n, off_t(off));
@@ -75,7 +76,8 @@ void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len, st
 BackupResult Agent::backup(const BackupOptions &opt) {
   if (opt.out.empty()) throw Error("no image file given");
   if (opt.nr_sects == 0) throw Error("device " + opt.device + " has no sectors");
-  if (opt.read_block < 4096 || opt.read_block % 4096) throw Error("the read block must be a multiple of 4 KiB");
+  if (opt.read_block < 4096 || opt.read_block % 4096)
+    throw Error("the read block must be a multiple of 4 KiB");
   ensure_agent_thread_name();
   BackupResult res;
   const uint64_t dev_bytes = opt.nr_sects * kSectorSize;
@@ -91,7 +93,8 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (want_inc) {
     std::optional<ImageMeta> meta = read_meta(opt.out);
     std::optional<uint64_t> gen;
-    if (meta && meta->device == opt.device && meta->nr_sects == opt.nr_sects && meta->chunk_size == kChunkSize)
+    if (meta && meta->device == opt.device && meta->nr_sects == opt.nr_sects &&
+        meta->chunk_size == kChunkSize)
       gen = meta->generation;
     if (auto why = tracker_.incremental_refusal(opt.major, opt.minor, opt.nr_sects, opt.out, gen)) {
       res.fallback_reason = *why;
@@ -137,8 +140,9 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (img.fd < 0) throw_errno("cannot open the image " + opt.out, errno);
   if (want_inc) {
     off_t sz = ::lseek(img.fd, 0, SEEK_END);
-    if (sz != off_t(dev_bytes)) throw Error("the image " + opt.out + " is " + std::to_string(sz) + " bytes, the device " +
-                                            std::to_string(dev_bytes));
+    if (sz != off_t(dev_bytes))
+      throw Error("the image " + opt.out + " is " + std::to_string(sz) + " bytes, the device " +
+                  std::to_string(dev_bytes));
   } else if (::ftruncate(img.fd, off_t(dev_bytes)) != 0) {
     throw_errno("cannot size the image " + opt.out, errno);
   }
@@ -158,8 +162,8 @@ BackupResult Agent::backup(const BackupOptions &opt) {
       total += end - off;
     }
   }
-  ProgressBar bar(opt.progress, want_inc ? "incremental" : "backup", total, opt.force_progress ||
-                  (opt.progress && isatty(fileno(opt.progress))));
+  ProgressBar bar(opt.progress, want_inc ? "incremental" : "backup", total,
+                  opt.force_progress || (opt.progress && isatty(fileno(opt.progress))));
   auto t0 = std::chrono::steady_clock::now();
   uint64_t done = 0;
   if (want_inc) {
@@ -191,8 +195,9 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   res.chunks_preserved = st.chunks_preserved;
   res.stopped_backing_file = st.reply.backing_file;
   if (!st.error_text.empty())
-    throw Error("session vek" + std::to_string(res.session_id) + " went into error during the backup: " +
-                st.error_text + "; the image " + opt.out + " is not a valid backup");
+    throw Error("session vek" + std::to_string(res.session_id) +
+                " went into error during the backup: " + st.error_text + "; the image " + opt.out +
+                " is not a valid backup");
 
   res.generation = new_generation();
   ImageMeta m;
@@ -205,25 +210,33 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   write_meta(opt.out, m);
   res.tracking_intact = opt.tracking && post.tracking;
   if (opt.tracking)
-    tracker_.record_backup(opt.major, opt.minor, opt.nr_sects, std::move(since_freeze), res.tracking_intact,
-                           res.generation, opt.out);
+    tracker_.record_backup(opt.major, opt.minor, opt.nr_sects, std::move(since_freeze),
+                           res.tracking_intact, res.generation, opt.out);
   return res;
 }
 
 std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
   std::ostringstream o;
   if (!r.fallback_reason.empty())
-    o << "note: incremental backup not possible (" << r.fallback_reason << "); made a full backup instead\n";
-  o << (r.incremental ? "incremental backup" : "full backup") << " of " << opt.device << " to " << opt.out << "\n"
+    o << "note: incremental backup not possible (" << r.fallback_reason
+      << "); made a full backup instead\n";
+  o << (r.incremental ? "incremental backup" : "full backup") << " of " << opt.device << " to "
+    << opt.out << "\n"
     << "  snapshot:         vek" << r.session_id << " at " << r.start.time << " (epoch seconds)\n"
-    << "  freeze:           " << format_seconds(r.start.sec_froze, r.start.nsec_froze) << " frozen ("
-    << format_seconds(r.start.sec_get_freez, r.start.nsec_get_freez) << " to freeze)\n"
-    << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of " << r.chunks_total
-    << " chunks, in " << format_seconds(uint64_t(r.copy_seconds), uint64_t((r.copy_seconds - uint64_t(r.copy_seconds)) * 1e9))
+    << "  freeze:           " << format_seconds(r.start.sec_froze, r.start.nsec_froze)
+    << " frozen (" << format_seconds(r.start.sec_get_freez, r.start.nsec_get_freez)
+    << " to freeze)\n"
+    << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of "
+    << r.chunks_total << " chunks, in "
+    << format_seconds(uint64_t(r.copy_seconds),
+                      uint64_t((r.copy_seconds - uint64_t(r.copy_seconds)) * 1e9))
     << " (" << format_rate(r.bytes_copied, r.copy_seconds) << ")\n"
-    << "  chunks preserved: " << r.chunks_preserved << " (copied aside by the driver while the device was written)\n"
-    << "  stop:             vek" << r.session_id << " stopped, backing file " << r.stopped_backing_file << "\n"
-    << "  change tracking:  " << (r.tracking_intact ? "intact, an incremental can follow" : "not kept") << "\n";
+    << "  chunks preserved: " << r.chunks_preserved
+    << " (copied aside by the driver while the device was written)\n"
+    << "  stop:             vek" << r.session_id << " stopped, backing file "
+    << r.stopped_backing_file << "\n"
+    << "  change tracking:  "
+    << (r.tracking_intact ? "intact, an incremental can follow" : "not kept") << "\n";
   return o.str();
 }
 

@@ -7,24 +7,32 @@ bool record_matches(const ChangeRecord &r, uint32_t major, uint32_t minor, Recor
   return r.major == major && r.minor == minor;
 }
 
-DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap, ChunkSet *capture) {
+DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap,
+                                ChunkSet *capture) {
   DrainStats st;
   RecordFormat f = src_.format();
   uint64_t claimed = 0, clipped = 0;
-  st = drain_queue(src_, batch_, [&](const ChangeRecord &r) {
-    if (cap && capture && record_matches(r, cap->first, cap->second, f)) {
-      ++claimed;
-      if (!capture->add_sectors(r.start_sector, r.num_sectors)) ++clipped;
-      return;
-    }
-    for (Device &d : devices_) {
-      if (record_matches(r, d.major, d.minor, f)) {
+  // A fetch that fails may already have taken records off the queue (the driver frees them
+  // before it copies them out), so after a failure no pending set can be trusted.
+  try {
+    st = drain_queue(src_, batch_, [&](const ChangeRecord &r) {
+      if (cap && capture && record_matches(r, cap->first, cap->second, f)) {
         ++claimed;
-        if (!d.pending.add_sectors(r.start_sector, r.num_sectors)) ++clipped;
+        if (!capture->add_sectors(r.start_sector, r.num_sectors)) ++clipped;
         return;
       }
-    }
-  });
+      for (Device &d : devices_) {
+        if (record_matches(r, d.major, d.minor, f)) {
+          ++claimed;
+          if (!d.pending.add_sectors(r.start_sector, r.num_sectors)) ++clipped;
+          return;
+        }
+      }
+    });
+  } catch (...) {
+    mark_all_broken();
+    throw;
+  }
   st.claimed = claimed;
   st.clipped = clipped;
   if (!st.tracking) mark_all_broken();
@@ -37,8 +45,9 @@ const ChangeTracker::Device *ChangeTracker::find(uint32_t major, uint32_t minor)
   return nullptr;
 }
 
-void ChangeTracker::record_backup(uint32_t major, uint32_t minor, uint64_t nr_sects, ChunkSet since_freeze,
-                                  bool intact, uint64_t generation, const std::string &image) {
+void ChangeTracker::record_backup(uint32_t major, uint32_t minor, uint64_t nr_sects,
+                                  ChunkSet since_freeze, bool intact, uint64_t generation,
+                                  const std::string &image) {
   forget(major, minor);
   Device d;
   d.major = major;
@@ -59,18 +68,22 @@ void ChangeTracker::mark_all_broken() {
   for (Device &d : devices_) d.intact = false;
 }
 
-std::optional<std::string> ChangeTracker::incremental_refusal(uint32_t major, uint32_t minor, uint64_t nr_sects,
-                                                              const std::string &image,
-                                                              std::optional<uint64_t> image_generation) const {
+std::optional<std::string> ChangeTracker::incremental_refusal(
+    uint32_t major, uint32_t minor, uint64_t nr_sects, const std::string &image,
+    std::optional<uint64_t> image_generation) const {
   const Device *d = find(major, minor);
   if (!d)
-    return "no change tracking of this device since a backup in this machine (every qel-agent process "
+    return "no change tracking of this device since a backup in this machine (every "
+           "qel-agent process "
            "starts a fresh machine)";
   if (!d->intact) return "the driver reported that change tracking missed writes";
   if (d->nr_sects != nr_sects) return "the device changed size since the last backup";
-  if (d->image != image) return "the last backup of this device went to " + d->image + ", not " + image;
-  if (!image_generation) return "the previous image " + image + " has no readable record of its backup";
-  if (*image_generation != d->generation) return "the previous image " + image + " was replaced since the last backup";
+  if (d->image != image)
+    return "the last backup of this device went to " + d->image + ", not " + image;
+  if (!image_generation)
+    return "the previous image " + image + " has no readable record of its backup";
+  if (*image_generation != d->generation)
+    return "the previous image " + image + " was replaced since the last backup";
   return std::nullopt;
 }
 

@@ -36,7 +36,8 @@ bool ChunkSet::add_sectors(uint64_t start, uint64_t n) {
 }
 
 void ChunkSet::merge(const ChunkSet &other) {
-  if (other.nr_chunks_ != nr_chunks_) throw std::invalid_argument("chunk sets of different devices");
+  if (other.nr_chunks_ != nr_chunks_)
+    throw std::invalid_argument("chunk sets of different devices");
   count_ = 0;
   for (size_t i = 0; i < bits_.size(); ++i) {
     bits_[i] |= other.bits_[i];

@@ -75,7 +75,8 @@ struct Ctx {
   }
   Agent &ag() {
     mach();
-    if (!agent) agent = std::make_unique<Agent>(g.format == 1 ? RecordFormat::v1 : RecordFormat::v2);
+    if (!agent)
+      agent = std::make_unique<Agent>(g.format == 1 ? RecordFormat::v1 : RecordFormat::v2);
     return *agent;
   }
   std::string backing_dir() {
@@ -85,7 +86,8 @@ struct Ctx {
       std::string tmpl = std::string(t && *t ? t : "/tmp") + "/qel-agent-XXXXXX";
       std::vector<char> b(tmpl.begin(), tmpl.end());
       b.push_back(0);
-      if (!mkdtemp(b.data())) throw_errno("cannot create a directory for backing files from " + tmpl, errno);
+      if (!mkdtemp(b.data()))
+        throw_errno("cannot create a directory for backing files from " + tmpl, errno);
       tmp_dir = b.data();
     }
     return tmp_dir;
@@ -103,8 +105,8 @@ struct Ctx {
   }
   void need_disk(const char *cmd) {
     if (g.disk.empty())
-      throw Error(std::string(cmd) + " needs a source disk: give --disk IMAGE (created, " + g.disk_size +
-                  ", when it does not exist)");
+      throw Error(std::string(cmd) + " needs a source disk: give --disk IMAGE (created, " +
+                  g.disk_size + ", when it does not exist)");
   }
 };
 
@@ -159,7 +161,8 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
     WorkloadOptions wo;
     wo.nr_sects = bo.nr_sects;
     wo.seed = uint64_t(now_ns());
-    w = std::make_unique<Workload>([d](const void *b, size_t n, off_t o) { return host::fs_pwrite(d, b, n, o); }, wo);
+    w = std::make_unique<Workload>(
+        [d](const void *b, size_t n, off_t o) { return host::fs_pwrite(d, b, n, o); }, wo);
     w->start();
   }
   Agent &ag = ctx.ag();
@@ -181,34 +184,46 @@ void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--partitions", g.partitions, "equal partitions on the disk (0: none)")
       ->check(CLI::Range(0, 15))
       ->capture_default_str();
-  app.add_option("--workers", g.workers, "IO worker threads per session")->check(CLI::Range(1, 64))->capture_default_str();
+  app.add_option("--workers", g.workers, "IO worker threads per session")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
   app.add_option("--buffer", g.buffer, "staging buffer per worker, e.g. 1M")->capture_default_str();
-  app.add_option("--backing-dir", g.backing_dir, "directory for the backing files (default: a temporary one)");
-  app.add_option("--format", g.format, "change-record format, 1 or 2")->check(CLI::IsMember({1, 2}))->capture_default_str();
-  app.add_flag("--progress", g.progress, "draw the progress bar even when stderr is not a terminal");
+  app.add_option("--backing-dir", g.backing_dir,
+                 "directory for the backing files (default: a temporary one)");
+  app.add_option("--format", g.format, "change-record format, 1 or 2")
+      ->check(CLI::IsMember({1, 2}))
+      ->capture_default_str();
+  app.add_flag("--progress", g.progress,
+               "draw the progress bar even when stderr is not a terminal");
   app.add_flag("--no-progress", g.no_progress, "never draw the progress bar");
 }
 
 // Builds the parser of one command segment; `action` is set to what the segment asks for.
-void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &demo, std::string &demo_size,
-           std::string &demo_buffer, BackupArgs &ba, int &id, bool &json) {
+void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &demo,
+           std::string &demo_size, std::string &demo_buffer, BackupArgs &ba, int &id, bool &json) {
   app.require_subcommand(1, 1);
   app.fallthrough(false);
   if (first) add_globals(app, ctx.g);
 
   for (bool inc : {false, true}) {
-    auto *c = app.add_subcommand(inc ? "incremental" : "backup",
-                                 inc ? "copy the chunks changed since the last backup onto that backup's image "
-                                       "(a full backup when change tracking is not intact)"
-                                     : "snapshot a device and read it to an image file");
-    c->add_option("device", ba.device, "device to back up (default sda1, or sda without partitions)");
+    auto *c = app.add_subcommand(
+        inc ? "incremental" : "backup",
+        inc ? "copy the chunks changed since the last backup onto that backup's image "
+              "(a full backup when change tracking is not intact)"
+            : "snapshot a device and read it to an image file");
+    c->add_option("device", ba.device,
+                  "device to back up (default sda1, or sda without partitions)");
     c->add_option("-o,--out", ba.out, "image file")->required();
-    if (!inc) c->add_flag("--no-tracking", ba.no_tracking, "do not keep change tracking for later incrementals");
+    if (!inc)
+      c->add_flag("--no-tracking", ba.no_tracking,
+                  "do not keep change tracking for later incrementals");
     c->add_flag("--writer", ba.writer, "keep a writer busy on the device during the backup");
-    c->callback([&action, &ba, inc] { action = [&ba, inc](Ctx &x) { return do_backup(x, ba, inc); }; });
+    c->callback(
+        [&action, &ba, inc] { action = [&ba, inc](Ctx &x) { return do_backup(x, ba, inc); }; });
   }
 
-  auto *snap = app.add_subcommand("snapshot", "start a snapshot session and keep it until stop or exit");
+  auto *snap =
+      app.add_subcommand("snapshot", "start a snapshot session and keep it until stop or exit");
   snap->add_option("device", ba.device, "device to snapshot");
   snap->add_flag("--no-tracking", ba.no_tracking, "no change tracking");
   snap->callback([&] {
@@ -228,7 +243,8 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
       auto s = std::make_unique<Snapshot>(x.ag().control(), so);
       const StartReply &r = s->reply();
       x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << r.time << ", frozen "
-            << format_seconds(r.sec_froze, r.nsec_froze) << ", " << so.workers.count << " IO workers\n";
+            << format_seconds(r.sec_froze, r.nsec_froze) << ", " << so.workers.count
+            << " IO workers\n";
       x.held[r.id] = std::move(s);
       return 0;
     };
@@ -248,7 +264,8 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
 
   for (const char *name : {"status", "error"}) {
     bool only_error = std::string(name) == "error";
-    auto *c = app.add_subcommand(name, only_error ? "print a session's error text" : "show one session");
+    auto *c =
+        app.add_subcommand(name, only_error ? "print a session's error text" : "show one session");
     c->add_option("id", id, "session id (N of vekN)")->required();
     c->callback([&action, &id, only_error] {
       action = [&id, only_error](Ctx &x) {
@@ -260,10 +277,11 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
           x.out << (r.error_text.empty() ? "no error" : r.error_text) << "\n";
           return 0;
         }
-        x.out << "vek" << r.id << ": device " << r.device_path << ", backing file " << r.backing_file << "\n"
-              << "  snapshot time " << r.time << ", frozen " << format_seconds(r.sec_froze, r.nsec_froze)
-              << ", chunks preserved " << r.changed_blocks << " of " << r.block_size << " bytes, mode " << r.mode
-              << "\n"
+        x.out << "vek" << r.id << ": device " << r.device_path << ", backing file "
+              << r.backing_file << "\n"
+              << "  snapshot time " << r.time << ", frozen "
+              << format_seconds(r.sec_froze, r.nsec_froze) << ", chunks preserved "
+              << r.changed_blocks << " of " << r.block_size << " bytes, mode " << r.mode << "\n"
               << "  state: " << (r.error ? "error: " + r.error_text : std::string("ok")) << "\n";
         return 0;
       };
@@ -284,8 +302,8 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
       } else {
         r = c.stop(id);
       }
-      x.out << "vek" << id << " stopped; backing file " << r.backing_file << "; " << r.active_sessions
-            << " sessions remain\n";
+      x.out << "vek" << id << " stopped; backing file " << r.backing_file << "; "
+            << r.active_sessions << " sessions remain\n";
       return 0;
     };
   });
@@ -294,23 +312,29 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
   ver->callback([&] {
     action = [](Ctx &x) {
       version_info v = x.ag().control().version();
-      x.out << "vekdriver " << v.major << "." << v.minor << "." << v.maint << " build " << v.build << "\n";
+      x.out << "vekdriver " << v.major << "." << v.minor << "." << v.maint << " build " << v.build
+            << "\n";
       return 0;
     };
   });
 
-  auto *d = app.add_subcommand("demo", "live backup demonstration on a fresh disk image, verified bit for bit");
+  auto *d = app.add_subcommand(
+      "demo", "live backup demonstration on a fresh disk image, verified bit for bit");
   d->add_option("--size", demo_size, "disk image size")->capture_default_str();
-  d->add_option("--workers", demo.workers, "IO workers")->check(CLI::Range(1, 64))->capture_default_str();
+  d->add_option("--workers", demo.workers, "IO workers")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
   d->add_option("--buffer", demo_buffer, "staging buffer per worker")->capture_default_str();
-  d->add_option("--pause-us", demo.pause_us, "pause between the writer's writes, microseconds")->capture_default_str();
-  d->add_option("--settle-ms", demo.settle_ms, "writing time before each backup, milliseconds")->capture_default_str();
+  d->add_option("--pause-us", demo.pause_us, "pause between the writer's writes, microseconds")
+      ->capture_default_str();
+  d->add_option("--settle-ms", demo.settle_ms, "writing time before each backup, milliseconds")
+      ->capture_default_str();
   d->add_option("--dir", demo.dir, "work in this directory and keep it");
   d->add_flag("--keep", demo.keep, "keep the temporary directory");
   d->add_option("--seed", demo.seed, "workload seed (0: from the clock)");
   d->add_option("--format", demo.format, "change-record format, 1 or 2")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, RecordFormat>{{"1", RecordFormat::v1},
-                                                                              {"2", RecordFormat::v2}}));
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, RecordFormat>{{"1", RecordFormat::v1}, {"2", RecordFormat::v2}}));
   d->callback([&] {
     action = [&demo, &demo_size, &demo_buffer](Ctx &x) {
       auto sz = parse_size(demo_size);
@@ -339,12 +363,14 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
     bool is_demo = false;
     for (const std::string &a : segments[i]) is_demo = is_demo || a == "demo";
     if (is_demo && segments.size() > 1) {
-      err << "qel-agent: error: demo runs its own machine and cannot be joined with other commands\n";
+      err << "qel-agent: error: demo runs its own machine and cannot be joined with other "
+             "commands\n";
       return 2;
     }
   }
   for (size_t i = 0; i < segments.size(); ++i) {
-    CLI::App app{"qel-agent: point-in-time backups of live block devices through vekdriver", "qel-agent"};
+    CLI::App app{"qel-agent: point-in-time backups of live block devices through vekdriver",
+                 "qel-agent"};
     Action action;
     DemoOptions demo;
     std::string demo_size = "256M", demo_buffer = "1M";

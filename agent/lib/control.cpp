@@ -16,7 +16,8 @@ namespace {
 
 template <size_t N>
 void put_string(char (&dst)[N], const std::string &src, const char *what) {
-  if (src.size() >= N) throw Error(std::string(what) + " is longer than " + std::to_string(N - 1) + " bytes");
+  if (src.size() >= N)
+    throw Error(std::string(what) + " is longer than " + std::to_string(N - 1) + " bytes");
   memcpy(dst, src.data(), src.size());
   dst[src.size()] = 0;
 }
@@ -34,7 +35,8 @@ Control::Control(const std::string &path) {
   fd_ = host::open(path.c_str(), O_RDWR);
   if (fd_ < 0) {
     int err = errno;
-    throw_errno("cannot open the driver's control device " + path + " (is the module loaded?)", err);
+    throw_errno("cannot open the driver's control device " + path + " (is the module loaded?)",
+                err);
   }
 }
 
@@ -83,11 +85,14 @@ StartReply Control::start(const StartParams &p) {
   req->bfree = p.bfree;
   size_t mark = log_mark();
   long r = raw(VEK_IOCTL_START_VK2, req.get());
-  std::string dev = p.device_name + " (" + std::to_string(p.major) + ":" + std::to_string(p.minor) + ")";
+  std::string dev =
+      p.device_name + " (" + std::to_string(p.major) + ":" + std::to_string(p.minor) + ")";
   if (r < 0) {
     int err = int(-r);
     if (req->id == VEK_ID_BACKING_FILE_IN_USE)
-      throw Error("cannot snapshot " + dev + ": backing file " + p.backing_stem + " is in use by another session", err);
+      throw Error("cannot snapshot " + dev + ": backing file " + p.backing_stem +
+                      " is in use by another session",
+                  err);
     throw_errno("cannot snapshot " + dev + driver_says(mark), err);
   }
   StartReply rep;
@@ -99,8 +104,9 @@ StartReply Control::start(const StartParams &p) {
   rep.nsec_get_freez = req->nsec_get_freez;
   rep.sec_froze = req->sec_froze;
   rep.nsec_froze = req->nsec_froze;
-  if (rep.id < 1) throw Error("the driver started a snapshot of " + dev + " but returned session id " +
-                              std::to_string(rep.id));
+  if (rep.id < 1)
+    throw Error("the driver started a snapshot of " + dev + " but returned session id " +
+                std::to_string(rep.id));
   return rep;
 }
 
@@ -155,7 +161,8 @@ std::optional<int> Control::session_of(uint32_t major, uint32_t minor) {
   return req->id;
 }
 
-static std::string string_query(Control &c, unsigned long cmd, int id, const char *what, bool *found) {
+static std::string string_query(Control &c, unsigned long cmd, int id, const char *what,
+                                bool *found) {
   auto gs = std::make_unique<get_string>();
   memset(gs.get(), 0, sizeof *gs);
   gs->id = id;
@@ -163,12 +170,15 @@ static std::string string_query(Control &c, unsigned long cmd, int id, const cha
   if (found) *found = r >= 0;
   if (r < 0) {
     if (found) return "";
-    throw_errno(std::string(what) + " query for session " + sid(id) + " failed (no such session?)", int(-r));
+    throw_errno(std::string(what) + " query for session " + sid(id) + " failed (no such session?)",
+                int(-r));
   }
   return get_string_field(gs->string);
 }
 
-std::string Control::device_path(int id) { return string_query(*this, VEK_IOCTL_GET_DEV_PATH, id, "device path", nullptr); }
+std::string Control::device_path(int id) {
+  return string_query(*this, VEK_IOCTL_GET_DEV_PATH, id, "device path", nullptr);
+}
 std::string Control::backing_file(int id) {
   return string_query(*this, VEK_IOCTL_GET_BACKING_FILE, id, "backing file", nullptr);
 }
@@ -185,8 +195,11 @@ void Control::set_file(int id, int fd, const std::string &name) {
   size_t mark = log_mark();
   long r = raw(VEK_IOCTL_SET_COW_FILE, sf.get());
   // This command reports failure as 1, not as a negative result.
-  if (r < 0) throw_errno("cannot attach backing file to session " + sid(id) + driver_says(mark), int(-r));
-  if (r != 0) throw Error("cannot attach backing file " + name + " to session " + sid(id) + driver_says(mark));
+  if (r < 0)
+    throw_errno("cannot attach backing file to session " + sid(id) + driver_says(mark), int(-r));
+  if (r != 0)
+    throw Error("cannot attach backing file " + name + " to session " + sid(id) +
+                driver_says(mark));
 }
 
 bool Control::wait_for_worker(int id) {
@@ -216,7 +229,8 @@ ChangeBatch Control::fetch_changes(RecordFormat f, int size) {
     r = raw(VEK_IOCTL_GET_CHANGED_RECORDS, &rq);
     if (r < 0) throw_errno("change-record fetch failed", int(-r));
     if (r > size) throw Error("the driver delivered more change records than asked for");
-    for (long i = 0; i < r; ++i) b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
+    for (long i = 0; i < r; ++i)
+      b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
     tracking = rq.tracking;
     inqueue = rq.inqueue;
   } else {
@@ -227,7 +241,8 @@ ChangeBatch Control::fetch_changes(RecordFormat f, int size) {
     r = raw(VEK_IOCTL_GET_CHANGED_RECORDS_V2, &rq);
     if (r < 0) throw_errno("change-record fetch failed", int(-r));
     if (r > size) throw Error("the driver delivered more change records than asked for");
-    for (long i = 0; i < r; ++i) b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
+    for (long i = 0; i < r; ++i)
+      b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
     tracking = rq.tracking;
     inqueue = rq.inqueue;
   }
@@ -238,12 +253,14 @@ ChangeBatch Control::fetch_changes(RecordFormat f, int size) {
 
 void Control::unblock_changes() {
   int32_t dummy = 0;
-  if (raw(VEK_IOCTL_UNBLOCK_CHANGE_RECORDS, &dummy) < 0) throw_errno("change-record unblock failed", errno);
+  if (raw(VEK_IOCTL_UNBLOCK_CHANGE_RECORDS, &dummy) < 0)
+    throw_errno("change-record unblock failed", errno);
 }
 
 void Control::error_cts() {
   int32_t dummy = 0;
-  if (raw(VEK_IOCTL_ERROR_CTS, &dummy) < 0) throw_errno("marking change tracking broken failed", errno);
+  if (raw(VEK_IOCTL_ERROR_CTS, &dummy) < 0)
+    throw_errno("marking change tracking broken failed", errno);
 }
 
 void Control::list_locks() {

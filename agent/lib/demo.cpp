@@ -38,29 +38,31 @@ struct Check {
   VerifyResult r;
 };
 
-VerifyResult verify_file(const std::string &path, uint64_t nr_sects, uint64_t salt, const std::vector<WriteEntry> &log,
-                         size_t lo, size_t hi) {
+VerifyResult verify_file(const std::string &path, uint64_t nr_sects, uint64_t salt,
+                         const std::vector<WriteEntry> &log, size_t lo, size_t hi) {
   int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) {
     VerifyResult r;
     r.detail = "cannot open " + path + ": " + errno_text(errno);
     return r;
   }
-  VerifyResult r = verify_image([fd](void *b, size_t n, off_t o) { return ::pread(fd, b, n, o); }, nr_sects, salt, log,
-                                lo, hi);
+  VerifyResult r = verify_image([fd](void *b, size_t n, off_t o) { return ::pread(fd, b, n, o); },
+                                nr_sects, salt, log, lo, hi);
   ::close(fd);
   return r;
 }
 
-VerifyResult verify_device(const std::string &dev, uint64_t nr_sects, uint64_t salt, const std::vector<WriteEntry> &log) {
+VerifyResult verify_device(const std::string &dev, uint64_t nr_sects, uint64_t salt,
+                           const std::vector<WriteEntry> &log) {
   int fd = host::open(("/dev/" + dev).c_str(), O_RDONLY);
   if (fd < 0) {
     VerifyResult r;
     r.detail = "cannot open /dev/" + dev + ": " + errno_text(errno);
     return r;
   }
-  VerifyResult r = verify_image([fd](void *b, size_t n, off_t o) { return host::pread(fd, b, n, o); }, nr_sects, salt,
-                                log, log.size(), log.size());
+  VerifyResult r =
+      verify_image([fd](void *b, size_t n, off_t o) { return host::pread(fd, b, n, o); }, nr_sects,
+                   salt, log, log.size(), log.size());
   host::close(fd);
   return r;
 }
@@ -70,7 +72,8 @@ VerifyResult verify_device(const std::string &dev, uint64_t nr_sects, uint64_t s
 int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
   try {
     ensure_agent_thread_name();
-    uint64_t seed = opt.seed ? opt.seed : uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t seed =
+        opt.seed ? opt.seed : uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
     TempDir dir;
     dir.keep = opt.keep;
     if (opt.dir.empty()) {
@@ -100,16 +103,20 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
     uint32_t dev = m.device(src);
     m.mount(src);
     out << "demo: disk " << format_bytes(m.nr_sects("sda") * 512) << " with " << src << " ("
-        << format_bytes(nr * 512) << ", mounted) and " << other << " (" << format_bytes(nr2 * 512) << ")\n";
+        << format_bytes(nr * 512) << ", mounted) and " << other << " (" << format_bytes(nr2 * 512)
+        << ")\n";
 
     uint64_t salt = seed * 0x9E3779B97F4A7C15ull + 1, salt2 = salt ^ 0x5555555555555555ull;
-    WriteFn fs_write = [dev](const void *b, size_t n, off_t o) { return host::fs_pwrite(dev, b, n, o); };
+    WriteFn fs_write = [dev](const void *b, size_t n, off_t o) {
+      return host::fs_pwrite(dev, b, n, o);
+    };
     prefill(fs_write, nr, salt);
     {
       int fd = host::open("/dev/sda2", O_RDWR);
       if (fd < 0) throw_errno("cannot open /dev/sda2", errno);
       try {
-        prefill([fd](const void *b, size_t n, off_t o) { return host::pwrite(fd, b, n, o); }, nr2, salt2);
+        prefill([fd](const void *b, size_t n, off_t o) { return host::pwrite(fd, b, n, o); }, nr2,
+                salt2);
       } catch (...) {
         host::close(fd);
         throw;
@@ -148,8 +155,9 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
       VerifyResult v = verify_file(bo.out, nr, salt, log, lo, hi);
       std::string what = std::string(r.incremental ? "incremental" : "full") + " backup";
       out << "  verification:     "
-          << (v.ok ? "image equals " + src + " at its snapshot instant (after write " + std::to_string(v.cut) +
-                         ", window " + std::to_string(lo) + ".." + std::to_string(hi) + ")"
+          << (v.ok ? "image equals " + src + " at its snapshot instant (after write " +
+                         std::to_string(v.cut) + ", window " + std::to_string(lo) + ".." +
+                         std::to_string(hi) + ")"
                    : "FAILED: " + v.detail)
           << "\n";
       checks.push_back({what, v});
@@ -169,15 +177,20 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
 
     bool ok = true;
     out << "summary:\n";
-    out << "  writer:           " << log.size() << " writes to " << src << " while the backups ran\n";
-    out << "  full backup:      " << format_bytes(full.bytes_copied) << " at " << format_rate(full.bytes_copied, full.copy_seconds)
-        << ", " << full.chunks_preserved << " chunks preserved, frozen "
+    out << "  writer:           " << log.size() << " writes to " << src
+        << " while the backups ran\n";
+    out << "  full backup:      " << format_bytes(full.bytes_copied) << " at "
+        << format_rate(full.bytes_copied, full.copy_seconds) << ", " << full.chunks_preserved
+        << " chunks preserved, frozen "
         << format_seconds(full.start.sec_froze, full.start.nsec_froze) << "\n";
-    out << "  incremental:      " << (inc.incremental ? "" : "(fell back to full) ") << inc.chunks_copied << " of "
-        << inc.chunks_total << " chunks copied, " << format_bytes(inc.bytes_copied) << ", " << inc.chunks_preserved
-        << " chunks preserved, frozen " << format_seconds(inc.start.sec_froze, inc.start.nsec_froze) << "\n";
+    out << "  incremental:      " << (inc.incremental ? "" : "(fell back to full) ")
+        << inc.chunks_copied << " of " << inc.chunks_total << " chunks copied, "
+        << format_bytes(inc.bytes_copied) << ", " << inc.chunks_preserved
+        << " chunks preserved, frozen " << format_seconds(inc.start.sec_froze, inc.start.nsec_froze)
+        << "\n";
     for (const Check &c : checks) {
-      out << "  " << (c.r.ok ? "ok      " : "FAILED  ") << c.what << (c.r.ok ? "" : ": " + c.r.detail) << "\n";
+      out << "  " << (c.r.ok ? "ok      " : "FAILED  ") << c.what
+          << (c.r.ok ? "" : ": " + c.r.detail) << "\n";
       ok = ok && c.r.ok;
     }
     if (!inc.incremental) {

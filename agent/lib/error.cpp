@@ -9,6 +9,8 @@ std::string errno_text(int err) {
   return std::string(strerror(err)) + " (errno " + std::to_string(err) + ")";
 }
 
-void throw_errno(const std::string &what, int err) { throw Error(what + ": " + errno_text(err), err); }
+void throw_errno(const std::string &what, int err) {
+  throw Error(what + ": " + errno_text(err), err);
+}
 
 }  // namespace agent

@@ -27,11 +27,20 @@ std::optional<uint64_t> parse_size(const std::string &in) {
       mul = 1;
     } else {
       switch (u) {
-        case 'K': mul = 1ull << 10; break;
-        case 'M': mul = 1ull << 20; break;
-        case 'G': mul = 1ull << 30; break;
-        case 'T': mul = 1ull << 40; break;
-        default: return std::nullopt;
+        case 'K':
+          mul = 1ull << 10;
+          break;
+        case 'M':
+          mul = 1ull << 20;
+          break;
+        case 'G':
+          mul = 1ull << 30;
+          break;
+        case 'T':
+          mul = 1ull << 40;
+          break;
+        default:
+          return std::nullopt;
       }
       if (!(rest.empty() || rest == "B" || rest == "IB")) return std::nullopt;
     }
@@ -48,12 +57,13 @@ std::vector<PartitionLayout> equal_partitions(uint64_t nr_sects, unsigned count)
   constexpr uint64_t kMiB = 2048;
   std::vector<PartitionLayout> out;
   if (count == 0) return out;
-  if (count > 15) throw Error("at most 15 partitions fit the disk's minor numbers, not " + std::to_string(count));
+  if (count > 15)
+    throw Error("at most 15 partitions fit the disk's minor numbers, not " + std::to_string(count));
   uint64_t usable = nr_sects > kMiB ? nr_sects - kMiB : 0;
   uint64_t each = usable / count / kMiB * kMiB;
   if (each == 0)
-    throw Error("a disk of " + std::to_string(nr_sects / kMiB) + " MiB is too small for " + std::to_string(count) +
-                " partitions of at least 1 MiB after the first MiB");
+    throw Error("a disk of " + std::to_string(nr_sects / kMiB) + " MiB is too small for " +
+                std::to_string(count) + " partitions of at least 1 MiB after the first MiB");
   for (unsigned i = 0; i < count; ++i) out.push_back({kMiB + i * each, each});
   return out;
 }

@@ -22,15 +22,18 @@ Machine::~Machine() { unload(); }
 
 void Machine::unload() {
   for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-    if (host::umount(*it) != 0) fprintf(stderr, "qel-agent: unmounting %u failed: %s\n", *it, errno_text(errno).c_str());
+    if (host::umount(*it) != 0)
+      fprintf(stderr, "qel-agent: unmounting %u failed: %s\n", *it, errno_text(errno).c_str());
   mounts_.clear();
   for (auto it = disks_.rbegin(); it != disks_.rend(); ++it)
     if (host::del_disk(it->dev) != 0)
-      fprintf(stderr, "qel-agent: removing disk %s failed: %s\n", it->devs[0].name.c_str(), errno_text(errno).c_str());
+      fprintf(stderr, "qel-agent: removing disk %s failed: %s\n", it->devs[0].name.c_str(),
+              errno_text(errno).c_str());
   disks_.clear();
   if (loaded_) {
     loaded_ = false;
-    if (host::rmmod() != 0) fprintf(stderr, "qel-agent: unloading the module failed: %s\n", errno_text(errno).c_str());
+    if (host::rmmod() != 0)
+      fprintf(stderr, "qel-agent: unloading the module failed: %s\n", errno_text(errno).c_str());
   }
 }
 
@@ -42,8 +45,8 @@ void Machine::add_disk(const DiskOptions &d) {
     // partitions lie.
     if (::stat(d.image.c_str(), &st) == 0 && st.st_size > 0) {
       if (d.bytes_given && uint64_t(st.st_size) != d.bytes)
-        throw Error("the disk image " + d.image + " is " + std::to_string(st.st_size) + " bytes, not the " +
-                    std::to_string(d.bytes) + " asked for");
+        throw Error("the disk image " + d.image + " is " + std::to_string(st.st_size) +
+                    " bytes, not the " + std::to_string(d.bytes) + " asked for");
       bytes = uint64_t(st.st_size);
     }
   }
@@ -56,11 +59,14 @@ void Machine::add_disk(const DiskOptions &d) {
   std::vector<PartitionLayout> parts = equal_partitions(nr_sects, d.partitions);
   for (const PartitionLayout &p : parts) spec.partitions.push_back({p.start_sect, p.nr_sects});
   dev_t dev = host::add_disk(spec);
-  if (dev == 0) throw_errno("adding disk " + d.name + (d.image.empty() ? "" : " from " + d.image) + " failed", errno);
+  if (dev == 0)
+    throw_errno("adding disk " + d.name + (d.image.empty() ? "" : " from " + d.image) + " failed",
+                errno);
   Disk disk{uint32_t(dev), {}};
   disk.devs.push_back({d.name, uint32_t(dev), nr_sects});
   for (size_t i = 0; i < parts.size(); ++i)
-    disk.devs.push_back({d.name + std::to_string(i + 1), uint32_t(dev) + uint32_t(i + 1), parts[i].nr_sects});
+    disk.devs.push_back(
+        {d.name + std::to_string(i + 1), uint32_t(dev) + uint32_t(i + 1), parts[i].nr_sects});
   disks_.push_back(std::move(disk));
 }
 
@@ -71,7 +77,8 @@ const Machine::Dev &Machine::find(const std::string &name) const {
       if (v.name == n) return v;
   std::string have;
   for (const std::string &s : device_names()) have += (have.empty() ? "" : ", ") + s;
-  throw Error("no device " + name + " on this machine" + (have.empty() ? " (no disks)" : " (it has " + have + ")"));
+  throw Error("no device " + name + " on this machine" +
+              (have.empty() ? " (no disks)" : " (it has " + have + ")"));
 }
 
 uint32_t Machine::device(const std::string &name) const { return find(name).dev; }

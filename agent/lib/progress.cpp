@@ -29,7 +29,8 @@ std::string format_rate(uint64_t bytes, double seconds) {
 
 std::string format_seconds(uint64_t sec, uint64_t nsec) {
   char buf[64];
-  snprintf(buf, sizeof buf, "%llu.%06llu s", (unsigned long long)sec, (unsigned long long)(nsec / 1000));
+  snprintf(buf, sizeof buf, "%llu.%06llu s", (unsigned long long)sec,
+           (unsigned long long)(nsec / 1000));
   return buf;
 }
 
@@ -42,8 +43,8 @@ std::string format_progress(uint64_t done, uint64_t total, double seconds, int w
   int pct = int(frac * 100);
   std::string bar = "[" + std::string(fill, '#') + std::string(width - fill, '.') + "]";
   char buf[160];
-  snprintf(buf, sizeof buf, " %3d%%  %s/%s  %s", pct, format_bytes(done).c_str(), format_bytes(total).c_str(),
-           format_rate(done, seconds).c_str());
+  snprintf(buf, sizeof buf, " %3d%%  %s/%s  %s", pct, format_bytes(done).c_str(),
+           format_bytes(total).c_str(), format_rate(done, seconds).c_str());
   return bar + buf;
 }
 
@@ -51,8 +52,12 @@ ProgressBar::ProgressBar(FILE *out, std::string label, uint64_t total)
     : ProgressBar(out, std::move(label), total, out && isatty(fileno(out))) {}
 
 ProgressBar::ProgressBar(FILE *out, std::string label, uint64_t total, bool force_tty)
-    : out_(out), label_(std::move(label)), total_(total), tty_(out && force_tty),
-      start_(std::chrono::steady_clock::now()), last_draw_() {}
+    : out_(out),
+      label_(std::move(label)),
+      total_(total),
+      tty_(out && force_tty),
+      start_(std::chrono::steady_clock::now()),
+      last_draw_() {}
 
 void ProgressBar::draw(uint64_t done) {
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();

@@ -12,7 +12,8 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
   check_worker_options(opt.workers);
   StartParams p = opt.start;
   std::string dir = opt.workers.dir.empty() ? "." : opt.workers.dir;
-  if (p.backing_stem.empty()) p.backing_stem = dir + "/" + (p.device_name.empty() ? "snap" : p.device_name);
+  if (p.backing_stem.empty())
+    p.backing_stem = dir + "/" + (p.device_name.empty() ? "snap" : p.device_name);
   t_called_ = now_ns();
   reply_ = ctl_.start(p);
   t_returned_ = now_ns();
@@ -22,7 +23,8 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
     std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
     WorkerOptions w = opt.workers;
     w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
-    pool_ = std::make_unique<WorkerPool>(ctl_, reply_.id, base + ".cow_vek" + std::to_string(reply_.id), w);
+    pool_ = std::make_unique<WorkerPool>(ctl_, reply_.id,
+                                         base + ".cow_vek" + std::to_string(reply_.id), w);
     pool_->wait_ready();
   } catch (...) {
     // wait_ready may already have had the driver stop it; stopping an absent id succeeds.
@@ -64,14 +66,16 @@ StopSummary Snapshot::stop() {
   s.reply = ctl_.stop(reply_.id);
   stopped_ = true;
   if (pool_ && !pool_->join())
-    throw Error("the IO workers of session vek" + std::to_string(reply_.id) + " did not leave the driver after the stop");
+    throw Error("the IO workers of session vek" + std::to_string(reply_.id) +
+                " did not leave the driver after the stop");
   return s;
 }
 
 std::string session_summary_line(const session_list &s) {
   char buf[256];
-  snprintf(buf, sizeof buf, "vek%d  chunks %llu  freeze %s  mode %d  %s", s.id, (unsigned long long)s.changed_blocks,
-           format_seconds(s.sec_froze, s.nsec_froze).c_str(), s.mode, s.error ? "ERROR" : "ok");
+  snprintf(buf, sizeof buf, "vek%d  chunks %llu  freeze %s  mode %d  %s", s.id,
+           (unsigned long long)s.changed_blocks, format_seconds(s.sec_froze, s.nsec_froze).c_str(),
+           s.mode, s.error ? "ERROR" : "ok");
   return buf;
 }
 

@@ -8,7 +8,8 @@
 
 namespace agent {
 
-std::pair<size_t, size_t> freeze_bracket(const std::vector<WriteEntry> &log, int64_t t_before, int64_t t_after) {
+std::pair<size_t, size_t> freeze_bracket(const std::vector<WriteEntry> &log, int64_t t_before,
+                                         int64_t t_after) {
   size_t lo = 0, hi = 0;
   for (size_t i = 0; i < log.size(); ++i) {
     if (log[i].done_ns < t_before) lo = i + 1;
@@ -18,11 +19,12 @@ std::pair<size_t, size_t> freeze_bracket(const std::vector<WriteEntry> &log, int
   return {lo, hi};
 }
 
-VerifyResult verify_image(const ReadFn &read, uint64_t nr_sects, uint64_t salt, const std::vector<WriteEntry> &log,
-                          size_t lo, size_t hi) {
+VerifyResult verify_image(const ReadFn &read, uint64_t nr_sects, uint64_t salt,
+                          const std::vector<WriteEntry> &log, size_t lo, size_t hi) {
   VerifyResult res;
   if (hi > log.size() || lo > hi) {
-    res.detail = "write log holds " + std::to_string(log.size()) + " writes, fewer than the snapshot window needs";
+    res.detail = "write log holds " + std::to_string(log.size()) +
+                 " writes, fewer than the snapshot window needs";
     return res;
   }
   // Which write last touched each sector, after the writes certainly done before the snapshot.
@@ -33,7 +35,8 @@ VerifyResult verify_image(const ReadFn &read, uint64_t nr_sects, uint64_t salt, 
   for (size_t i = 0; i < lo; ++i) apply(log[i], last);
   std::vector<bool> uncertain(nr_sects, false);
   for (size_t i = lo; i < hi; ++i)
-    for (uint64_t s = log[i].sector; s < log[i].sector + log[i].nr_sects && s < nr_sects; ++s) uncertain[s] = true;
+    for (uint64_t s = log[i].sector; s < log[i].sector + log[i].nr_sects && s < nr_sects; ++s)
+      uncertain[s] = true;
 
   std::map<uint64_t, std::vector<uint8_t>> held;  // content of the uncertain sectors
   constexpr uint64_t kStep = 2048;
@@ -42,7 +45,8 @@ VerifyResult verify_image(const ReadFn &read, uint64_t nr_sects, uint64_t salt, 
     if (res.bad_sectors++ == 0) {
       int64_t found = sector_seq(got, s, salt);
       res.detail = "sector " + std::to_string(s) + " holds " +
-                   (found < 0 ? std::string("foreign data") : "write " + std::to_string(found)) + ", expected " +
+                   (found < 0 ? std::string("foreign data") : "write " + std::to_string(found)) +
+                   ", expected " +
                    (want == 0 ? std::string("the base pattern") : "write " + std::to_string(want));
     }
   };
@@ -51,8 +55,8 @@ VerifyResult verify_image(const ReadFn &read, uint64_t nr_sects, uint64_t salt, 
     ssize_t r = read(buf.data(), n * 512, off_t(s0 * 512));
     if (r != ssize_t(n * 512)) {
       int err = r < 0 ? errno : EIO;
-      res.detail = "reading the image at sector " + std::to_string(s0) + " failed: " +
-                   (r >= 0 ? std::string("short read") : errno_text(err));
+      res.detail = "reading the image at sector " + std::to_string(s0) +
+                   " failed: " + (r >= 0 ? std::string("short read") : errno_text(err));
       res.bad_sectors = nr_sects - s0;
       return res;
     }

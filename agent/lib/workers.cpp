@@ -18,8 +18,8 @@ namespace agent {
 
 void check_worker_options(const WorkerOptions &o) {
   if (o.count < 1 || o.count > VEK_MAX_IO_THREADS)
-    throw Error("the number of IO workers must be 1 to " + std::to_string(VEK_MAX_IO_THREADS) + ", not " +
-                std::to_string(o.count));
+    throw Error("the number of IO workers must be 1 to " + std::to_string(VEK_MAX_IO_THREADS) +
+                ", not " + std::to_string(o.count));
   // The driver copies whole pages and whole chunks through the buffer without checking its
   // size, so the agent never offers it a buffer that a chunk does not fit in.
   if (o.buffer_size < 65536 || o.buffer_size % 4096 || o.buffer_size > (1u << 30))
@@ -43,7 +43,8 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
   check_worker_options(opt);
   sh_->keep = opt.keep_files;
   std::string dir = opt.dir.empty() ? "." : opt.dir;
-  for (int k = 0; k < opt.count; ++k) sh_->files.push_back(dir + "/" + name + "." + std::to_string(k));
+  for (int k = 0; k < opt.count; ++k)
+    sh_->files.push_back(dir + "/" + name + "." + std::to_string(k));
   int ctl_fd = ctl.fd();
   for (int k = 0; k < opt.count; ++k) {
     std::string path = sh_->files[k];
@@ -61,15 +62,16 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
       };
       int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
       if (fd < 0) {
-        give_up("worker " + std::to_string(k) + ": cannot create backing file " + path + ": " + errno_text(errno));
+        give_up("worker " + std::to_string(k) + ": cannot create backing file " + path + ": " +
+                errno_text(errno));
         return;
       }
       void *buf = aligned_alloc(4096, bufsz);
       if (!buf) {
         ::close(fd);
         if (!sh->keep) ::unlink(path.c_str());
-        give_up("worker " + std::to_string(k) + ": cannot allocate a staging buffer of " + std::to_string(bufsz) +
-                " bytes");
+        give_up("worker " + std::to_string(k) + ": cannot allocate a staging buffer of " +
+                std::to_string(bufsz) + " bytes");
         return;
       }
       {
@@ -91,8 +93,8 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
       if (!sh->keep) ::unlink(path.c_str());
       std::lock_guard<std::mutex> g(sh->mu);
       if (r != 0)
-        sh->problems.push_back("worker " + std::to_string(k) + ": RunIOThread returned " + std::to_string(r) +
-                               (r < 0 ? ": " + errno_text(err) : ""));
+        sh->problems.push_back("worker " + std::to_string(k) + ": RunIOThread returned " +
+                               std::to_string(r) + (r < 0 ? ": " + errno_text(err) : ""));
       ++sh->left;
       sh->cv.notify_all();
     });
@@ -134,7 +136,8 @@ void WorkerPool::wait_ready() {
 bool WorkerPool::join(int ms) {
   {
     std::unique_lock<std::mutex> l(sh_->mu);
-    if (!sh_->cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return sh_->left == int(threads_.size()); }))
+    if (!sh_->cv.wait_for(l, std::chrono::milliseconds(ms),
+                          [&] { return sh_->left == int(threads_.size()); }))
       return false;
   }
   for (auto &t : threads_)

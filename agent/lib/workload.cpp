@@ -29,7 +29,8 @@ void fill_body(uint8_t *out, uint32_t seq, uint64_t sector, uint64_t salt) {
 }  // namespace
 
 int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -82,11 +83,13 @@ void prefill(const WriteFn &write, uint64_t nr_sects, uint64_t salt) {
   }
 }
 
-Workload::Workload(WriteFn write, WorkloadOptions opt) : write_(std::move(write)), opt_(std::move(opt)) {
+Workload::Workload(WriteFn write, WorkloadOptions opt)
+    : write_(std::move(write)), opt_(std::move(opt)) {
   opt_.min_sects = std::max<uint32_t>(8, opt_.min_sects / 8 * 8);
   opt_.max_sects = std::max<uint32_t>(opt_.min_sects, opt_.max_sects / 8 * 8);
-  if (opt_.nr_sects < opt_.max_sects) throw Error("workload device of " + std::to_string(opt_.nr_sects) +
-                                                  " sectors is smaller than one write");
+  if (opt_.nr_sects < opt_.max_sects)
+    throw Error("workload device of " + std::to_string(opt_.nr_sects) +
+                " sectors is smaller than one write");
 }
 
 Workload::~Workload() { stop(); }

@@ -12,10 +12,10 @@ using namespace agent;
 TEST(ChunkSet, SectorRangesCoverEveryTouchedChunkAndClipAtTheEnd) {
   ChunkSet s(10);  // 10 chunks = 1280 sectors
   EXPECT_TRUE(s.add_sectors(0, 1));
-  EXPECT_TRUE(s.add_sectors(127, 2));     // straddles chunks 0 and 1
+  EXPECT_TRUE(s.add_sectors(127, 2));        // straddles chunks 0 and 1
   EXPECT_TRUE(s.add_sectors(128 * 5, 128));  // exactly chunk 5
   EXPECT_EQ((std::vector<uint64_t>{0, 1, 5}), s.chunks());
-  EXPECT_TRUE(s.add_sectors(300, 0));     // an empty record touches nothing
+  EXPECT_TRUE(s.add_sectors(300, 0));  // an empty record touches nothing
   EXPECT_EQ(3u, s.count());
 
   // A write that begins on the first sector after the device is attributed to it by the
@@ -37,12 +37,14 @@ TEST(ChunkSet, RunsMergeAndCounts) {
   for (uint64_t c : {3, 4, 5, 9, 64, 65, 199}) a.add(c);
   a.add(4);  // twice counts once
   EXPECT_EQ(7u, a.count());
-  EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{3, 3}, {9, 1}, {64, 2}, {199, 1}}), a.runs());
+  EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{3, 3}, {9, 1}, {64, 2}, {199, 1}}),
+            a.runs());
   b.add(6);
   b.add(63);
   a.merge(b);
   EXPECT_EQ(9u, a.count());
-  EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{3, 4}, {9, 1}, {63, 3}, {199, 1}}), a.runs());
+  EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{3, 4}, {9, 1}, {63, 3}, {199, 1}}),
+            a.runs());
   ChunkSet other(201);
   EXPECT_THROW(a.merge(other), std::invalid_argument);
   a.clear();
@@ -64,7 +66,9 @@ class FakeQueue : public ChangeSource {
   RecordFormat fmt = RecordFormat::v2;
   uint64_t next_sector = 0;
 
-  void push(uint32_t major, uint32_t minor, uint64_t start, uint64_t n) { q.push_back({major, minor, start, n}); }
+  void push(uint32_t major, uint32_t minor, uint64_t start, uint64_t n) {
+    q.push_back({major, minor, start, n});
+  }
   ChangeBatch fetch(int size) override {
     ++fetches;
     if (size_t(size) > q.size() && !unblocked) ++would_wait;
@@ -131,10 +135,10 @@ TEST(Tracker, SortsRecordsByDeviceAndCapturesTheOneBeingBackedUp) {
   FakeQueue f;
   ChangeTracker tr(f, 4);
   tr.record_backup(8, 1, 128 * 100, ChunkSet(100), true, 42, "/img/a");
-  f.push(8, 1, 0, 8);        // followed device: pending
-  f.push(8, 2, 128, 8);      // captured device
-  f.push(8, 3, 128, 8);      // nobody's: dropped
-  f.push(121, 1, 256, 8);    // a snapshot device's write: dropped
+  f.push(8, 1, 0, 8);           // followed device: pending
+  f.push(8, 2, 128, 8);         // captured device
+  f.push(8, 3, 128, 8);         // nobody's: dropped
+  f.push(121, 1, 256, 8);       // a snapshot device's write: dropped
   f.push(8, 1, 128 * 99, 300);  // past the end: clipped
   ChunkSet cap(50);
   DrainStats st = tr.drain(std::make_pair(8u, 2u), &cap);
@@ -182,4 +186,21 @@ TEST(Tracker, RefusesAnIncrementalForEveryReasonItCannotBeTrusted) {
   EXPECT_NE(std::string::npos, refuse(1280, "/i", 7).find("missed writes"));
   tr.forget(8, 1);
   EXPECT_EQ(nullptr, tr.find(8, 1));
+}
+
+TEST(Tracker, AFailedFetchLosesRecordsSoItBreaksTracking) {
+  struct Failing : FakeQueue {
+    int calls = 0;
+    ChangeBatch fetch(int size) override {
+      if (++calls == 2) throw std::runtime_error("fetch failed");
+      return FakeQueue::fetch(size);
+    }
+  } f;
+  ChangeTracker tr(f, 1);
+  tr.record_backup(8, 1, 1280, ChunkSet(10), true, 7, "/i");
+  for (int i = 0; i < 3; ++i) f.push(8, 1, 0, 8);
+  EXPECT_THROW(tr.drain(), std::runtime_error);
+  auto why = tr.incremental_refusal(8, 1, 1280, "/i", 7);
+  ASSERT_TRUE(why);
+  EXPECT_NE(std::string::npos, why->find("missed writes"));
 }

@@ -30,7 +30,9 @@ CliRun qel(std::vector<std::string> args) {
   return {c, o.str(), e.str()};
 }
 
-bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+bool has(const std::string &hay, const std::string &needle) {
+  return hay.find(needle) != std::string::npos;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -65,14 +67,17 @@ class Cli : public ::testing::Test {
     int fd = ::open(disk.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, ftruncate(fd, off_t(nr * 512)));
-    ASSERT_EQ(ssize_t(part1.size()), pwrite(fd, part1.data(), part1.size(), off_t(parts[0].start_sect * 512)));
+    ASSERT_EQ(ssize_t(part1.size()),
+              pwrite(fd, part1.data(), part1.size(), off_t(parts[0].start_sect * 512)));
     close(fd);
   }
   std::vector<char> slurp(const std::string &f) {
     std::ifstream in(f, std::ios::binary);
     return std::vector<char>(std::istreambuf_iterator<char>(in), {});
   }
-  std::vector<std::string> base() { return {"--disk", disk, "--disk-size", "16M", "--workers", "2", "--no-progress"}; }
+  std::vector<std::string> base() {
+    return {"--disk", disk, "--disk-size", "16M", "--workers", "2", "--no-progress"};
+  }
   std::vector<std::string> cmd(std::vector<std::string> rest) {
     auto v = base();
     v.insert(v.end(), rest.begin(), rest.end());
@@ -101,12 +106,14 @@ TEST_F(Cli, DemoVerifiesBothBackupsOnASmallDisk) {
 TEST_F(Cli, BackupThenIncrementalOnOneMachineCopiesNothingForAnIdleDevice) {
   make_disk();
   std::string a = path("a.img");
-  CliRun r = qel(cmd({"backup", "-o", a, "+", "incremental", "-o", a, "+", "incremental", "-o", path("b.img")}));
+  CliRun r = qel(cmd(
+      {"backup", "-o", a, "+", "incremental", "-o", a, "+", "incremental", "-o", path("b.img")}));
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_TRUE(has(r.out, "full backup of sda1 to " + a)) << r.out;
   EXPECT_TRUE(has(r.out, "incremental backup of sda1 to " + a)) << r.out;
   EXPECT_TRUE(has(r.out, "0 B, 0 of 112 chunks")) << r.out;  // 7 MiB partition, nothing written
-  EXPECT_TRUE(has(r.out, "the last backup of this device went to " + a + ", not " + path("b.img"))) << r.out;
+  EXPECT_TRUE(has(r.out, "the last backup of this device went to " + a + ", not " + path("b.img")))
+      << r.out;
   EXPECT_TRUE(slurp(a) == part1);
   EXPECT_TRUE(slurp(path("b.img")) == part1);
   auto m = read_meta(a);
@@ -123,8 +130,10 @@ TEST_F(Cli, IncrementalInAFreshProcessFallsBackToFullAndSaysWhy) {
   auto gen1 = read_meta(a)->generation;
   CliRun r = qel(cmd({"incremental", "-o", a}));
   ASSERT_EQ(0, r.code) << r.err;
-  EXPECT_TRUE(has(r.out, "note: incremental backup not possible (no change tracking of this device since a backup "
-                         "in this machine (every qel-agent process starts a fresh machine)); made a full backup"))
+  EXPECT_TRUE(
+      has(r.out,
+          "note: incremental backup not possible (no change tracking of this device since a backup "
+          "in this machine (every qel-agent process starts a fresh machine)); made a full backup"))
       << r.out;
   EXPECT_TRUE(has(r.out, "full backup of sda1")) << r.out;
   EXPECT_TRUE(slurp(a) == part1);
@@ -137,8 +146,9 @@ TEST_F(Cli, IncrementalInAFreshProcessFallsBackToFullAndSaysWhy) {
 TEST_F(Cli, SessionCommandsSeeTheSessionASnapshotLeftRunning) {
   make_disk();
   auto before = vekfx::leak_baseline::now();
-  CliRun r = qel(cmd({"snapshot", "sda1", "+", "list", "+", "list", "--json", "+", "status", "1", "+", "error", "1", "+",
-                   "version", "+", "stop", "1", "+", "list"}));
+  CliRun r =
+      qel(cmd({"snapshot", "sda1", "+", "list",    "+", "list", "--json", "+", "status", "1", "+",
+               "error",    "1",    "+", "version", "+", "stop", "1",      "+", "list"}));
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_TRUE(has(r.out, "vek1: snapshot of sda1 taken at")) << r.out;
   EXPECT_TRUE(has(r.out, "vek1   /dev/sda1")) << r.out;
@@ -149,7 +159,8 @@ TEST_F(Cli, SessionCommandsSeeTheSessionASnapshotLeftRunning) {
   EXPECT_TRUE(has(r.out, "vekdriver 4.6.0 build 27")) << r.out;
   EXPECT_TRUE(has(r.out, "vek1 stopped; backing file ")) << r.out;
   EXPECT_TRUE(has(r.out, "0 sessions remain")) << r.out;
-  EXPECT_TRUE(r.out.size() > 20 && r.out.substr(r.out.size() - 21) == "no snapshot sessions\n") << r.out;
+  EXPECT_TRUE(r.out.size() > 20 && r.out.substr(r.out.size() - 21) == "no snapshot sessions\n")
+      << r.out;
   vekfx::expect_no_leaks(before);
 
   // A session never stopped is stopped when the run ends; its workers leave with it.
@@ -210,10 +221,11 @@ TEST_F(Cli, ABackupWhoseSessionGoesIntoErrorReportsTheReasonAndFails) {
   rule.count = -1;
   rule.error = -28;
   host::fault_inject("file_write", rule);
-  CliRun r = qel({"--disk", big, "--disk-size", "64M", "--workers", "1", "--buffer", "64K", "--no-progress", "backup", "-o", a,
-                 "--writer"});
+  CliRun r = qel({"--disk", big, "--disk-size", "64M", "--workers", "1", "--buffer", "64K",
+                  "--no-progress", "backup", "-o", a, "--writer"});
   EXPECT_EQ(1, r.code) << r.out;
-  EXPECT_TRUE(has(r.err, "is in error: FILE IO ERROR") || has(r.err, "went into error during the backup: FILE IO ERROR"))
+  EXPECT_TRUE(has(r.err, "is in error: FILE IO ERROR") ||
+              has(r.err, "went into error during the backup: FILE IO ERROR"))
       << r.err;
   EXPECT_GT(host::fault_failures("file_write"), 0);
   EXPECT_GT(vekfx::dmesg_count("Out of space on file"), 0);

@@ -22,7 +22,8 @@ TEST(Parse, Sizes) {
   EXPECT_EQ(4096u, parse_size("4K"));
   EXPECT_EQ(512u, parse_size("512"));
   EXPECT_EQ(512u, parse_size("512B"));
-  for (const char *bad : {"", "0", "M", "12X", "1.5", "0.1K", "-1M", "1MM", "1.2.3G", "99999999999999999999999"})
+  for (const char *bad :
+       {"", "0", "M", "12X", "1.5", "0.1K", "-1M", "1MM", "1.2.3G", "99999999999999999999999"})
     EXPECT_FALSE(parse_size(bad)) << bad;
 }
 
@@ -36,7 +37,8 @@ TEST(Parse, DeviceNames) {
   EXPECT_EQ("sdb", d->disk);
   EXPECT_EQ(0u, d->part);
   EXPECT_EQ(15u, parse_device_name("sda15")->part);
-  for (const char *bad : {"", "sda0", "sda16", "sda01", "1", "SDA", "sda1x", "/dev/"}) EXPECT_FALSE(parse_device_name(bad)) << bad;
+  for (const char *bad : {"", "sda0", "sda16", "sda01", "1", "SDA", "sda1x", "/dev/"})
+    EXPECT_FALSE(parse_device_name(bad)) << bad;
 }
 
 TEST(Layout, EqualPartitionsAreAlignedDisjointAndInside) {
@@ -69,7 +71,8 @@ TEST(ImageMeta, RoundTripsAndRejectsIncompleteRecords) {
   EXPECT_FALSE(parse_meta(""));
   EXPECT_FALSE(parse_meta("qel-image 2\n" + good.substr(good.find('\n') + 1)));
   std::string no_gen = good;
-  no_gen.erase(no_gen.find("generation="), no_gen.find('\n', no_gen.find("generation=")) - no_gen.find("generation=") + 1);
+  no_gen.erase(no_gen.find("generation="),
+               no_gen.find('\n', no_gen.find("generation=")) - no_gen.find("generation=") + 1);
   EXPECT_FALSE(parse_meta(no_gen));
   std::string bad_num = good;
   bad_num.replace(bad_num.find("nr_sects=") + 9, 6, "26x096");
@@ -106,7 +109,8 @@ TEST(Progress, NumbersAndBar) {
   EXPECT_EQ("100.0 MB/s", format_rate(200000000, 2.0));
   EXPECT_EQ("-", format_rate(100, 0));
   EXPECT_EQ("1.000042 s", format_seconds(1, 42000));
-  EXPECT_EQ("[#####.....]  50%  128.0 MiB/256.0 MiB  67.1 MB/s", format_progress(128ull << 20, 256ull << 20, 2.0, 10));
+  EXPECT_EQ("[#####.....]  50%  128.0 MiB/256.0 MiB  67.1 MB/s",
+            format_progress(128ull << 20, 256ull << 20, 2.0, 10));
   EXPECT_EQ("[##########] 100%  0 B/0 B  -", format_progress(0, 0, 0, 10));
   // More done than total (a device that grew) is shown as complete, never past the bar.
   EXPECT_EQ(0u, format_progress(300, 100, 1, 10).find("[##########] 100%"));

@@ -98,12 +98,14 @@ TEST_F(Lib, ControlCommandsDescribeARunningSession) {
     EXPECT_EQ("", s.error_text());
     EXPECT_THROW(c.device_path(9), Error);
     // Three workers, each with its own backing file.
-    for (int k = 0; k < 3; ++k) EXPECT_TRUE(std::filesystem::exists(dir + "/sda1.cow_vek1." + std::to_string(k)));
+    for (int k = 0; k < 3; ++k)
+      EXPECT_TRUE(std::filesystem::exists(dir + "/sda1.cow_vek1." + std::to_string(k)));
     StopSummary st = s.stop();
     EXPECT_EQ(dir + "/sda1.cow_vek1", st.reply.backing_file);
     EXPECT_EQ(0, st.reply.active_sessions);
     EXPECT_EQ(0, c.count());
-    EXPECT_FALSE(std::filesystem::exists(dir + "/sda1.cow_vek1.0"));  // removed once the worker left
+    EXPECT_FALSE(
+        std::filesystem::exists(dir + "/sda1.cow_vek1.0"));  // removed once the worker left
   }
 }
 
@@ -114,12 +116,14 @@ TEST_F(Lib, StartFailuresCarryTheDriversReason) {
     FAIL() << "start on an unmounted device succeeded";
   } catch (const Error &e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("cannot snapshot sda2")) << e.what();
-    EXPECT_NE(std::string::npos, std::string(e.what()).find("please check that the device")) << e.what();
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("please check that the device"))
+        << e.what();
     EXPECT_NE(0, e.code());
   }
   StartParams p = params("sda1");
   p.backing_stem = std::string(5000, 'x');
-  EXPECT_THROW(c.start(p), Error);  // longer than the record's field: refused before the driver sees it
+  EXPECT_THROW(c.start(p),
+               Error);  // longer than the record's field: refused before the driver sees it
   EXPECT_EQ(0, c.count());
 }
 

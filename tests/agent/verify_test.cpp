@@ -70,7 +70,8 @@ TEST(Verify, WindowChoosesThePrefixAndRejectsOthers) {
   std::vector<WriteEntry> log = {{1, 0, 8, 10, 11}, {2, 8, 8, 20, 21}, {3, 0, 8, 30, 31}};
   std::vector<uint8_t> buf(8 * 512);
   auto put = [&](const WriteEntry &e) {
-    for (uint32_t i = 0; i < e.nr_sects; ++i) fill_sector(&buf[i * 512], e.seq, e.sector + i, kSalt);
+    for (uint32_t i = 0; i < e.nr_sects; ++i)
+      fill_sector(&buf[i * 512], e.seq, e.sector + i, kSalt);
     dev.writer()(buf.data(), e.nr_sects * 512, off_t(e.sector * 512));
   };
   put(log[0]);
@@ -84,7 +85,8 @@ TEST(Verify, WindowChoosesThePrefixAndRejectsOthers) {
   // A window that excludes the true instant: write 2 cannot have happened yet...
   r = verify_image(reader(img), nr, kSalt, log, 1, 1);
   EXPECT_FALSE(r.ok);
-  EXPECT_NE(std::string::npos, r.detail.find("sector 8 holds write 2, expected the base pattern")) << r.detail;
+  EXPECT_NE(std::string::npos, r.detail.find("sector 8 holds write 2, expected the base pattern"))
+      << r.detail;
   // ...or write 3 must already have happened.
   r = verify_image(reader(img), nr, kSalt, log, 3, 3);
   EXPECT_FALSE(r.ok);
@@ -140,7 +142,8 @@ TEST(Verify, LiveWorkloadImageTakenMidStreamVerifies) {
   memcpy(&bad[late.sector * 512], &final_img[late.sector * 512], 512);
   auto rb = verify_image(reader(bad), nr, kSalt, log, lo, hi);
   EXPECT_FALSE(rb.ok);
-  EXPECT_NE(std::string::npos, rb.detail.find("sector " + std::to_string(late.sector))) << rb.detail;
+  EXPECT_NE(std::string::npos, rb.detail.find("sector " + std::to_string(late.sector)))
+      << rb.detail;
   // So is one flipped bit anywhere.
   std::vector<uint8_t> flip = img;
   flip[nr * 512 - 1] ^= 0x80;
@@ -153,7 +156,8 @@ TEST(Verify, LiveWorkloadImageTakenMidStreamVerifies) {
 }
 
 TEST(Verify, BracketFromTimes) {
-  std::vector<WriteEntry> log = {{1, 0, 8, 10, 20}, {2, 0, 8, 25, 40}, {3, 0, 8, 45, 60}, {4, 0, 8, 70, 80}};
+  std::vector<WriteEntry> log = {
+      {1, 0, 8, 10, 20}, {2, 0, 8, 25, 40}, {3, 0, 8, 45, 60}, {4, 0, 8, 70, 80}};
   // Snapshot call from 30 to 50: write 1 was done before; 2 and 3 may or may not be in.
   EXPECT_EQ(std::make_pair(size_t(1), size_t(3)), freeze_bracket(log, 30, 50));
   EXPECT_EQ(std::make_pair(size_t(0), size_t(0)), freeze_bracket(log, 0, 5));

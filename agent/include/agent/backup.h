@@ -20,26 +20,26 @@ struct BackupOptions {
   bool incremental = false;       // copy only the chunks changed since the last backup to `out`
   bool tracking = true;           // keep change tracking for later incrementals
   WorkerOptions workers;
-  size_t read_block = 1u << 20;   // bytes per read of the snapshot device
-  FILE *progress = nullptr;       // where the bar goes (drawn only on a terminal)
-  bool force_progress = false;    // draw even when not a terminal
+  size_t read_block = 1u << 20;  // bytes per read of the snapshot device
+  FILE *progress = nullptr;      // where the bar goes (drawn only on a terminal)
+  bool force_progress = false;   // draw even when not a terminal
   // Called with the running snapshot before the copy starts (the demo notes the freeze window).
   std::function<void(Snapshot &)> on_started;
 };
 
 struct BackupResult {
-  bool incremental = false;       // false also when an incremental fell back to a full backup
-  std::string fallback_reason;    // why an asked-for incremental became a full backup
+  bool incremental = false;     // false also when an incremental fell back to a full backup
+  std::string fallback_reason;  // why an asked-for incremental became a full backup
   int session_id = 0;
   StartReply start;
   int64_t start_called_ns = 0, start_returned_ns = 0;
   uint64_t bytes_copied = 0;
-  uint64_t chunks_copied = 0;     // chunks written to the image (all of them for a full backup)
+  uint64_t chunks_copied = 0;  // chunks written to the image (all of them for a full backup)
   uint64_t chunks_total = 0;
   uint64_t chunks_preserved = 0;  // chunks the driver copied aside while the backup ran
   double copy_seconds = 0;
   uint64_t records_drained = 0;
-  bool tracking_intact = false;   // an incremental can follow this backup in this machine
+  bool tracking_intact = false;  // an incremental can follow this backup in this machine
   std::string stopped_backing_file;
   uint64_t generation = 0;
 };

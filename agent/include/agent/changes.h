@@ -40,10 +40,10 @@ class ChangeSource {
 bool record_matches(const ChangeRecord &r, uint32_t major, uint32_t minor, RecordFormat f);
 
 struct DrainStats {
-  uint64_t fetched = 0;    // records taken from the queue
-  uint64_t claimed = 0;    // of those, records of a device the tracker follows (or captures)
-  uint64_t clipped = 0;    // records that reached past their device's end
-  bool tracking = true;    // AND of every batch's tracking flag
+  uint64_t fetched = 0;  // records taken from the queue
+  uint64_t claimed = 0;  // of those, records of a device the tracker follows (or captures)
+  uint64_t clipped = 0;  // records that reached past their device's end
+  bool tracking = true;  // AND of every batch's tracking flag
 };
 
 // Takes every record that was queued when the drain began (and perhaps a few more that

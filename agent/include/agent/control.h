@@ -22,8 +22,8 @@ struct StartParams {
   std::string device_path;        // "/dev/sda1"
   std::string backing_stem;       // the driver names the session's backing file "<stem>.cow_vek<N>"
   std::string backing_dev;
-  bool tracking = true;           // attach change tracking (mode bit 0)
-  uint64_t bfree = 0;             // free-block floor of the backing file system; 0: none
+  bool tracking = true;  // attach change tracking (mode bit 0)
+  uint64_t bfree = 0;    // free-block floor of the backing file system; 0: none
 };
 
 struct StartReply {
@@ -52,7 +52,7 @@ class Control {
   version_info version();
   StartReply start(const StartParams &p);
   StopReply stop(int id);
-  std::vector<session_list> list();                       // all sessions, in start order
+  std::vector<session_list> list();                         // all sessions, in start order
   std::array<session_list, VEK_LIST_ENTRIES> list_fixed();  // the 16-entry form
   int count();
   std::optional<int> session_of(uint32_t major, uint32_t minor);

@@ -15,13 +15,13 @@ struct DemoOptions {
   uint64_t disk_bytes = 256ull << 20;
   int workers = 4;
   size_t buffer_size = 1u << 20;
-  unsigned pause_us = 300;      // between the writer's writes
-  unsigned settle_ms = 300;     // writing before the first backup and between the two
-  std::string dir;              // "" = a new directory under $TMPDIR or /tmp, removed at the end
-  bool keep = false;            // keep the directory (and say where it is)
+  unsigned pause_us = 1500;  // between the writer's writes
+  unsigned settle_ms = 300;  // writing before the first backup and between the two
+  std::string dir;           // "" = a new directory under $TMPDIR or /tmp, removed at the end
+  bool keep = false;         // keep the directory (and say where it is)
   RecordFormat format = RecordFormat::v2;
   FILE *progress = stderr;
-  uint64_t seed = 0;            // 0 = from the clock; printed so a run can be repeated
+  uint64_t seed = 0;  // 0 = from the clock; printed so a run can be repeated
 };
 
 // Returns the process exit code: 0 when every check passed, 1 when one failed or the demo

@@ -11,12 +11,12 @@
 namespace agent {
 
 struct ImageMeta {
-  std::string device;        // "sda1"
-  uint64_t nr_sects = 0;     // device size in 512-byte sectors
-  uint64_t chunk_size = 0;   // 65536
-  uint64_t generation = 0;   // random stamp of the backup that last wrote the image
+  std::string device;          // "sda1"
+  uint64_t nr_sects = 0;       // device size in 512-byte sectors
+  uint64_t chunk_size = 0;     // 65536
+  uint64_t generation = 0;     // random stamp of the backup that last wrote the image
   uint64_t snapshot_time = 0;  // driver's snapshot time, seconds since the epoch
-  std::string kind;          // "full" or "incremental"
+  std::string kind;            // "full" or "incremental"
 };
 
 std::string meta_path(const std::string &image);

@@ -13,10 +13,10 @@ namespace agent {
 
 struct DiskOptions {
   std::string name = "sda";
-  std::string image;               // "" = RAM disk; an image file is created or extended
-  uint64_t bytes = 256ull << 20;   // size of a new image; an existing image keeps its own
-  bool bytes_given = false;        // `bytes` was asked for: an existing image must have that size
-  unsigned partitions = 2;         // equal partitions (0 = none)
+  std::string image;              // "" = RAM disk; an image file is created or extended
+  uint64_t bytes = 256ull << 20;  // size of a new image; an existing image keeps its own
+  bool bytes_given = false;       // `bytes` was asked for: an existing image must have that size
+  unsigned partitions = 2;        // equal partitions (0 = none)
 };
 
 class Machine {

@@ -7,8 +7,9 @@
 
 namespace agent {
 
-std::string format_bytes(uint64_t bytes);                 // "512 B", "1.5 KiB", "256.0 MiB", "1.00 GiB"
-std::string format_rate(uint64_t bytes, double seconds);  // "87.3 MB/s" (decimal MB); "-" for no time
+std::string format_bytes(uint64_t bytes);  // "512 B", "1.5 KiB", "256.0 MiB", "1.00 GiB"
+std::string format_rate(uint64_t bytes,
+                        double seconds);  // "87.3 MB/s" (decimal MB); "-" for no time
 std::string format_seconds(uint64_t sec, uint64_t nsec);  // "0.004213 s"
 
 // "[##########..........]  50%  128.0 MiB/256.0 MiB  87.3 MB/s"; `width` is the bar's inner width.

@@ -11,13 +11,13 @@
 namespace agent {
 
 struct SnapshotOptions {
-  StartParams start;      // backing_stem is filled in from workers.dir when empty
+  StartParams start;  // backing_stem is filled in from workers.dir when empty
   WorkerOptions workers;
 };
 
 struct StopSummary {
   StopReply reply;
-  std::string error_text;       // the session's error reason seen just before the stop; "" if healthy
+  std::string error_text;  // the session's error reason seen just before the stop; "" if healthy
   uint64_t chunks_preserved = 0;
 };
 

@@ -15,10 +15,10 @@ namespace agent {
 class Control;
 
 struct WorkerOptions {
-  int count = 4;                    // 1..64
-  size_t buffer_size = 1u << 20;    // staging buffer per worker: a multiple of 4 KiB, >= 64 KiB
-  std::string dir;                  // where the backing files go
-  bool keep_files = false;          // leave the backing files behind after the session
+  int count = 4;                  // 1..64
+  size_t buffer_size = 1u << 20;  // staging buffer per worker: a multiple of 4 KiB, >= 64 KiB
+  std::string dir;                // where the backing files go
+  bool keep_files = false;        // leave the backing files behind after the session
 };
 
 // Throws Error for a count or buffer size the pool will not use.
@@ -39,7 +39,7 @@ class WorkerPool {
   // threads running, detached from this object) when they do not leave within `ms`.
   bool join(int ms = 60000);
 
-  int entered() const;                 // workers that called RunIOThread
+  int entered() const;                        // workers that called RunIOThread
   std::vector<std::string> problems() const;  // what went wrong in workers, in words
   std::vector<std::string> files() const;
 

@@ -28,10 +28,10 @@ int64_t sector_seq(const uint8_t *in, uint64_t sector, uint64_t salt);
 
 struct WriteEntry {
   uint32_t seq;
-  uint64_t sector;     // first sector, relative to the device
+  uint64_t sector;  // first sector, relative to the device
   uint32_t nr_sects;
-  int64_t issued_ns;   // just before the write was issued
-  int64_t done_ns;     // just after it completed
+  int64_t issued_ns;  // just before the write was issued
+  int64_t done_ns;    // just after it completed
 };
 
 class WriteLog {
@@ -52,10 +52,10 @@ using ReadFn = std::function<ssize_t(void *buf, size_t len, off_t off)>;
 void prefill(const WriteFn &write, uint64_t nr_sects, uint64_t salt);
 
 struct WorkloadOptions {
-  uint64_t nr_sects = 0;     // device size
-  uint32_t min_sects = 8;    // write sizes, in sectors, multiples of 8 (4 KiB)
+  uint64_t nr_sects = 0;   // device size
+  uint32_t min_sects = 8;  // write sizes, in sectors, multiples of 8 (4 KiB)
   uint32_t max_sects = 128;
-  unsigned pause_us = 500;   // pause between writes
+  unsigned pause_us = 500;  // pause between writes
   uint64_t seed = 1;
   uint64_t salt = 0;
   std::string thread_name = "qel-writer";
