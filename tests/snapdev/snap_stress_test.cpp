@@ -211,8 +211,9 @@ TEST_F(SnapStressTest, SnapshotWritesMixedInStayInTheImageAndOutOfTheSource)
 		ASSERT_TRUE(v.valid) << "torn or foreign block " << b << ", seed " << seed;
 		ASSERT_EQ(b, v.block) << "seed " << seed;
 		ASSERT_NE(kSourceFlag, v.flag) << "a source write in the image at block " << b;
-		if (v.flag == kSnapFlag)
+		if (v.flag == kSnapFlag) {
 			ASSERT_TRUE(snap_seqs[b].count(v.seq)) << b;
+		}
 	}
 	// Afterwards: exactly the freeze-time image with the last snapshot write of each block.
 	auto want = prefill;
@@ -252,9 +253,10 @@ TEST_F(SnapStressTest, WritersRunningAcrossTheFreezeLeaveAConsistentImage)
 		ASSERT_TRUE(v.valid) << "torn block " << b << ", seed " << seed;
 		ASSERT_EQ(b, v.block);
 		ASSERT_GE(v.seq, lower[b]) << "block " << b << " older than a write before the freeze";
-		if (v.seq != 0)
+		if (v.seq != 0) {
 			ASSERT_TRUE(allowed[b].count(v.seq))
 				<< "block " << b << " holds a write made after the start";
+		}
 	}
 	EXPECT_TRUE(same_bytes(img, read_image())) << "the image changed, seed " << seed;
 	end_session();
