@@ -200,7 +200,8 @@ TEST_F(WatchdogTest, ListingShowsQueueZeroAndStartedQueuesAndNoLockWhenNoneIsHel
 	EXPECT_EQ(1, count_in(pass, "vek: ERROR: vek_watchdog: io_thread[1]->pending_anon_io: 0"));
 	EXPECT_EQ(0, count_in(pass, "io_thread[2]", false)) << "queues never started are skipped";
 	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << show(pass);
-	EXPECT_EQ(6u, pass.size()) << show(pass);
+	// Workers may log beside the pass; only the watchdog's own lines are counted.
+	EXPECT_EQ(5, count_in(pass, "vek_watchdog", false)) << show(pass);
 	atomic_set(&cs->thread_info->io_threads[1]->pending_io, 0);
 
 	ASSERT_EQ(0, stop(id));
