@@ -74,22 +74,6 @@ TEST_F(CtsListTest, StartingTwiceListsOnceAndKeepsOrder)
 	EXPECT_EQ(0, atomic_read(&a->reset));
 }
 
-TEST_F(CtsListTest, FreshSessionIsZeroedAndUnlisted)
-{
-	struct ct_session *c = alloc_cts_session();
-	ASSERT_NE(nullptr, c);
-	EXPECT_EQ(0, atomic_read(&c->missed_write));
-	EXPECT_EQ(0, atomic_read(&c->started));
-	EXPECT_EQ(0, atomic_read(&c->mapped));
-	EXPECT_EQ(nullptr, c->smrf);
-	EXPECT_EQ(0u, c->nr_sects);
-	EXPECT_EQ(0, listed_cts_count());
-	kfree(c);
-
-	host::fault_fail_next("kmalloc");
-	EXPECT_EQ(nullptr, alloc_cts_session());
-}
-
 TEST_F(CtsListTest, SetErrorIgnoresNullAndLogsEveryTime)
 {
 	cts_set_error(nullptr);
