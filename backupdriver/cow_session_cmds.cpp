@@ -499,8 +499,12 @@ int ioctl_set_session_file(struct set_cow_file *sf)
 		goto out;
 	}
 	cs->cow_file = file;
+	/* The name query reads it under session_list_lock (taken after workLock). */
+	down(&session_list_lock);
+	lock_heartbeat();
 	snprintf(cs->other_info->backing_file, sizeof(cs->other_info->backing_file), "%.*s",
 		 (int)sizeof(sf->backing_file), sf->backing_file);
+	up(&session_list_lock);
 out:
 	up(&workLock);
 	return rc;

@@ -419,14 +419,18 @@ int start_cow_session(struct cow_session *cs)
 		       VEK_TAG, ma, mi);
 		return 1;
 	}
-	cs->clone_id = id;
 
+	/* Listed already: the query walks read these under session_list_lock. */
+	down(&session_list_lock);
+	lock_heartbeat();
+	cs->clone_id = id;
 	calcTimeDiff(&t0, &t1, &d);
 	cs->snap_info->sec_get_freez = d.tv_sec;
 	cs->snap_info->nsec_get_freez = d.tv_nsec;
 	calcTimeDiff(&t0, &t2, &d);
 	cs->snap_info->sec_froze = d.tv_sec;
 	cs->snap_info->nsec_froze = d.tv_nsec;
+	up(&session_list_lock);
 
 	session_count_add(1);
 	cs->counted = 1;
