@@ -292,7 +292,7 @@ int vek_init(void)
 
 	init_globals();
 
-	if (init_mrf_hash()) {
+	if (!init_mrf_hash()) {
 		printk(KERN_ERR "%s: ERROR: Could not init mrf hash!\n", VEK_TAG);
 		goto fail;
 	}
