@@ -312,8 +312,13 @@ int get_affected_chunks(struct cow_session *cs, struct bio *bio, struct list_hea
 		return 0;
 
 	for (chunk = first_chunk; chunk <= last_chunk; chunk++) {
-		cc = lookup_cow_chunk(cs, chunk);
+		/*
+		 * In-flight record first: a copier publishes the chunk record before it drops
+		 * the in-flight one, so this order never sees a just-copied chunk as untouched
+		 * (and copies it again from a source its write may already have changed).
+		 */
 		ic = get_and_inc_if(cs, chunk);
+		cc = lookup_cow_chunk(cs, chunk);
 		rbwl = NULL;
 		if (!ic && (cc || !write)) {
 			/*
