@@ -1,4 +1,5 @@
 // Tasks, the emulated process, the scheduler core and signals.
+#include <chrono>
 #include "task.h"
 #include "internal.h"
 #include <host/host.h>
@@ -265,8 +266,15 @@ void yield(void) {
 
 int cond_resched(void) {
   check_sleep("cond_resched");
+  // The kernel yields here only when a reschedule is due; give the processor
+  // away only after the thread has run for a time slice, not on every call.
+  constexpr auto kSlice = std::chrono::milliseconds(2);
+  thread_local auto last = std::chrono::steady_clock::now();
+  auto now = std::chrono::steady_clock::now();
+  if (now - last < kSlice) return 0;
+  last = now;
   std::this_thread::yield();
-  return 0;
+  return 1;
 }
 
 void set_user_nice(struct task_struct *p, long nice) {
