@@ -107,6 +107,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (want_inc) needed = tracker_.find(opt.major, opt.minor)->pending;
   tracker_.forget(opt.major, opt.minor);
 
+  if (opt.before_start) opt.before_start();
   SnapshotOptions so;
   so.start.major = opt.major;
   so.start.minor = opt.minor;
@@ -185,6 +186,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
 
   // A session that went into error may have lost preserved chunks: what was read is then no
   // point-in-time image, however cleanly the reads went.
+  if (opt.after_copy) opt.after_copy(snap);
   std::optional<session_list> info = snap.info();
   std::string err = snap.error_text();
   if (!err.empty() || (info && info->error))

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <chrono>
+#include <thread>
 
 #include <host/host.h>
 
@@ -164,6 +166,14 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
     w = std::make_unique<Workload>(
         [d](const void *b, size_t n, off_t o) { return host::fs_pwrite(d, b, n, o); }, wo);
     w->start();
+    // Let the writer get ahead of the copy, so the copy really races with it: the chunks it
+    // overwrites now must come back from the backing files.
+    bo.on_started = [&w](Snapshot &) {
+      uint64_t target = w->writes() + 200;
+      int64_t deadline = now_ns() + 5'000'000'000;
+      while (w->writes() < target && w->error().empty() && now_ns() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
   }
   Agent &ag = ctx.ag();
   BackupResult r = ag.backup(bo);

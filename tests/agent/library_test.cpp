@@ -202,15 +202,20 @@ TEST_F(Lib, BackupHoldsTheFrozenImageAndTheIncrementalCopiesWhatChanged) {
 
   std::vector<char> now = base;
   std::copy(after.begin(), after.end(), now.begin() + 3 * 65536 + 4096);
+  // Written after the queued records were taken but before the second snapshot: only the
+  // records taken after the start name this chunk.
+  std::vector<char> between(4096, 'B');
+  bo.before_start = [&] { fs_write(20 * 65536, between); };
+  std::copy(between.begin(), between.end(), now.begin() + 20 * 65536);
   std::vector<char> later(512, 'Q');
   bo.on_started = [&](Snapshot &) { fs_write(40 * 65536, later); };  // after the second snapshot
   bo.incremental = true;
   BackupResult r2 = ag.backup(bo);
   EXPECT_TRUE(r2.incremental) << r2.fallback_reason;
-  // The writes between the two snapshots touched chunks 3, 4 and 5; the one after the second
-  // snapshot may be counted too, never anything else.
-  EXPECT_GE(r2.chunks_copied, 3u);
-  EXPECT_LE(r2.chunks_copied, 4u);
+  // The writes between the two snapshots touched chunks 3, 4, 5 and 20; the one after the
+  // second snapshot may be counted too, never anything else.
+  EXPECT_GE(r2.chunks_copied, 4u);
+  EXPECT_LE(r2.chunks_copied, 5u);
   EXPECT_TRUE(slurp(bo.out) == now);
   EXPECT_EQ("incremental", read_meta(bo.out)->kind);
 
@@ -219,6 +224,7 @@ TEST_F(Lib, BackupHoldsTheFrozenImageAndTheIncrementalCopiesWhatChanged) {
   meta.generation ^= 1;
   write_meta(bo.out, meta);
   bo.on_started = nullptr;
+  bo.before_start = nullptr;
   BackupResult r3 = ag.backup(bo);
   EXPECT_FALSE(r3.incremental);
   EXPECT_NE(std::string::npos, r3.fallback_reason.find("was replaced")) << r3.fallback_reason;
@@ -230,4 +236,40 @@ TEST_F(Lib, BackupHoldsTheFrozenImageAndTheIncrementalCopiesWhatChanged) {
   BackupResult r4 = ag.backup(bo);
   EXPECT_FALSE(r4.incremental);
   EXPECT_NE(std::string::npos, r4.fallback_reason.find("missed writes")) << r4.fallback_reason;
+}
+
+TEST_F(Lib, ASessionThatFailsAfterTheLastReadStillFailsTheBackup) {
+  const uint64_t nr = m->nr_sects("sda1");
+  Agent ag;
+  BackupOptions bo;
+  bo.device = "sda1";
+  bo.major = dev("sda1") >> 20;
+  bo.minor = dev("sda1") & 0xfffff;
+  bo.nr_sects = nr;
+  bo.out = dir + "/a.img";
+  bo.workers.count = 1;
+  bo.workers.buffer_size = 64 * 1024;
+  bo.workers.dir = dir;
+  // Every read went well; then chunks are preserved and their backing file is full. What was
+  // read is fine, but the session lost preserved data while it was the backup's snapshot, and
+  // the agent cannot tell when: the backup must not count.
+  bo.after_copy = [&](Snapshot &s) {
+    host::fault_rule rule;
+    rule.count = -1;
+    rule.error = -28;
+    host::fault_inject("file_write", rule);
+    fs_write(0, std::vector<char>(4 * 65536, 'x'));
+    for (int i = 0; i < 2000 && s.error_text().empty(); ++i) usleep(1000);
+  };
+  try {
+    ag.backup(bo);
+    FAIL() << "a backup whose session went into error succeeded";
+  } catch (const Error &e) {
+    EXPECT_NE(std::string::npos,
+              std::string(e.what()).find("went into error during the backup: FILE IO ERROR"))
+        << e.what();
+  }
+  EXPECT_FALSE(read_meta(bo.out));
+  EXPECT_FALSE(ag.tracker().find(bo.major, bo.minor));
+  EXPECT_EQ(0, ag.control().count());  // the session was stopped all the same
 }

@@ -25,6 +25,10 @@ struct BackupOptions {
   bool force_progress = false;   // draw even when not a terminal
   // Called with the running snapshot before the copy starts (the demo notes the freeze window).
   std::function<void(Snapshot &)> on_started;
+  // Called after the queued change records were taken and just before the snapshot starts.
+  std::function<void()> before_start;
+  // Called once the image is written, before the session's health decides whether it counts.
+  std::function<void(Snapshot &)> after_copy;
 };
 
 struct BackupResult {

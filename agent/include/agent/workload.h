@@ -58,7 +58,7 @@ struct WorkloadOptions {
   unsigned pause_us = 500;  // pause between writes
   uint64_t seed = 1;
   uint64_t salt = 0;
-  std::string thread_name = "qel-writer";
+  std::string thread_name = "writer";  // an ordinary application, not the agent
 };
 
 class Workload {
