@@ -282,6 +282,7 @@ int __virt_request(struct request_queue *q, struct bio *bio);
 int prep_chunk_list(struct cow_session *cs, struct chunk_list *cl, int rw);
 int handle_virt_read(struct handle_io *hio);
 int handle_virt_write(struct handle_io *hio);
+int virt_store_io(struct handle_io *hio, struct cow_chunk *cc, unsigned long rw);
 void vrt_bio_endIO(struct bio *bio, int err);
 void finish_read(struct rb_wl *rbwl);
 void virt_fc_end_io(struct file_copy *fc, int err);

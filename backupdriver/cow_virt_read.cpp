@@ -211,8 +211,11 @@ static int virt_read_from_source(struct handle_io *hio)
 	return 0;
 }
 
-/* Queues a transfer from the chunk's place in the backing store into the entry's bio. */
-static int virt_read_from_store(struct handle_io *hio, struct cow_chunk *cc)
+/*
+ * Queues one transfer between the entry's bio and the chunk's place in the backing store
+ * (rw 0 reads from it, 1 writes to it); virt_fc_end_io ends the bio with its result.
+ */
+int virt_store_io(struct handle_io *hio, struct cow_chunk *cc, unsigned long rw)
 {
 	struct cow_session *cs = hio->cs;
 	struct if_chunk *anon = NULL;
@@ -228,7 +231,7 @@ static int virt_read_from_store(struct handle_io *hio, struct cow_chunk *cc)
 		invalidate_session(cs, "OUT OF MEMORY");
 		return -1;
 	}
-	init_fc(fc, cc, hio->bio, cs->chunk_size, 0, cs->sector_shift, virt_fc_end_io, 0);
+	init_fc(fc, cc, hio->bio, cs->chunk_size, 0, cs->sector_shift, virt_fc_end_io, rw);
 	list_add_tail(&fc->fc_list, &anon->fc_list_head);
 	submit_ic_file_io(anon, cs);
 	return 0;
@@ -283,7 +286,7 @@ int handle_virt_read(struct handle_io *hio)
 		put_and_dec_if(cs, ic);
 		cl->ic = NULL;
 	}
-	return virt_read_from_store(hio, cc);
+	return virt_store_io(hio, cc, 0);
 }
 
 /* End of a backing-store transfer for the snapshot device; runs on the IO worker. */

@@ -90,31 +90,6 @@ static int virt_write_in_flight(struct handle_io *hio, unsigned int *copied)
 	return merged;
 }
 
-/* The chunk is preserved: queue a transfer of the bio into its place in the backing store. */
-static int virt_write_to_store(struct handle_io *hio)
-{
-	struct cow_session *cs = hio->cs;
-	struct cow_chunk *cc = hio->cl->cc;
-	struct if_chunk *anon = NULL;
-	struct file_copy *fc = NULL;
-
-	if (cc)
-		anon = alloc_anon_if_chunk(cc);
-	if (anon)
-		fc = alloc_file_copy(cs);
-	if (!fc) {
-		if (anon)
-			put_and_dec_if(cs, anon);
-		invalidate_session(cs, "OUT OF MEMORY");
-		return -1;
-	}
-	init_fc(fc, cc, hio->bio, cs->chunk_size, 0, cs->sector_shift, virt_fc_end_io, 1);
-	list_add_tail(&fc->fc_list, &anon->fc_list_head);
-	/* virt_fc_end_io ends the bio with the transfer's result. */
-	submit_ic_file_io(anon, cs);
-	return 0;
-}
-
 /*
  * Serves one chunk entry of a write. Process context; sleeps. Returns the bytes
  * merged into in-flight pages (0 when the data goes to the backing store by a
@@ -135,6 +110,6 @@ int handle_virt_write(struct handle_io *hio)
 		if (ret > 0)
 			return copied;
 	}
-	ret = virt_write_to_store(hio);
+	ret = virt_store_io(hio, hio->cl->cc, 1);
 	return ret < 0 ? -1 : (int)copied;
 }
