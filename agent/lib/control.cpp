@@ -216,36 +216,34 @@ bool Control::no_thread_shutdown(int id) {
   return raw(VEK_IOCTL_NO_THREAD_SHUTDOWN, req.get()) < 0;
 }
 
+// Both record formats share the request layout; only the record type differs.
+template <class Request, class Record>
+long Control::fetch_format(unsigned long cmd, int size, ChangeBatch &b, int32_t &tracking,
+                           int32_t &inqueue) {
+  std::vector<Record> v(size_t(size) + 1);  // never a zero-length array
+  Request rq{};
+  rq.size = size;
+  rq.cru = v.data();
+  long r = raw(cmd, &rq);
+  if (r < 0) throw_errno("change-record fetch failed", int(-r));
+  if (r > size) throw Error("the driver delivered more change records than asked for");
+  for (long i = 0; i < r; ++i)
+    b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
+  tracking = rq.tracking;
+  inqueue = rq.inqueue;
+  return r;
+}
+
 ChangeBatch Control::fetch_changes(RecordFormat f, int size) {
   if (size < 0) throw Error("change-record batch size must not be negative");
   ChangeBatch b;
-  long r;
   int32_t tracking = 0, inqueue = 0;
-  if (f == RecordFormat::v1) {
-    std::vector<change_record_usr> v(size_t(size) + 1);  // never a zero-length array
-    change_recrod_request rq{};
-    rq.size = size;
-    rq.cru = v.data();
-    r = raw(VEK_IOCTL_GET_CHANGED_RECORDS, &rq);
-    if (r < 0) throw_errno("change-record fetch failed", int(-r));
-    if (r > size) throw Error("the driver delivered more change records than asked for");
-    for (long i = 0; i < r; ++i)
-      b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
-    tracking = rq.tracking;
-    inqueue = rq.inqueue;
-  } else {
-    std::vector<change_record_usr_v2> v(size_t(size) + 1);
-    change_recrod_request_v2 rq{};
-    rq.size = size;
-    rq.cru = v.data();
-    r = raw(VEK_IOCTL_GET_CHANGED_RECORDS_V2, &rq);
-    if (r < 0) throw_errno("change-record fetch failed", int(-r));
-    if (r > size) throw Error("the driver delivered more change records than asked for");
-    for (long i = 0; i < r; ++i)
-      b.records.push_back({v[i].major, v[i].minor, v[i].start_sector, v[i].num_sectors});
-    tracking = rq.tracking;
-    inqueue = rq.inqueue;
-  }
+  if (f == RecordFormat::v1)
+    fetch_format<change_recrod_request, change_record_usr>(VEK_IOCTL_GET_CHANGED_RECORDS, size, b,
+                                                           tracking, inqueue);
+  else
+    fetch_format<change_recrod_request_v2, change_record_usr_v2>(
+        VEK_IOCTL_GET_CHANGED_RECORDS_V2, size, b, tracking, inqueue);
   b.tracking = tracking != 0;
   b.inqueue = inqueue;
   return b;

@@ -77,6 +77,9 @@ class Control {
   long raw(unsigned long cmd, void *arg);
 
  private:
+  template <class Request, class Record>
+  long fetch_format(unsigned long cmd, int size, ChangeBatch &b, int32_t &tracking,
+                    int32_t &inqueue);
   // The driver's ERROR lines logged since `mark`, joined, for messages.
   std::string driver_says(size_t mark) const;
   size_t log_mark() const;
