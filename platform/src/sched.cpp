@@ -179,11 +179,17 @@ void syscall_entry() {
 
 int try_to_wake_up(struct task_struct *tsk, unsigned int mask) {
   kplat_task *k = tsk->kp;
-  std::lock_guard<std::mutex> g(k->mu);
-  long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
-  if (!(st & mask)) return 0;
-  __atomic_store_n(&tsk->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
+  {
+    std::lock_guard<std::mutex> g(k->mu);
+    long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
+    if (!(st & mask)) return 0;
+    __atomic_store_n(&tsk->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
+    k->refs.fetch_add(1);  // the task outlives the notification
+  }
+  // Notified after the lock is dropped: the woken thread does not wake up
+  // only to block on the lock the waker still holds.
   k->cv.notify_all();
+  put_task_struct(tsk);
   return 1;
 }
 
