@@ -230,6 +230,7 @@ void do_request(make_request_fn *request_fn, struct request_queue *q, struct bio
 
 /* ---- write interception ---- */
 int __cow_request(struct request_queue *q, struct bio *bio);
+int publish_chunk_copy(struct cow_session *cs, struct chunk_list *cl, struct cow_chunk *cc);
 int get_affected_chunks(struct cow_session *cs, struct bio *bio, struct list_head *list);
 void add_and_inc_if(struct cow_session *cs, struct if_chunk *ic);
 struct if_chunk *get_and_inc_if(struct cow_session *cs, sector_t chunk);

@@ -384,26 +384,13 @@ static void secure_chunks(struct list_head *chunks, struct bio *bio, make_reques
 	struct cow_session *cs;
 	struct cow_chunk *cc;
 	struct if_chunk *ic;
-	unsigned long flags;
 
 	list_for_each_entry(cl, chunks, list) {
 		cs = cl->cs;
 		ic = cl->ic;
 		if (cl->new_ic) {
 			cc = copy_chunk(cs, ic, bio->bi_bdev, savedMRF, rb, NULL, NULL);
-			if (cc) {
-				cl->cc = cc;
-				spin_lock_irqsave(&cs->chunk_lock, flags);
-				add_cow_chunk(&cs->chunk_table, cc);
-				spin_unlock_irqrestore(&cs->chunk_lock, flags);
-			} else {
-				invalidate_session(cs, "NO COPY");
-			}
-			up(&ic->real_lock);
-			up(&ic->virt_lock);
-			ic->real_free = 1;
-			put_and_dec_if(cs, ic);
-			cl->ic = NULL;
+			publish_chunk_copy(cs, cl, cc);
 		} else if (ic) {
 			down(&ic->real_lock);
 			lock_heartbeat();
@@ -414,6 +401,34 @@ static void secure_chunks(struct list_head *chunks, struct bio *bio, make_reques
 	}
 	if (rb)
 		rb_free_node_and_page(rb);
+}
+
+/*
+ * Ends the copy that the entry's request made: the chunk counts as preserved from now on (or
+ * the session is in error), and whoever waits on the chunk goes on. Returns 0, or -5 when the
+ * copy failed. Process context.
+ */
+int publish_chunk_copy(struct cow_session *cs, struct chunk_list *cl, struct cow_chunk *cc)
+{
+	struct if_chunk *ic = cl->ic;
+	unsigned long flags;
+	int err = 0;
+
+	cl->cc = cc;
+	if (cc) {
+		spin_lock_irqsave(&cs->chunk_lock, flags);
+		add_cow_chunk(&cs->chunk_table, cc);
+		spin_unlock_irqrestore(&cs->chunk_lock, flags);
+	} else {
+		err = -5;
+		invalidate_session(cs, "NO COPY");
+	}
+	up(&ic->real_lock);
+	up(&ic->virt_lock);
+	ic->real_free = 1;
+	put_and_dec_if(cs, ic);
+	cl->ic = NULL;
+	return err;
 }
 
 /* Stage 2: a write waits for snapshot reads still reading its chunks from the source. */

@@ -23,24 +23,11 @@ static int virt_write_new_chunk(struct handle_io *hio)
 	struct chunk_list *cl = hio->cl;
 	struct if_chunk *ic = cl->ic;
 	unsigned int copied = 0;
-	unsigned long flags;
-	int err = 0;
+	int err;
 
-	cl->cc = copy_chunk(cs, ic, hio->bdev, hio->mrf, NULL, hio->bio, &copied);
-	if (cl->cc) {
-		spin_lock_irqsave(&cs->chunk_lock, flags);
-		add_cow_chunk(&cs->chunk_table, cl->cc);
-		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-	} else {
-		err = -5;
-		invalidate_session(cs, "NO COPY");
-	}
-	/* Source writes held on this chunk, and snapshot IO waiting on it, go on. */
-	up(&ic->real_lock);
-	up(&ic->virt_lock);
-	ic->real_free = 1;
-	put_and_dec_if(cs, ic);
-	cl->ic = NULL;
+	/* Source writes held on this chunk, and snapshot IO waiting on it, go on after this. */
+	err = publish_chunk_copy(cs, cl, copy_chunk(cs, ic, hio->bdev, hio->mrf, NULL, hio->bio,
+						     &copied));
 	/* The data is in the record's pages, where reads find it until the worker stored it. */
 	bio_endIO(hio->bio, err);
 	return copied;
