@@ -10,6 +10,8 @@
 // The ratios are printed after the benchmark table.
 #include "cow.h"
 
+#include "bench_workers.h"
+
 #include <benchmark/benchmark.h>
 #include <host/host.h>
 
@@ -62,41 +64,10 @@ void add_disks()
 }
 
 // Agent-style workers: threads named "qel...", each with its own file and buffer.
-class workers {
-public:
-	workers(int id, int n)
+struct workers : agent_workers {
+	workers(int id, int n) : agent_workers(g_dir, id, n)
 	{
-		for (int i = 0; i < n; i++)
-			threads_.emplace_back([this, id, i] { run(id, i); });
 	}
-	~workers()
-	{
-		for (std::thread &t : threads_)
-			t.join();
-	}
-
-private:
-	void run(int id, int i)
-	{
-		char name[16];
-		snprintf(name, sizeof(name), "qel-bench-%d", i);
-		prctl(PR_SET_NAME, name, 0, 0, 0);
-		std::string path = g_dir + "/w" + std::to_string(i) + ".cow";
-		int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-		std::vector<char> buffer(1 << 20);
-		zk_thread_info ti{};
-		ti.id = i;
-		ti.session_id = id;
-		ti.file_fd = fd;
-		ti.buffer_size = (int)buffer.size();
-		ti.user_addr = (uint64_t)(uintptr_t)buffer.data();
-		int ctl = host::open("/dev/vekdriver", O_RDWR);
-		host::ioctl(ctl, VEK_IOCTL_RUN_IO_THREAD, &ti);
-		host::close(ctl);
-		::close(fd);
-		unlink(path.c_str());
-	}
-	std::vector<std::thread> threads_;
 };
 
 int g_ctl = -1;
