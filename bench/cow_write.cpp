@@ -10,6 +10,7 @@
 // The ratios are printed after the benchmark table.
 #include "cow.h"
 
+#include "bench_ratio.h"
 #include "bench_workers.h"
 
 #include <benchmark/benchmark.h>
@@ -218,24 +219,6 @@ BENCHMARK(BM_PassThrough)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTim
 BENCHMARK(BM_Preserved)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(BM_FirstWrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(6);
 BENCHMARK(BM_LowerBound)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(6);
-
-// Keeps each run's time per iteration so the ratios can be printed at the end.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-	std::map<std::string, double> ns;
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		for (const Run &r : runs)
-			if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
-				// The best repetition: the machine is shared, noise only adds time.
-				std::string key = r.run_name.function_name + "/" + r.run_name.args;
-				double t = r.GetAdjustedRealTime();
-				if (!ns.count(key) || t < ns[key])
-					ns[key] = t;
-			}
-		ConsoleReporter::ReportRuns(runs);
-	}
-};
 
 void print_ratios(const ratio_reporter &rep)
 {

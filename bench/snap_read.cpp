@@ -9,6 +9,7 @@
 // The ratios are printed after the benchmark table.
 #include "cow.h"
 
+#include "bench_ratio.h"
 #include "bench_workers.h"
 
 #include <benchmark/benchmark.h>
@@ -141,22 +142,6 @@ BENCHMARK(BM_SourceRead)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5)->U
 BENCHMARK(BM_SnapRead)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 BENCHMARK(BM_SourceRead)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
 BENCHMARK(BM_SnapRead)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
-
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-	std::map<std::string, double> ns;
-	void ReportRuns(const std::vector<Run> &runs) override
-	{
-		for (const Run &r : runs)
-			if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
-				std::string key = r.run_name.function_name + "/" + r.run_name.args;
-				double t = r.GetAdjustedRealTime();
-				if (!ns.count(key) || t < ns[key])
-					ns[key] = t;
-			}
-		ConsoleReporter::ReportRuns(runs);
-	}
-};
 
 void print_ratios(const ratio_reporter &rep)
 {
