@@ -8,6 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KP_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define KP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KP_POISON(p, n) ((void)(p), (void)(n))
+#define KP_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 using namespace kplat;
 
@@ -24,6 +34,51 @@ page_map &pmap() {
   static page_map *m = new page_map();
   return *m;
 }
+
+// Freed single pages wait here for reuse, as on the kernel's per-cpu free lists: a
+// chunk copy takes sixteen at a time, and fresh memory costs an allocation, a map
+// update and a page fault per page. A cached page keeps its map entry; its memory is
+// poisoned under AddressSanitizer, so a use after free is still caught.
+constexpr size_t kFreeListMax = 8192;
+constexpr unsigned long kPageFreeFlag = 1UL << 63;  // on the free list: a second free is a bug
+constexpr unsigned long kPageTailFlag = 1UL << 62;  // inside a block: only its head is freed
+
+struct free_list {
+  std::mutex mu;
+  std::vector<struct page *> pages;
+};
+free_list &flist() {
+  static free_list *f = new free_list();
+  return *f;
+}
+
+struct page *take_free_page() {
+  struct page *p = nullptr;
+  {
+    std::lock_guard<std::mutex> g(flist().mu);
+    if (flist().pages.empty()) return nullptr;
+    p = flist().pages.back();
+    flist().pages.pop_back();
+  }
+  KP_UNPOISON(p->virtual_addr, PAGE_SIZE);
+  p->flags = 0;
+  p->private_ = 0;
+  p->index = 0;
+  p->mapping = nullptr;
+  INIT_LIST_HEAD(&p->lru);
+  atomic_set(&p->_count, 1);
+  return p;
+}
+
+bool put_free_page(struct page *p) {
+  std::lock_guard<std::mutex> g(flist().mu);
+  if (flist().pages.size() >= kFreeListMax) return false;
+  if (flist().pages.capacity() == 0) flist().pages.reserve(kFreeListMax);
+  p->flags = kPageFreeFlag;
+  KP_POISON(p->virtual_addr, PAGE_SIZE);
+  flist().pages.push_back(p);
+  return true;
+}
 }  // namespace
 
 struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
@@ -33,6 +88,13 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
   ctx.gfp = gfp_mask;
   if (fault_hit("alloc_page", ctx)) return nullptr;
   if (order > 10) return nullptr;
+  if (order == 0) {
+    if (struct page *p = take_free_page()) {
+      if (gfp_mask & __GFP_ZERO) memset(p->virtual_addr, 0, PAGE_SIZE);
+      g_pages_live.fetch_add(1, std::memory_order_relaxed);
+      return p;
+    }
+  }
   const size_t n = 1UL << order;
   auto *pages = static_cast<struct page *>(calloc(n, sizeof(struct page)));
   if (!pages) return nullptr;
@@ -45,6 +107,7 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
   for (size_t i = 0; i < n; i++) {
     pages[i].virtual_addr = static_cast<char *>(mem) + i * PAGE_SIZE;
     INIT_LIST_HEAD(&pages[i].lru);
+    if (i) pages[i].flags = kPageTailFlag;
   }
   atomic_set(&pages[0]._count, 1);
   pages[0].kp_order = order;
@@ -58,12 +121,24 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
 
 void __free_pages(struct page *page, unsigned int order) {
   if (!page) return;
+  if (page->flags & kPageFreeFlag) {
+    report("BUG: __free_pages of a page that is already free");
+    return;
+  }
+  if (page->flags & kPageTailFlag) {
+    report("BUG: __free_pages of a page inside a block; free its first page");
+    return;
+  }
   if (order != page->kp_order) {
     report("BUG: __free_pages order %u of a block of order %u", order, page->kp_order);
     order = page->kp_order;
   }
   const size_t n = 1UL << order;
   void *mem = page->virtual_addr;
+  if (order == 0 && put_free_page(page)) {
+    g_pages_live.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
   {
     std::lock_guard<std::mutex> g(pmap().mu);
     pmap().by_addr.erase((uintptr_t)mem);

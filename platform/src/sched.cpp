@@ -208,6 +208,7 @@ long sched_timeout_raw(long timeout) {
     std::this_thread::yield();
     return forever ? MAX_SCHEDULE_TIMEOUT : timeout;
   }
+  __atomic_add_fetch(&t->nvcsw, 1, __ATOMIC_RELAXED);
   for (;;) {
     long st = __atomic_load_n(&t->state, __ATOMIC_SEQ_CST);
     if (st == TASK_RUNNING) break;

@@ -3,6 +3,7 @@
 // addresses and a bad one becomes a short count, never a fault.
 #include "task.h"
 #include <linux/uaccess.h>
+#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <cerrno>
@@ -12,13 +13,25 @@ using namespace kplat;
 
 namespace {
 
+// Our own pid, asked once (getpid is a system call each time) and again in a forked child.
+pid_t g_self_pid;
+
+pid_t self_pid() {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, [] {
+    g_self_pid = getpid();
+    pthread_atfork(nullptr, nullptr, [] { g_self_pid = getpid(); });
+  });
+  return g_self_pid;
+}
+
 // Bytes moved; stops at the first bad page.
 size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
   size_t done = 0;
   while (done < n) {
     struct iovec l = {static_cast<char *>(local) + done, n - done};
     struct iovec r = {const_cast<char *>(static_cast<const char *>(remote)) + done, n - done};
-    ssize_t got = to_remote ? process_vm_writev(getpid(), &l, 1, &r, 1, 0) : process_vm_readv(getpid(), &l, 1, &r, 1, 0);
+    ssize_t got = to_remote ? process_vm_writev(self_pid(), &l, 1, &r, 1, 0) : process_vm_readv(self_pid(), &l, 1, &r, 1, 0);
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
       break;

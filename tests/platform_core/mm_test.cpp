@@ -174,6 +174,50 @@ TEST_F(Mm, PagesCountPrivateWordAndZoneState) {
   EXPECT_EQ(host::pages_in_use(), base);
 }
 
+TEST_F(Mm, FreedPagesAreReusedCleanAndMisusedFreesAreReported) {
+  long base = host::pages_in_use();
+  struct page *p = alloc_page(GFP_NOIO);
+  ASSERT_NE(p, nullptr);
+  void *mem = page_address(p);
+  set_page_private(p, 0x55UL);
+  p->index = 9;
+  get_page(p);
+  put_page(p);  // one reference left: still in use
+  EXPECT_EQ(host::pages_in_use(), base + 1);
+  __free_page(p);
+  EXPECT_EQ(host::pages_in_use(), base);
+
+  // A freed page's memory comes back, with the page's words as a new page has them.
+  struct page *q = alloc_page(GFP_NOIO | __GFP_ZERO);
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(page_address(q), mem);
+  EXPECT_EQ(page_private(q), 0u);
+  EXPECT_EQ(q->index, 0u);
+  EXPECT_EQ(q->flags, 0u);
+  EXPECT_EQ(atomic_read(&q->_count), 1);
+  EXPECT_EQ(virt_to_page((char *)mem + 100), q);
+  const char *bytes = static_cast<const char *>(mem);
+  EXPECT_EQ(*std::max_element(bytes, bytes + PAGE_SIZE), 0);
+  __free_page(q);
+
+  __free_page(q);  // twice: reported, and the page is not handed out twice
+  EXPECT_TRUE(log_has("BUG: __free_pages of a page that is already free"));
+  struct page *a = alloc_page(GFP_NOIO), *b = alloc_page(GFP_NOIO);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(host::pages_in_use(), base + 2);
+
+  struct page *block = alloc_pages(GFP_KERNEL, 1);
+  ASSERT_NE(block, nullptr);
+  __free_page(block + 1);
+  EXPECT_TRUE(log_has("BUG: __free_pages of a page inside a block; free its first page"));
+  EXPECT_EQ(host::pages_in_use(), base + 4);
+  __free_pages(block, 1);
+  __free_page(a);
+  __free_page(b);
+  EXPECT_EQ(host::pages_in_use(), base);
+}
+
 TEST_F(Mm, VmallocIsPageAlignedAndCounted) {
   long base = host::vmalloc_in_use();
   char *v = static_cast<char *>(vzalloc(3 * PAGE_SIZE + 5));

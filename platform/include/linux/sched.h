@@ -106,6 +106,7 @@ struct task_struct {
   spinlock_t alloc_lock;       // task_lock
   struct task_struct *real_parent;
   void *journal_info;
+  unsigned long nvcsw;         // sleeps that really waited (read atomically from elsewhere)
   // Context bookkeeping, only touched by the task's own thread.
   int kp_preempt_count;  // spinlocks held + kmap_atomic + preempt_disable
   int kp_irq_depth;      // > 0: interrupt context
