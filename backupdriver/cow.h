@@ -71,11 +71,14 @@ extern kmem_cache_zk *record_cache, *saved_cache, *cl_cache, *fc_cache, *rb_cach
 extern mempool_t *qel_bp_cache;
 extern const struct file_operations cow_file_opts;
 
-/* The heartbeat the watchdog reads as progress: given after each blocking down(). */
+/*
+ * The heartbeat the watchdog reads as progress: given after each blocking down(). Only
+ * the first heartbeat the watchdog has not taken yet needs to wake it (cow_watchdog.cpp).
+ */
 static inline void lock_heartbeat(void)
 {
-	atomic_inc(&lock_wait_count);
-	wake_up(&lock_wait);
+	if (atomic_inc_return(&lock_wait_count) == 1)
+		wake_up(&lock_wait);
 }
 
 /* ---- records ---- */

@@ -26,6 +26,7 @@
 #define VEK_WATCHDOG_PERIOD_MS 60000
 #define VEK_PROBE_TRIES 600
 #define VEK_PROBE_SLEEP_MS 10
+#define VEK_HEARTBEAT_REST_MS 500
 
 /* ---- probes ---- */
 
@@ -187,9 +188,33 @@ static int watchdog_idle(void)
 	       !atomic_read(&global_shutdown);
 }
 
+/* A rest ends early only for what must not wait: a listing, the unload, a stop. */
+static int watchdog_rested(void)
+{
+	return atomic_read(&lock_print_count) || atomic_read(&global_shutdown) ||
+	       kthread_should_stop();
+}
+
 /*
- * Kernel thread "vek_watchdog", from load to unload. Each heartbeat wakes it once and
- * restarts the quiet period; it probes only after a quiet period or for a listing.
+ * The source write path gives a heartbeat for every bio; a wake-up for each would put a
+ * context switch on every write. So after a wake-up the watchdog leaves the heartbeats
+ * counted for VEK_HEARTBEAT_REST_MS, while lock_heartbeat wakes it only when the count
+ * leaves 0, and then takes them all: a stream of heartbeats costs about two wake-ups a
+ * second, and the quiet period still starts after the last of them.
+ */
+static void watchdog_rest(void)
+{
+	long ret = wait_event_interruptible_timeout(lock_wait, watchdog_rested(),
+						    msecs_to_jiffies(VEK_HEARTBEAT_REST_MS));
+
+	if (ret == -ERESTARTSYS)
+		clear_tsk_thread_flag(current, TIF_SIGPENDING);	/* as in the main wait */
+	atomic_xchg(&lock_wait_count, 0);
+}
+
+/*
+ * Kernel thread "vek_watchdog", from load to unload. Heartbeats restart the quiet period;
+ * it probes only after a quiet period or for a listing.
  */
 int lock_debug_thread(void *data)
 {
@@ -218,8 +243,9 @@ int lock_debug_thread(void *data)
 			continue;
 		}
 		if (ret && !atomic_read(&lock_print_count)) {
-			/* Only a heartbeat is consumed: the shutdown flag is no heartbeat. */
-			atomic_add_unless(&lock_wait_count, -1, 0);
+			/* Only heartbeats are consumed: the shutdown flag is no heartbeat. */
+			if (atomic_read(&lock_wait_count) > 0)
+				watchdog_rest();
 			continue;
 		}
 

@@ -335,6 +335,31 @@ TEST_F(WatchdogTest, HeartbeatsPostponeTheProbeUntilTheyStop)
 	EXPECT_TRUE(seen) << vekfx::dmesg_text();
 }
 
+TEST_F(WatchdogTest, AStreamOfHeartbeatsCostsTheWatchdogFewWakeUps)
+{
+	quiet_session();
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	double speed = host::clock_speed();
+	host::set_clock_speed(1);	/* real milliseconds for the watchdog's rest */
+	unsigned long before = __atomic_load_n(&lock_debug_thread_task->nvcsw, __ATOMIC_RELAXED);
+	// 4000 heartbeats over about 200 ms, one every 50 us, as a busy write path gives them.
+	auto next = std::chrono::steady_clock::now();
+	for (int i = 0; i < 4000; i++) {
+		lock_heartbeat();
+		next += std::chrono::microseconds(50);
+		while (std::chrono::steady_clock::now() < next)
+			;
+	}
+	EXPECT_TRUE(eventually([] { return atomic_read(&lock_wait_count) == 0; }))
+		<< "every heartbeat is consumed";
+	unsigned long sleeps =
+		__atomic_load_n(&lock_debug_thread_task->nvcsw, __ATOMIC_RELAXED) - before;
+	host::set_clock_speed(speed);
+	EXPECT_GT(sleeps, 0u);
+	EXPECT_LT(sleeps, 400u) << "the watchdog woke for nearly every heartbeat";
+	EXPECT_EQ(0, vekfx::dmesg_count("LOCKED")) << vekfx::dmesg_text();
+}
+
 TEST_F(WatchdogTest, StraySignalNeitherStopsNorSpinsTheWatchdog)
 {
 	int id = quiet_session();
