@@ -1,13 +1,24 @@
-// User-memory copies. The caller's process is this one, so the copies go
-// through process_vm_readv/writev on our own pid: the kernel checks the
-// addresses and a bad one becomes a short count, never a fault.
+// User-memory copies. The caller's process is this one. A copy is first tried as a
+// plain memcpy under a fault fixup, as the kernel's copy routines do: a SIGSEGV or SIGBUS
+// inside it jumps back here. A copy that faulted, and every copy in the sanitizer builds
+// (whose interceptors would report the bad address first), goes through
+// process_vm_readv/writev on our own pid instead: the kernel checks the addresses there and
+// a bad one becomes an exact short count, never a fault.
 #include "task.h"
 #include <linux/uaccess.h>
 #include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KP_UACCESS_FIXUP 0
+#else
+#define KP_UACCESS_FIXUP 1
+#endif
 
 using namespace kplat;
 
@@ -41,17 +52,72 @@ size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
   return done;
 }
 
+#if KP_UACCESS_FIXUP
+// Set while this thread copies under the fixup: a fault then lands at the sigsetjmp.
+thread_local sigjmp_buf *t_fixup;
+struct sigaction g_old_segv, g_old_bus;
+
+void chain(int sig, siginfo_t *info, void *uctx, const struct sigaction &old) {
+  if (old.sa_flags & SA_SIGINFO) {
+    old.sa_sigaction(sig, info, uctx);
+  } else if (old.sa_handler != SIG_IGN && old.sa_handler != SIG_DFL) {
+    old.sa_handler(sig);
+  } else {
+    // Not a user copy: the fault is what it would have been without us.
+    sigaction(sig, &old, nullptr);
+  }
+}
+
+void on_fault(int sig, siginfo_t *info, void *uctx) {
+  if (sigjmp_buf *fix = t_fixup) {
+    t_fixup = nullptr;
+    siglongjmp(*fix, 1);
+  }
+  chain(sig, info, uctx, sig == SIGBUS ? g_old_bus : g_old_segv);
+}
+
+void install_fixup() {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, [] {
+    struct sigaction sa = {};
+    sa.sa_sigaction = on_fault;
+    // NODEFER: the jump out of the handler leaves the signal unblocked for the next fault.
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGSEGV, &sa, &g_old_segv);
+    sigaction(SIGBUS, &sa, &g_old_bus);
+  });
+}
+
+// True when all n bytes were copied; false after a fault (some may have been).
+bool fixup_copy(void *dst, const void *src, size_t n) {
+  install_fixup();
+  sigjmp_buf fix;
+  if (sigsetjmp(fix, 0)) return false;
+  t_fixup = &fix;
+  __asm__ __volatile__("" ::: "memory");
+  memcpy(dst, src, n);
+  __asm__ __volatile__("" ::: "memory");
+  t_fixup = nullptr;
+  return true;
+}
+#else
+bool fixup_copy(void *, const void *, size_t) { return false; }
+#endif
+
 }  // namespace
 
 unsigned long copy_from_user(void *to, const void __user *from, unsigned long n) {
   check_sleep("copy_from_user");
   if (n == 0) return 0;
+  if (fixup_copy(to, from, n)) return 0;
   return n - vm_copy(to, from, n, false);
 }
 
 unsigned long copy_to_user(void __user *to, const void *from, unsigned long n) {
   check_sleep("copy_to_user");
   if (n == 0) return 0;
+  if (fixup_copy(to, from, n)) return 0;
   return n - vm_copy(const_cast<void *>(from), to, n, true);
 }
 

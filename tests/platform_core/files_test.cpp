@@ -57,6 +57,24 @@ TEST(Uaccess, PartialCopyStopsAtTheFirstBadPage) {
   munmap(m, ps);
 }
 
+TEST(Uaccess, ReadOnlyUserMemoryTakesNoWriteAndOtherFaultsStillKill) {
+  long ps = sysconf(_SC_PAGESIZE);
+  char *m = static_cast<char *>(mmap(nullptr, ps, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(m, MAP_FAILED);
+  memset(m, 'r', ps);
+  ASSERT_EQ(mprotect(m, ps, PROT_READ), 0);
+  char buf[64] = {};
+  EXPECT_EQ(copy_to_user(m + 8, buf, sizeof(buf)), sizeof(buf));
+  EXPECT_EQ(m[8], 'r');
+  EXPECT_EQ(copy_from_user(buf, m, sizeof(buf)), 0u);  // reading it is fine
+  EXPECT_EQ(buf[63], 'r');
+  // After the copies above caught their faults, a fault elsewhere is still a crash.
+  EXPECT_DEATH({ *(volatile char *)(m + 1) = 0; }, "");
+  char again[16] = {};
+  EXPECT_EQ(copy_to_user(m, again, sizeof(again)), sizeof(again));
+  munmap(m, ps);
+}
+
 TEST(Uaccess, SetFsHasTheKernelShape) {
   mm_segment_t old = get_fs();
   set_fs(KERNEL_DS);
