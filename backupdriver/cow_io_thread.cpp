@@ -172,7 +172,8 @@ static unsigned long io_thresh(struct io_thread_info *ti)
 	return n ? zk_max_chunk_buffer / n : zk_max_chunk_buffer;
 }
 
-static int worker_has_work(struct cow_session *cs, struct io_thread *iot)
+/* The worker's wait condition; submissions test it too, to wake the worker only for it. */
+int worker_has_work(struct cow_session *cs, struct io_thread *iot)
 {
 	struct io_thread_info *ti = cs->thread_info;
 

@@ -96,7 +96,12 @@ void submit_ic_file_io(struct if_chunk *ic, struct cow_session *cs)
 		atomic_inc(&iot->pending_io);
 	else
 		atomic_inc(&iot->pending_anon_io);
-	wake_up(&iot->io_wait);
+	/*
+	 * A worker woken below its batch size would only test its condition and sleep again:
+	 * one context switch per preserved chunk. Wake it when the condition holds.
+	 */
+	if (worker_has_work(cs, iot))
+		wake_up(&iot->io_wait);
 	spin_unlock_irqrestore(&ti->io_threads_lock, flags);
 }
 

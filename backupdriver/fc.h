@@ -37,6 +37,7 @@ int fc_add_page(struct file_copy *fc, struct page *page);
 void fc_endio(struct file_copy *fc, int err);
 void calc_fc_file_start(struct file_copy *fc, sector_t chunk_size);
 void submit_ic_file_io(struct if_chunk *ic, struct cow_session *cs);
+int worker_has_work(struct cow_session *cs, struct io_thread *iot);
 void do_ic_io(struct cow_session *cs, struct if_chunk *ic, struct user_buffer *ub,
 	      struct file *file);
 void do_file_io(struct cow_session *cs, struct user_buffer *ub, struct if_chunk *ic,

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 using namespace vek_test;
@@ -127,20 +128,46 @@ TEST_F(Assignment, LargeChunkNumbersUseTheFullChunkNumber)
 	EXPECT_EQ(c->thread, 2);
 }
 
-TEST_F(Assignment, SubmissionWakesTheSleepingWorker)
+TEST_F(Assignment, SubmissionWakesTheSleepingWorkerOnlyOnceItHasWork)
+{
+	workers(1);
+	const unsigned long half = zk_max_chunk_buffer / 2;	/* one worker: thresh / 2 */
+	long left = -2;
+	std::atomic<task_struct *> sleeper_task{nullptr};
+	std::thread sleeper([&] {
+		io_thread *iot = slot(0);
+		sleeper_task = (task_struct *)current;
+		left = wait_event_timeout(iot->io_wait, worker_has_work(cs, iot),
+					  msecs_to_jiffies(60000));
+	});
+	while (!sleeper_task.load() ||
+	       !__atomic_load_n(&sleeper_task.load()->nvcsw, __ATOMIC_RELAXED))
+		std::this_thread::yield();	/* asleep, not just queued */
+	unsigned long sleeps = __atomic_load_n(&sleeper_task.load()->nvcsw, __ATOMIC_RELAXED);
+	for (unsigned long i = 0; i < half; i++)
+		submit(chunk(i));
+	EXPECT_EQ(sleeps, __atomic_load_n(&sleeper_task.load()->nvcsw, __ATOMIC_RELAXED))
+		<< "woken by a submission below the batch size";
+	EXPECT_EQ(left, -2);
+	submit(chunk(half));		/* pending_io now above thresh / 2 */
+	sleeper.join();
+	EXPECT_GT(left, 0) << "woken by the submission, not by the time-out";
+}
+
+TEST_F(Assignment, SnapshotReadWakesTheWorkerAtOnce)
 {
 	workers(1);
 	long left = -2;
 	std::thread sleeper([&] {
 		io_thread *iot = slot(0);
-		left = wait_event_timeout(iot->io_wait, atomic_read(&iot->pending_io) > 0,
+		left = wait_event_timeout(iot->io_wait, worker_has_work(cs, iot),
 					  msecs_to_jiffies(60000));
 	});
 	while (!waitqueue_active(&slot(0)->io_wait))
 		std::this_thread::yield();
-	submit(chunk(0));
+	submit(chunk(3), 1);
 	sleeper.join();
-	EXPECT_GT(left, 0) << "woken by the submission, not by the time-out";
+	EXPECT_GT(left, 0);
 }
 
 TEST(WorkerTable, AllocationFailureUndoesTheSlotsAlreadyMade)
