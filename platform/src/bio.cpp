@@ -7,7 +7,18 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KP_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define KP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KP_POISON(p, n) ((void)(p), (void)(n))
+#define KP_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 #include <host/host_block.h>
 
@@ -23,12 +34,67 @@ struct bio_block {
   struct bio_vec vecs[];
 };
 
+// Freed bios of the common sizes wait for reuse, as the kernel's bio and bvec slabs keep
+// them: a snapshot device takes a bio per page, often freed on another thread than the one
+// that allocated it. A kept bio is poisoned (unaddressable under AddressSanitizer).
+constexpr int kKeptVecs[] = {1, 16};
+constexpr size_t kKeepPerSize = 1024;
+
+struct bio_store {
+  std::mutex mu;
+  std::vector<bio_block *> kept[2];
+};
+bio_store &store() {
+  static bio_store *s = new bio_store();
+  return *s;
+}
+
+// Index of the kept size a bio of n segments is stored as, or -1.
+int keep_class(int n) {
+  for (int i = 0; i < 2; i++)
+    if (n <= kKeptVecs[i]) return i;
+  return -1;
+}
+
+size_t block_bytes(int vecs) { return sizeof(bio_block) + size_t(vecs) * sizeof(struct bio_vec); }
+
+bio_block *take_block(int nr_iovecs) {
+  int k = keep_class(nr_iovecs);
+  if (k >= 0) {
+    std::lock_guard<std::mutex> g(store().mu);
+    auto &v = store().kept[k];
+    if (!v.empty()) {
+      bio_block *blk = v.back();
+      v.pop_back();
+      KP_UNPOISON(blk, block_bytes(kKeptVecs[k]));
+      return blk;
+    }
+  }
+  return static_cast<bio_block *>(std::malloc(block_bytes(k >= 0 ? kKeptVecs[k] : nr_iovecs)));
+}
+
+void give_block(bio_block *blk, int nr_iovecs) {
+  int k = keep_class(nr_iovecs);
+  if (k >= 0) {
+    std::lock_guard<std::mutex> g(store().mu);
+    auto &v = store().kept[k];
+    if (v.size() < kKeepPerSize) {
+      if (v.capacity() == 0) v.reserve(kKeepPerSize);
+      KP_POISON(blk, block_bytes(kKeptVecs[k]));
+      v.push_back(blk);
+      return;
+    }
+  }
+  std::free(blk);
+}
+
 void bio_block_free(struct bio *bio) {
   auto *blk = reinterpret_cast<bio_block *>(bio);
   // Poison, so a completion that touches a freed bio reads rubbish pointers
   // rather than plausible stale ones.
-  std::memset(static_cast<void *>(blk), 0x6b, sizeof(bio_block) + bio->bi_max_vecs * sizeof(struct bio_vec));
-  std::free(blk);
+  const int vecs = int(bio->bi_max_vecs);
+  std::memset(static_cast<void *>(blk), 0x6b, block_bytes(vecs));
+  give_block(blk, vecs);
   g_bios_in_use.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -39,8 +105,8 @@ namespace kplat {
 struct bio *bio_alloc_internal(int nr_iovecs) {
   if (nr_iovecs < 0 || nr_iovecs > BIO_MAX_PAGES)
     return nullptr;
-  size_t bytes = sizeof(bio_block) + size_t(nr_iovecs) * sizeof(struct bio_vec);
-  auto *blk = static_cast<bio_block *>(std::malloc(bytes));
+  size_t bytes = block_bytes(nr_iovecs);
+  bio_block *blk = take_block(nr_iovecs);
   if (!blk)
     return nullptr;
   std::memset(static_cast<void *>(blk), 0, bytes);

@@ -74,6 +74,36 @@ TEST_F(Mm, CacheCountsPoisonsAndComplainsOnDestroyWithLiveObjects) {
   kmem_cache_destroy(nullptr);
 }
 
+TEST_F(Mm, CacheReusesFreedObjectsPoisonedAndZeroesOnAsk) {
+  struct rec {
+    long a, b, c, d;
+  };
+  struct kmem_cache *c = kmem_cache_create("qel_fc_cache", sizeof(rec), 0, 0, nullptr);
+  ASSERT_NE(c, nullptr);
+  rec *r = static_cast<rec *>(kmem_cache_zalloc(c, GFP_NOIO));
+  ASSERT_NE(r, nullptr);
+  r->a = r->b = r->c = r->d = 42;
+  kmem_cache_free(c, r);
+  EXPECT_EQ(host::kmem_cache_objects("qel_fc_cache"), 0);
+
+  rec *again = static_cast<rec *>(kmem_cache_alloc(c, GFP_NOIO));
+  EXPECT_EQ(again, r) << "a freed object is handed out again";
+  const unsigned char *bytes = reinterpret_cast<const unsigned char *>(again);
+  for (size_t i = 0; i < sizeof(rec); i++) ASSERT_EQ(bytes[i], POISON_FREE) << i;  // no stale data
+  kmem_cache_free(c, again);
+  rec *zeroed = static_cast<rec *>(kmem_cache_zalloc(c, GFP_NOIO));
+  EXPECT_EQ(zeroed->a | zeroed->b | zeroed->c | zeroed->d, 0);
+  EXPECT_EQ(host::kmem_cache_objects("qel_fc_cache"), 1);
+#if defined(__SANITIZE_ADDRESS__)
+  kmem_cache_free(c, zeroed);
+  EXPECT_DEATH({ (void)*(volatile long *)&zeroed->b; }, "use-after-poison");
+#else
+  kmem_cache_free(c, zeroed);
+#endif
+  kmem_cache_destroy(c);  // gives back the kept objects too
+  EXPECT_EQ(host::kmem_cache_objects("qel_fc_cache"), -1);
+}
+
 TEST_F(Mm, CacheConstructorRunsAndBadArgumentsFail) {
   static int ctor_calls = 0;
   struct kmem_cache *c = kmem_cache_create("ctor_cache", 64, 0, 0, [](void *p) {
