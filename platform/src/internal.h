@@ -11,6 +11,17 @@
 #include <host/fault.h>
 #include <cstdint>
 
+// Memory the allocators keep for reuse is unaddressable under AddressSanitizer, so a use
+// after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KP_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define KP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KP_POISON(p, n) ((void)(p), (void)(n))
+#define KP_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace kplat {
 
 // Marks the calling thread's task as running in interrupt context for the

@@ -11,14 +11,6 @@
 #include <cstring>
 #include <malloc.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define KP_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define KP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define KP_POISON(p, n) ((void)(p), (void)(n))
-#define KP_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 using namespace kplat;
 
