@@ -198,14 +198,19 @@ long sched_timeout_raw(long timeout) {
   kplat_task *k = t->kp;
   const bool forever = timeout == MAX_SCHEDULE_TIMEOUT;
   if (timeout < 0) {
+    k->prepared_sleep = false;
     __atomic_store_n(&t->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
     return 0;
   }
   const unsigned long expire = read_jiffies() + (unsigned long)timeout;
   std::unique_lock<std::mutex> lk(k->mu);
+  const bool prepared = k->prepared_sleep;
+  k->prepared_sleep = false;
   if (__atomic_load_n(&t->state, __ATOMIC_SEQ_CST) == TASK_RUNNING) {
     lk.unlock();
-    std::this_thread::yield();
+    // Woken between setting its state and here: yielding now could leave the task
+    // behind another thread's whole time slice.
+    if (!prepared) std::this_thread::yield();
     return forever ? MAX_SCHEDULE_TIMEOUT : timeout;
   }
   __atomic_add_fetch(&t->nvcsw, 1, __ATOMIC_RELAXED);
@@ -232,7 +237,11 @@ long sched_timeout_raw(long timeout) {
 
 using namespace kplat;
 
-void kplat_set_current_state(long state) { __atomic_store_n(&current_task()->state, state, __ATOMIC_SEQ_CST); }
+void kplat_set_current_state(long state) {
+  struct task_struct *t = current_task();
+  t->kp->prepared_sleep = state != TASK_RUNNING;
+  __atomic_store_n(&t->state, state, __ATOMIC_SEQ_CST);
+}
 void kplat_set_task_state(struct task_struct *tsk, long state) { __atomic_store_n(&tsk->state, state, __ATOMIC_SEQ_CST); }
 
 void schedule(void) {

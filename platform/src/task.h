@@ -16,6 +16,10 @@ struct kplat_task {
   std::atomic<int> refs{1};
   char last_real_name[TASK_COMM_LEN] = {};  // real thread name at the last refresh
   pthread_t thread{};
+  // The task set a sleeping state since its last schedule (own thread only): a schedule
+  // that then finds it running was woken early and returns at once; one called while
+  // running on purpose gives the processor up.
+  bool prepared_sleep = false;
 
   // Kernel threads.
   bool is_kthread = false;
