@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <vector>
+#include <sys/mman.h>
 
 
 using namespace kplat;
@@ -27,49 +28,90 @@ page_map &pmap() {
   return *m;
 }
 
-// Freed single pages wait here for reuse, as on the kernel's per-cpu free lists: a
-// chunk copy takes sixteen at a time, and fresh memory costs an allocation, a map
-// update and a page fault per page. A cached page keeps its map entry; its memory is
-// poisoned under AddressSanitizer, so a use after free is still caught.
-constexpr size_t kFreeListMax = 8192;
+// Single pages live like the kernel's memory: carved from blocks mapped (and faulted in)
+// once, kept for reuse when freed and never given back, so a page costs neither an
+// allocation nor page faults (which are dear under virtualisation) per use. A free page
+// keeps its map entry; its memory is poisoned under AddressSanitizer, so a use after free
+// is still caught. Blocks of two or more pages come from the C allocator.
+constexpr size_t kArenaBlock = 2UL << 20;
 constexpr unsigned long kPageFreeFlag = 1UL << 63;  // on the free list: a second free is a bug
 constexpr unsigned long kPageTailFlag = 1UL << 62;  // inside a block: only its head is freed
 
-struct free_list {
+struct single_pages {
   std::mutex mu;
-  std::vector<struct page *> pages;
+  std::vector<struct page *> free;  // mu
+  char *next = nullptr;             // mu: unused memory of the newest arena block
+  char *end = nullptr;              // mu
 };
-free_list &flist() {
-  static free_list *f = new free_list();
-  return *f;
+single_pages &singles() {
+  static single_pages *s = new single_pages();
+  return *s;
 }
 
-struct page *take_free_page() {
-  struct page *p = nullptr;
-  {
-    std::lock_guard<std::mutex> g(flist().mu);
-    if (flist().pages.empty()) return nullptr;
-    p = flist().pages.back();
-    flist().pages.pop_back();
+// Memory for one more page; null when the arena cannot grow. singles().mu held.
+void *__arena_page() {
+  single_pages &s = singles();
+  if (s.next == s.end) {
+    void *m = mmap(nullptr, kArenaBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                   -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    s.next = static_cast<char *>(m);
+    s.end = s.next + kArenaBlock;
   }
-  KP_UNPOISON(p->virtual_addr, PAGE_SIZE);
+  void *mem = s.next;
+  s.next += PAGE_SIZE;
+  return mem;
+}
+
+void reset_page(struct page *p) {
   p->flags = 0;
   p->private_ = 0;
   p->index = 0;
   p->mapping = nullptr;
+  p->kp_order = 0;
   INIT_LIST_HEAD(&p->lru);
   atomic_set(&p->_count, 1);
+}
+
+struct page *alloc_single_page() {
+  single_pages &s = singles();
+  struct page *p = nullptr;
+  void *mem = nullptr;
+  {
+    std::lock_guard<std::mutex> g(s.mu);
+    if (!s.free.empty()) {
+      p = s.free.back();
+      s.free.pop_back();
+    } else {
+      mem = __arena_page();
+      if (!mem) return nullptr;
+    }
+  }
+  if (p) {
+    KP_UNPOISON(p->virtual_addr, PAGE_SIZE);
+    reset_page(p);
+    return p;
+  }
+  p = static_cast<struct page *>(calloc(1, sizeof(struct page)));
+  if (!p) {
+    // The memory stays the arena's: hand it to the free list's next user.
+    std::lock_guard<std::mutex> g(s.mu);
+    s.next = static_cast<char *>(mem);
+    return nullptr;
+  }
+  p->virtual_addr = mem;
+  reset_page(p);
+  std::lock_guard<std::mutex> g(pmap().mu);
+  pmap().by_addr[(uintptr_t)mem] = p;
   return p;
 }
 
-bool put_free_page(struct page *p) {
-  std::lock_guard<std::mutex> g(flist().mu);
-  if (flist().pages.size() >= kFreeListMax) return false;
-  if (flist().pages.capacity() == 0) flist().pages.reserve(kFreeListMax);
+void free_single_page(struct page *p) {
+  single_pages &s = singles();
   p->flags = kPageFreeFlag;
   KP_POISON(p->virtual_addr, PAGE_SIZE);
-  flist().pages.push_back(p);
-  return true;
+  std::lock_guard<std::mutex> g(s.mu);
+  s.free.push_back(p);
 }
 }  // namespace
 
@@ -81,11 +123,11 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
   if (fault_hit("alloc_page", ctx)) return nullptr;
   if (order > 10) return nullptr;
   if (order == 0) {
-    if (struct page *p = take_free_page()) {
-      if (gfp_mask & __GFP_ZERO) memset(p->virtual_addr, 0, PAGE_SIZE);
-      g_pages_live.fetch_add(1, std::memory_order_relaxed);
-      return p;
-    }
+    struct page *p = alloc_single_page();
+    if (!p) return nullptr;
+    if (gfp_mask & __GFP_ZERO) memset(p->virtual_addr, 0, PAGE_SIZE);
+    g_pages_live.fetch_add(1, std::memory_order_relaxed);
+    return p;
   }
   const size_t n = 1UL << order;
   auto *pages = static_cast<struct page *>(calloc(n, sizeof(struct page)));
@@ -127,7 +169,8 @@ void __free_pages(struct page *page, unsigned int order) {
   }
   const size_t n = 1UL << order;
   void *mem = page->virtual_addr;
-  if (order == 0 && put_free_page(page)) {
+  if (order == 0) {
+    free_single_page(page);
     g_pages_live.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
