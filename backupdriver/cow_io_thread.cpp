@@ -258,6 +258,26 @@ static void serve_anon(struct cow_session *cs, struct io_thread *iot, struct lis
 }
 
 /*
+ * The worker stops serving its queue, unless a transfer has been queued since the caller
+ * looked. A copy decided before the stop or error may still be on its way (its transfer
+ * not yet allocated, so fc_count did not show it); its submission finds the slot retired
+ * and releases it instead of leaving it queued where nobody serves it.
+ */
+static int retire_worker(struct io_thread_info *ti, struct io_thread *iot)
+{
+	unsigned long flags;
+	int retired = 0;
+
+	spin_lock_irqsave(&ti->io_threads_lock, flags);
+	if (atomic_read(&iot->pending_io) == 0 && atomic_read(&iot->pending_anon_io) == 0) {
+		atomic_dec(&iot->started);
+		retired = 1;
+	}
+	spin_unlock_irqrestore(&ti->io_threads_lock, flags);
+	return retired;
+}
+
+/*
  * Stop or error seen: leave only when this slot and the whole session have no transfer
  * left. session_work_lock keeps new work for the session from being made meanwhile.
  */
@@ -271,6 +291,8 @@ static int worker_may_leave(struct cow_session *cs, struct io_thread *iot)
 	lock_heartbeat();
 	leave = atomic_read(&iot->pending_io) == 0 && atomic_read(&iot->pending_anon_io) == 0 &&
 		atomic_read(&cs->fc_count) == 0;
+	if (leave)
+		leave = retire_worker(cs->thread_info, iot);
 	up(&session_work_lock);
 	if (!leave)
 		worker_yield(VEK_DRAIN_YIELD);

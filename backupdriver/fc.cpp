@@ -76,6 +76,25 @@ static void __assign_chunk(struct io_thread_info *ti, struct cow_chunk *cc)
 	iot->thread_pos++;
 }
 
+/* Caller: io_threads_lock held. The slot's worker has left and no other will come. */
+static int slot_retired(struct cow_session *cs, struct io_thread *iot)
+{
+	return atomic_read(&iot->started) <= 0 &&
+	       (atomic_read(&cs->thread_info->io_threads_stop) > 0 || is_error(cs));
+}
+
+/*
+ * A transfer nobody will serve: end it with -5 now (a snapshot read then fails rather than
+ * waiting forever; copy pages are freed) and drop the reference meant for the queue. The
+ * chunk's own semaphores are its submitter's business: held by a copier, free on a
+ * private read record.
+ */
+static void release_unserved(struct if_chunk *ic, struct cow_session *cs)
+{
+	cleanup_ic(ic, cs);
+	put_and_dec_if(cs, ic);
+}
+
 /*
  * Queue a chunk to its worker. The caller has taken the reference that the queue owns;
  * the worker drops it after serving. Any context: takes only io_threads_lock.
@@ -91,6 +110,11 @@ void submit_ic_file_io(struct if_chunk *ic, struct cow_session *cs)
 	if (cc->thread < 0)
 		__assign_chunk(ti, cc);
 	iot = ti->io_threads[cc->thread];
+	if (slot_retired(cs, iot)) {
+		spin_unlock_irqrestore(&ti->io_threads_lock, flags);
+		release_unserved(ic, cs);
+		return;
+	}
 	list_add_tail(&ic->submit_list, &iot->io_list);
 	if (ic->anon == 0)
 		atomic_inc(&iot->pending_io);

@@ -426,4 +426,39 @@ TEST_F(Workers, StopWaitsForEveryQueuedTransferBeforeTheWorkersLeave)
 	EXPECT_FALSE(dmesg_has("File had no dentry!")) << "each worker's file reference dropped";
 }
 
+TEST_F(Workers, CopyDecidedBeforeTheLastWorkerLeftIsReleasedNotStranded)
+{
+	int id = start(part1, dir() + "/late");
+	ASSERT_GT(id, 0);
+	vekfx::io_workers w(id, 1, dir());
+	ASSERT_EQ(0, w.wait_first());
+	cow_session *cs = nullptr;
+	with_session(id, [&](cow_session *s) { cs = s; });
+	ASSERT_NE(cs, nullptr);	/* listed until the stop below */
+	const long pages = host::pages_in_use();
+
+	// pos_lock is taken by the copy after the decision to copy and before its transfer
+	// exists: holding it stops a first write right in that gap.
+	auto held = std::make_unique<vekfx::spin_holder>(&cs->pos_lock);
+	std::thread writer([&] { write_source(part1, 0, pattern(4096, 7)); });
+	ASSERT_TRUE(eventually([&] {
+		struct if_chunk *ic = get_and_inc_if(cs, 0);
+		if (ic)
+			put_and_dec_if(cs, ic);
+		return ic != nullptr;
+	})) << "the write decided to copy chunk 0";
+
+	invalidate_session(cs, "TEST ERROR");
+	w.join();	/* nothing queued, no transfer alive: the worker leaves */
+	EXPECT_EQ(w.results(), (std::vector<long>{0}));
+	held.reset();
+	writer.join();
+
+	EXPECT_EQ(slot_pending(id, 0), 0) << "queued where no worker will serve it";
+	EXPECT_EQ(session_fc_count(id), 0);
+	EXPECT_EQ(host::pages_in_use(), pages) << "the copy's pages were freed";
+	EXPECT_EQ(read_dev("/dev/sda1", 0, 4096), pattern(4096, 7)) << "the write itself landed";
+	ASSERT_EQ(0, stop(id));
+}
+
 }  // namespace

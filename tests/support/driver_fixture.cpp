@@ -463,4 +463,24 @@ void DriverTest::TearDown()
 	host::set_clock_speed(1);
 }
 
+spin_holder::spin_holder(spinlock_t *lock) : lock_(lock)
+{
+	t_ = std::thread([this] {
+		spin_lock(lock_);
+		held_ = true;
+		while (!release_)
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		spin_unlock(lock_);
+	});
+	while (!held_)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void spin_holder::release()
+{
+	release_ = true;
+	if (t_.joinable())
+		t_.join();
+}
+
 }  // namespace vekfx

@@ -23,9 +23,11 @@
 
 #include <gtest/gtest.h>
 #include <host/host.h>
+#include <linux/spinlock.h>
 
 #include "../../backupdriver/include/vekdriver.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -164,6 +166,20 @@ protected:
 	std::vector<int> handles;		// every handle open_control made
 	leak_baseline baseline;
 	bool loaded = false;
+};
+
+// Holds a spinlock on a thread of its own until released (a holder must not sleep in the
+// platform's sense, so it waits in real time).
+class spin_holder {
+public:
+	explicit spin_holder(spinlock_t *lock);
+	~spin_holder() { release(); }
+	void release();
+
+private:
+	spinlock_t *lock_;
+	std::atomic<bool> held_{false}, release_{false};
+	std::thread t_;
 };
 
 }  // namespace vekfx

@@ -54,35 +54,7 @@ int index_of(const std::string &needle)
 const std::string kHeader = "vek: ERROR: -- listing vek debug info --";
 const std::string kPages = "vek: ERROR: vek_watchdog: total_cow_pages: 0";
 
-// Holds a spinlock on a thread of its own until released (a holder must not sleep in the
-// platform's sense, so it waits in real time).
-class spin_holder {
-public:
-	explicit spin_holder(spinlock_t *lock) : lock_(lock)
-	{
-		t_ = std::thread([this] {
-			spin_lock(lock_);
-			held_ = true;
-			while (!release_)
-				std::this_thread::sleep_for(std::chrono::milliseconds(1));
-			spin_unlock(lock_);
-		});
-		while (!held_)
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	~spin_holder() { release(); }
-	void release()
-	{
-		release_ = true;
-		if (t_.joinable())
-			t_.join();
-	}
-
-private:
-	spinlock_t *lock_;
-	std::atomic<bool> held_{false}, release_{false};
-	std::thread t_;
-};
+using vekfx::spin_holder;
 
 class WatchdogTest : public vekfx::DriverTest {
 protected:
