@@ -57,30 +57,39 @@ struct io_buffer {
 
 thread_local io_buffer t_buffer;
 
+// The bios of one range complete on the disk's thread while the submitter may still be
+// adding more: the count is atomic so that neither side takes a lock per bio, and only the
+// completion that ends the range wakes the submitter.
 struct io_wait {
+  std::atomic<int> pending{1};  // the submitter's own count until all bios are out
+  std::atomic<int> error{0};
   std::mutex m;
   std::condition_variable cv;
-  int pending = 1;  // m; the submitter's own count until all bios are out
-  int error = 0;    // m
+  bool done = false;  // m
 };
 
-// Completion: interrupt context; takes only the waiter's lock.
+// The last count gone: nothing touches w after this but the waiter.
+void io_done(io_wait *w) {
+  std::lock_guard<std::mutex> g(w->m);
+  w->done = true;
+  w->cv.notify_all();
+}
+
+// Completion: interrupt context; takes the waiter's lock only for the range's last bio.
 void io_end(struct bio *bio, int err) {
   auto *w = static_cast<io_wait *>(bio->bi_private);
   bool failed = err || !test_bit(BIO_UPTODATE, &bio->bi_flags);
   bio_put(bio);
-  std::lock_guard<std::mutex> g(w->m);
-  if (failed && !w->error)
-    w->error = -EIO;
-  if (--w->pending == 0)
-    w->cv.notify_all();
+  if (failed) {
+    int none = 0;
+    w->error.compare_exchange_strong(none, -EIO);
+  }
+  if (w->pending.fetch_sub(1) == 1)
+    io_done(w);
 }
 
 void io_submit(io_wait *w, struct bio *bio) {
-  {
-    std::lock_guard<std::mutex> g(w->m);
-    w->pending++;
-  }
+  w->pending.fetch_add(1);
   generic_make_request(bio);
 }
 
@@ -132,10 +141,11 @@ int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff,
   }
   if (bio)
     io_submit(&w, bio);
-  std::unique_lock<std::mutex> g(w.m);
-  w.pending--;
-  w.cv.wait(g, [&] { return w.pending == 0; });
-  return err ? err : w.error;
+  if (w.pending.fetch_sub(1) != 1) {
+    std::unique_lock<std::mutex> g(w.m);
+    w.cv.wait(g, [&] { return w.done; });
+  }
+  return err ? err : w.error.load();
 }
 
 struct buffer_claim {
