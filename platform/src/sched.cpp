@@ -5,6 +5,10 @@
 #include <host/host.h>
 #include <linux/uaccess.h>
 #include <pthread.h>
+#include <climits>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <cstdarg>
 #include <cstdio>
@@ -104,11 +108,31 @@ void for_each_task(const std::function<void(struct task_struct *)> &fn) {
   for (auto &e : reg().by_tid) fn(e.second);
 }
 
+// The futex calls behind parking. A wait returns on a wake, a signal, a changed word or the
+// deadline (CLOCK_MONOTONIC, which steady_clock reads); the caller re-checks its state.
+static void park(kplat_task *k, uint32_t seen, const std::chrono::steady_clock::time_point *deadline) {
+  struct timespec ts;
+  struct timespec *tsp = nullptr;
+  if (deadline) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+    if (ns < 0) ns = 0;
+    ts.tv_sec = ns / 1000000000;
+    ts.tv_nsec = ns % 1000000000;
+    tsp = &ts;
+  }
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&k->wake_seq), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, seen, tsp,
+          nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+static void unpark(kplat_task *k) {
+  k->wake_seq.fetch_add(1);
+  if (k->sleeping.load())
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&k->wake_seq), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr,
+            nullptr, 0);
+}
+
 void wake_all_sleepers() {
-  for_each_task([](struct task_struct *t) {
-    std::lock_guard<std::mutex> g(t->kp->mu);
-    t->kp->cv.notify_all();
-  });
+  for_each_task([](struct task_struct *t) { unpark(t->kp); });
 }
 
 void report(const char *fmt, ...) {
@@ -179,16 +203,13 @@ void syscall_entry() {
 
 int try_to_wake_up(struct task_struct *tsk, unsigned int mask) {
   kplat_task *k = tsk->kp;
-  {
-    std::lock_guard<std::mutex> g(k->mu);
-    long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
+  long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
+  do {
     if (!(st & mask)) return 0;
-    __atomic_store_n(&tsk->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
-    k->refs.fetch_add(1);  // the task outlives the notification
-  }
-  // Notified after the lock is dropped: the woken thread does not wake up
-  // only to block on the lock the waker still holds.
-  k->cv.notify_all();
+  } while (!__atomic_compare_exchange_n(&tsk->state, &st, (long)TASK_RUNNING, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST));
+  k->refs.fetch_add(1);  // the task outlives the wake-up
+  unpark(k);
   put_task_struct(tsk);
   return 1;
 }
@@ -203,11 +224,9 @@ long sched_timeout_raw(long timeout) {
     return 0;
   }
   const unsigned long expire = read_jiffies() + (unsigned long)timeout;
-  std::unique_lock<std::mutex> lk(k->mu);
   const bool prepared = k->prepared_sleep;
   k->prepared_sleep = false;
   if (__atomic_load_n(&t->state, __ATOMIC_SEQ_CST) == TASK_RUNNING) {
-    lk.unlock();
     // Woken between setting its state and here: yielding now could leave the task
     // behind another thread's whole time slice.
     if (!prepared) std::this_thread::yield();
@@ -215,19 +234,26 @@ long sched_timeout_raw(long timeout) {
   }
   __atomic_add_fetch(&t->nvcsw, 1, __ATOMIC_RELAXED);
   for (;;) {
+    // The word is read before the state: a wake-up after this read changes it, so the
+    // wait below returns at once instead of missing it.
+    uint32_t seen = k->wake_seq.load();
     long st = __atomic_load_n(&t->state, __ATOMIC_SEQ_CST);
     if (st == TASK_RUNNING) break;
     if ((st & TASK_INTERRUPTIBLE) && signal_pending(t)) break;
     if ((st & TASK_WAKEKILL) && signal_pending(t)) break;
+    k->sleeping.store(1);
     if (forever) {
-      k->cv.wait(lk);
-      continue;
+      park(k, seen, nullptr);
+    } else if (time_after_eq(read_jiffies(), expire)) {
+      k->sleeping.store(0);
+      break;
+    } else {
+      auto deadline = real_deadline_for_ns(jiffies_to_platform_ns(expire));
+      park(k, seen, &deadline);
     }
-    if (time_after_eq(read_jiffies(), expire)) break;
-    k->cv.wait_until(lk, real_deadline_for_ns(jiffies_to_platform_ns(expire)));
+    k->sleeping.store(0);
   }
   __atomic_store_n(&t->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
-  lk.unlock();
   if (forever) return MAX_SCHEDULE_TIMEOUT;
   long left = (long)(expire - read_jiffies());
   return left < 0 ? 0 : left;

@@ -11,8 +11,12 @@
 
 struct kplat_task {
   struct task_struct task;  // task.kp points back here
-  std::mutex mu;            // guards sleeping/waking (task.state changes)
+  std::mutex mu;            // guards the kthread exit fields below
   std::condition_variable cv;
+  // Parking: a sleeper waits on the futex word wake_seq, which every wake-up advances;
+  // `sleeping` tells a waker whether the system call is needed at all.
+  std::atomic<uint32_t> wake_seq{0};
+  std::atomic<int> sleeping{0};
   std::atomic<int> refs{1};
   char last_real_name[TASK_COMM_LEN] = {};  // real thread name at the last refresh
   pthread_t thread{};
