@@ -161,11 +161,15 @@ TEST(WaitQueue, WakeUpInterruptibleLeavesUninterruptibleSleepers) {
   DECLARE_WAIT_QUEUE_HEAD(wq);
   std::atomic<int> flag{0};
   std::atomic<bool> done{false};
+  std::atomic<struct task_struct *> sleeper{nullptr};
   std::thread t([&] {
+    sleeper = (struct task_struct *)current;
     wait_event(wq, flag.load() != 0);
     done = true;
   });
-  while (!waitqueue_active(&wq)) std::this_thread::yield();
+  // Asleep, not just queued: a sleeper still on its way would see the flag by itself.
+  while (!sleeper.load() || !__atomic_load_n(&sleeper.load()->nvcsw, __ATOMIC_RELAXED))
+    std::this_thread::yield();
   flag = 1;
   wake_up_interruptible(&wq);
   msleep(30);
