@@ -34,7 +34,7 @@ constexpr int kKeptVecs[] = {1, 16};
 constexpr size_t kKeepPerSize = 1024;
 
 struct bio_store {
-  std::mutex mu;
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
   std::vector<bio_block *> kept[2];
 };
 bio_store &store() {
@@ -54,11 +54,15 @@ size_t block_bytes(int vecs) { return sizeof(bio_block) + size_t(vecs) * sizeof(
 bio_block *take_block(int nr_iovecs) {
   int k = keep_class(nr_iovecs);
   if (k >= 0) {
-    std::lock_guard<std::mutex> g(store().mu);
+    bio_block *blk = nullptr;
+    kplat::spin_acquire(&store().mu);
     auto &v = store().kept[k];
     if (!v.empty()) {
-      bio_block *blk = v.back();
+      blk = v.back();
       v.pop_back();
+    }
+    pthread_mutex_unlock(&store().mu);
+    if (blk) {
       KP_UNPOISON(blk, block_bytes(kKeptVecs[k]));
       return blk;
     }
@@ -69,14 +73,17 @@ bio_block *take_block(int nr_iovecs) {
 void give_block(bio_block *blk, int nr_iovecs) {
   int k = keep_class(nr_iovecs);
   if (k >= 0) {
-    std::lock_guard<std::mutex> g(store().mu);
+    KP_POISON(blk, block_bytes(kKeptVecs[k]));
+    kplat::spin_acquire(&store().mu);
     auto &v = store().kept[k];
-    if (v.size() < kKeepPerSize) {
+    bool kept = v.size() < kKeepPerSize;
+    if (kept) {
       if (v.capacity() == 0) v.reserve(kKeepPerSize);
-      KP_POISON(blk, block_bytes(kKeptVecs[k]));
       v.push_back(blk);
-      return;
     }
+    pthread_mutex_unlock(&store().mu);
+    if (kept) return;
+    KP_UNPOISON(blk, block_bytes(kKeptVecs[k]));
   }
   std::free(blk);
 }

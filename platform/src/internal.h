@@ -10,6 +10,7 @@
 #include <linux/sched.h>
 #include <host/fault.h>
 #include <cstdint>
+#include <pthread.h>
 
 // Memory the allocators keep for reuse is unaddressable under AddressSanitizer, so a use
 // after free is still caught.
@@ -23,6 +24,18 @@
 #endif
 
 namespace kplat {
+
+// Takes a mutex that guards a few instructions: spins on it briefly, as a kernel spinlock
+// would, and blocks only when the holder stays (preempted by the host, say). A blocked
+// waiter costs both sides a system call, and the request paths meet the completion side
+// on such locks for every bio.
+inline void spin_acquire(pthread_mutex_t *m) {
+  for (int i = 0; i < 64; i++) {
+    if (pthread_mutex_trylock(m) == 0) return;
+    __builtin_ia32_pause();
+  }
+  pthread_mutex_lock(m);
+}
 
 // Marks the calling thread's task as running in interrupt context for the
 // guard's lifetime (nests): sleeping calls then abort. Completion threads

@@ -36,7 +36,7 @@ size_t obj_stride(const struct kmem_cache *c) { return (c->size + c->align - 1) 
 constexpr unsigned kCacheKeep = 1024;
 
 void *take_kept(struct kmem_cache *c) {
-  pthread_mutex_lock(&c->kp_free_lock);
+  spin_acquire(&c->kp_free_lock);
   void *p = c->kp_free;
   if (p) {
     KP_UNPOISON(p, c->size);
@@ -49,7 +49,7 @@ void *take_kept(struct kmem_cache *c) {
 }
 
 bool keep(struct kmem_cache *c, void *p) {
-  pthread_mutex_lock(&c->kp_free_lock);
+  spin_acquire(&c->kp_free_lock);
   bool kept = c->kp_nr_free < kCacheKeep;
   if (kept) {
     *static_cast<void **>(p) = c->kp_free;

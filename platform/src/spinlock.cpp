@@ -1,6 +1,7 @@
 // Spinlocks and interrupt/preemption state. Each held spinlock raises the
 // task's preempt count, which is what makes a later sleeping call abort.
 #include "task.h"
+#include "internal.h"
 #include <linux/spinlock.h>
 #include <linux/highmem.h>
 
@@ -13,7 +14,7 @@ void lock_common(spinlock_t *lock, struct task_struct *t) {
   if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->pid))
     fatal("BUG: spinlock recursion on CPU, %s/%d", t->comm, t->pid);
   t->kp_preempt_count++;
-  pthread_mutex_lock(&lock->raw);
+  spin_acquire(&lock->raw);
   __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
 }
 
