@@ -203,15 +203,21 @@ void syscall_entry() {
 
 int try_to_wake_up(struct task_struct *tsk, unsigned int mask) {
   kplat_task *k = tsk->kp;
+  // Taken before the state changes: once running, the task may return from its sleep and
+  // exit, and it must outlive the wake-up below.
+  k->refs.fetch_add(1);
   long st = __atomic_load_n(&tsk->state, __ATOMIC_SEQ_CST);
-  do {
-    if (!(st & mask)) return 0;
-  } while (!__atomic_compare_exchange_n(&tsk->state, &st, (long)TASK_RUNNING, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST));
-  k->refs.fetch_add(1);  // the task outlives the wake-up
-  unpark(k);
+  int woken = 0;
+  while (st & mask) {
+    if (__atomic_compare_exchange_n(&tsk->state, &st, (long)TASK_RUNNING, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST)) {
+      woken = 1;
+      break;
+    }
+  }
+  if (woken) unpark(k);
   put_task_struct(tsk);
-  return 1;
+  return woken;
 }
 
 long sched_timeout_raw(long timeout) {
