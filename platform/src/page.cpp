@@ -11,7 +11,6 @@
 #include <vector>
 #include <sys/mman.h>
 
-
 using namespace kplat;
 
 namespace {
@@ -76,15 +75,11 @@ void reset_page(struct page *p) {
 struct page *alloc_single_page() {
   single_pages &s = singles();
   struct page *p = nullptr;
-  void *mem = nullptr;
   {
     std::lock_guard<std::mutex> g(s.mu);
     if (!s.free.empty()) {
       p = s.free.back();
       s.free.pop_back();
-    } else {
-      mem = __arena_page();
-      if (!mem) return nullptr;
     }
   }
   if (p) {
@@ -92,11 +87,16 @@ struct page *alloc_single_page() {
     reset_page(p);
     return p;
   }
+  // A new page: its record first, so that a failure leaves the arena as it was.
   p = static_cast<struct page *>(calloc(1, sizeof(struct page)));
-  if (!p) {
-    // The memory stays the arena's: hand it to the free list's next user.
+  if (!p) return nullptr;
+  void *mem;
+  {
     std::lock_guard<std::mutex> g(s.mu);
-    s.next = static_cast<char *>(mem);
+    mem = __arena_page();
+  }
+  if (!mem) {
+    free(p);
     return nullptr;
   }
   p->virtual_addr = mem;
