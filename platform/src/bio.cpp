@@ -7,10 +7,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
-
 
 #include <host/host_block.h>
 

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <malloc.h>
 
-
 using namespace kplat;
 
 namespace {

@@ -12,7 +12,6 @@
 struct kplat_task {
   struct task_struct task;  // task.kp points back here
   std::mutex mu;            // guards the kthread exit fields below
-  std::condition_variable cv;
   // Parking: a sleeper waits on the futex word wake_seq, which every wake-up advances;
   // `sleeping` tells a waker whether the system call is needed at all.
   std::atomic<uint32_t> wake_seq{0};
