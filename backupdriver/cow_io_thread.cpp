@@ -405,6 +405,7 @@ int runIOThread(struct zk_thread_info *ti)
 	memset(&ub, 0, sizeof(ub));
 	ub.addr = (unsigned long)ti->user_addr;
 	ub.size = ti->buffer_size;
+	ub.slot = (int)cs->chunk_size;
 
 	file = fget(ti->file_fd);
 	if (!file) {

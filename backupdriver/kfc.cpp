@@ -123,18 +123,39 @@ int flush_ub(struct file *file, struct user_buffer *ub, int reset)
 }
 
 /*
- * Refill the window with up to size bytes from file offset p; fewer than need is a
+ * How much a refill at p reads. Slots are taken in first-write order, so a snapshot read
+ * in device order meets them in file order only where the chunks were first written in
+ * that order. A refill that continues the window reads a whole buffer's worth ahead; one
+ * elsewhere reads the rest of p's slot only, since the next slot in the file is as likely
+ * as not some other chunk's (a whole buffer there cost 16 times the data a 64 KiB chunk
+ * needs, for every chunk).
+ */
+static int refill_size(struct user_buffer *ub, loff_t p, int need)
+{
+	int rest;
+
+	if (ub->slot <= 0 || (ub->pos > 0 && p == ub->file_pos))
+		return ub->size;
+	rest = ub->slot - (int)(p % ub->slot);
+	if (rest < need)
+		rest = need;
+	return rest < ub->size ? rest : ub->size;
+}
+
+/*
+ * Refill the window from file offset p (refill_size says how much); fewer than need is a
  * failure. A failed read may have overwritten part of the buffer, so the window is left
  * empty rather than claiming data it no longer holds.
  */
 int populate_ub(struct file *file, struct user_buffer *ub, loff_t p, int need)
 {
+	int s = refill_size(ub, p, need);
 	ssize_t r;
 
 	if (ub->dirty && flush_ub(file, ub, 1) < 0)
 		return -1;
 
-	r = buf_to_file_f_op(0, file, ub->addr, p, ub->size, need);
+	r = buf_to_file_f_op(0, file, ub->addr, p, s, need);
 	if (r < need) {
 		ub_empty_at(ub, 0);
 		return -1;

@@ -17,6 +17,7 @@ struct user_buffer {
 	int used;
 	int dirty;
 	loff_t file_pos;		/* one past the window's last valid byte */
+	int slot;			/* chunk slot size of the file; 0: unknown */
 };
 
 void io_on_chunk(struct cow_session *cs, struct user_buffer *ub, struct file_copy *fc,

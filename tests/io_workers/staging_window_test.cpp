@@ -185,6 +185,36 @@ TEST_F(StagingWindow, ReadOutsideTheWindowRefillsAWholeBuffer)
 	EXPECT_EQ(host::fault_hits("file_read") - reads, 2);
 }
 
+TEST_F(StagingWindow, RefillElsewhereReadsItsSlotAndOneThatContinuesReadsAhead)
+{
+	ub.slot = 2 * 4096;	// chunk slots of two pages
+	for (int i = 0; i < 16; i++)
+		f.fill((unsigned char)(0x40 + i), 4096, i * 4096);
+	long reads = host::fault_hits("file_read");
+	unsigned char first = 0;
+	ASSERT_EQ(get(5 * 4096, &first), 4096);
+	EXPECT_EQ(first, 0x45);
+	EXPECT_EQ(ub.pos, 4096) << "the rest of slot 2 only, not a whole buffer";
+	EXPECT_EQ(ub.file_pos, 6 * 4096);
+
+	ASSERT_EQ(get(6 * 4096, &first), 4096);
+	EXPECT_EQ(first, 0x46);
+	EXPECT_EQ(ub.pos, kWindow) << "a read just past the window reads a whole buffer ahead";
+	EXPECT_EQ(ub.file_pos, 6 * 4096 + kWindow);
+	for (int i = 7; i < 10; i++) {
+		ASSERT_EQ(get(i * 4096, &first), 4096);
+		EXPECT_EQ(first, 0x40 + i);
+	}
+	EXPECT_EQ(host::fault_hits("file_read") - reads, 2);
+
+	ASSERT_EQ(get(0, &first), 4096);
+	EXPECT_EQ(first, 0x40);
+	EXPECT_EQ(ub.pos, 2 * 4096) << "back to a slot elsewhere: its two pages";
+	ASSERT_EQ(get(4096, &first), 4096);
+	EXPECT_EQ(first, 0x41);
+	EXPECT_EQ(host::fault_hits("file_read") - reads, 3);
+}
+
 TEST_F(StagingWindow, RefillWritesADirtyWindowBackFirst)
 {
 	ASSERT_EQ(put(0x71, 0), 4096);
