@@ -1,8 +1,10 @@
 // Fault points. Each point keeps hit/failure counters and an ordered rule
 // list; the lookup is a scan of a small fixed table, and a point with no
-// rules is decided without taking a lock.
+// rules is decided without taking a lock. Points are never removed, so the
+// hot path may remember them by name address.
 #include <host/fault.h>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -45,12 +47,28 @@ point *find(const char *name, bool create) {
   return &t.points[n];
 }
 
+// Every allocation passes a point: a per-thread cache of the points found,
+// keyed by the literal's address, saves the name scan.
+point *find_literal(const char *name) {
+  constexpr int kWays = 16;
+  thread_local const char *keys[kWays];
+  thread_local point *points[kWays];
+  unsigned h = unsigned(reinterpret_cast<uintptr_t>(name) >> 3) % kWays;
+  if (keys[h] == name) return points[h];
+  point *p = find(name, true);
+  if (p) {
+    keys[h] = name;
+    points[h] = p;
+  }
+  return p;
+}
+
 }  // namespace
 
 namespace kplat {
 
 bool fault_hit(const char *name, const fault_ctx &ctx, fault_outcome *out) {
-  point *p = find(name, true);
+  point *p = find_literal(name);
   if (!p) return false;
   p->hits.fetch_add(1, std::memory_order_relaxed);
   if (p->nrules.load(std::memory_order_acquire) == 0) return false;

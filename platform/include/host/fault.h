@@ -27,6 +27,8 @@ struct fault_outcome {
 };
 // Counts the call and returns true when this call must fail; *out, when
 // given, receives the rule's error and value. Cheap when nothing is armed.
+// The point's name must have static storage (a literal): each thread keeps
+// the points it has found by the name's address.
 bool fault_hit(const char *point, const fault_ctx &ctx = fault_ctx(), fault_outcome *out = nullptr);
 }  // namespace kplat
 
