@@ -59,6 +59,7 @@ struct host_disk {
   std::deque<struct bio *> pending;  // lock
   bool stopping = false;             // lock
   std::vector<disk_rule> rules;      // lock
+  std::atomic<size_t> nr_rules{0};   // rules.size(), written under lock, read without
   int next_rule_id = 1;              // lock
   host::disk_stats stats{};          // lock
 };
@@ -151,6 +152,7 @@ int __match_rules(host_disk *hd, struct bio *bio, unsigned *delay_ms) {
         err = -EIO;
       if (it->remaining > 0 && --it->remaining == 0) {
         it = hd->rules.erase(it);
+        hd->nr_rules.store(hd->rules.size(), std::memory_order_release);
         continue;
       }
     }
@@ -209,10 +211,11 @@ void worker_main(host_disk *hd) {
       struct bio *bio = batch.front();
       batch.pop_front();
       unsigned delay_ms = 0;
-      int err;
-      {
+      int err = 0;
+      // A rule armed before the bio was queued is seen: the queue's lock orders them.
+      if (hd->nr_rules.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> g(hd->lock);
-        err = hd->rules.empty() ? 0 : __match_rules(hd, bio, &delay_ms);
+        err = __match_rules(hd, bio, &delay_ms);
       }
       if (delay_ms) {
         flush();  // the bios served before a slow one do not wait for it
@@ -459,6 +462,7 @@ int host::disk_fault_add(dev_t dev, host::disk_fault kind, uint64_t first_sect, 
   disk_rule r{hd->next_rule_id++, kind, start + first_sect, start + first_sect + nr_sects,
               count < 0 ? -1L : long(count), delay_ms};
   hd->rules.push_back(r);
+  hd->nr_rules.store(hd->rules.size(), std::memory_order_release);
   return r.id;
 }
 
@@ -469,6 +473,7 @@ int host::disk_fault_clear(dev_t dev) {
     return fail(ENODEV);
   std::lock_guard<std::mutex> l(hd->lock);
   hd->rules.clear();
+  hd->nr_rules.store(0, std::memory_order_release);
   return 0;
 }
 
