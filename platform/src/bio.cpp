@@ -14,6 +14,7 @@
 
 #include "block_internal.h"
 #include "internal.h"
+#include "depot.h"
 
 namespace {
 
@@ -32,8 +33,7 @@ constexpr int kKeptVecs[] = {1, 16};
 constexpr size_t kKeepPerSize = 1024;
 
 struct bio_store {
-  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
-  std::vector<bio_block *> kept[2];
+  kplat::object_depot kept[2]{kplat::object_depot(kKeepPerSize), kplat::object_depot(kKeepPerSize)};
 };
 bio_store &store() {
   static bio_store *s = new bio_store();
@@ -52,14 +52,7 @@ size_t block_bytes(int vecs) { return sizeof(bio_block) + size_t(vecs) * sizeof(
 bio_block *take_block(int nr_iovecs) {
   int k = keep_class(nr_iovecs);
   if (k >= 0) {
-    bio_block *blk = nullptr;
-    kplat::spin_acquire(&store().mu);
-    auto &v = store().kept[k];
-    if (!v.empty()) {
-      blk = v.back();
-      v.pop_back();
-    }
-    pthread_mutex_unlock(&store().mu);
+    auto *blk = static_cast<bio_block *>(store().kept[k].take());
     if (blk) {
       KP_UNPOISON(blk, block_bytes(kKeptVecs[k]));
       return blk;
@@ -72,15 +65,7 @@ void give_block(bio_block *blk, int nr_iovecs) {
   int k = keep_class(nr_iovecs);
   if (k >= 0) {
     KP_POISON(blk, block_bytes(kKeptVecs[k]));
-    kplat::spin_acquire(&store().mu);
-    auto &v = store().kept[k];
-    bool kept = v.size() < kKeepPerSize;
-    if (kept) {
-      if (v.capacity() == 0) v.reserve(kKeepPerSize);
-      v.push_back(blk);
-    }
-    pthread_mutex_unlock(&store().mu);
-    if (kept) return;
+    if (store().kept[k].give(blk)) return;
     KP_UNPOISON(blk, block_bytes(kKeptVecs[k]));
   }
   std::free(blk);

@@ -2,6 +2,7 @@
 // context rules, fault points and live-object accounting.
 #include "task.h"
 #include "internal.h"
+#include "depot.h"
 #include <host/host.h>
 #include <linux/slab.h>
 #include <linux/vmalloc.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#include <new>
 
 using namespace kplat;
 
@@ -28,45 +30,34 @@ cache_list &caches() {
 
 size_t obj_stride(const struct kmem_cache *c) { return (c->size + c->align - 1) & ~(c->align - 1); }
 
-// A cache keeps up to this many freed objects, as a slab keeps its free objects: the
+// A cache keeps up to about this many freed objects, as a slab keeps its free objects: the
 // request paths allocate and free several records per bio, often on different threads,
 // which the C allocator serves slowly. Kept objects stay poisoned (and, under
 // AddressSanitizer, unaddressable) until they are handed out again.
 constexpr unsigned kCacheKeep = 1024;
 
+object_depot *depot(struct kmem_cache *c) { return static_cast<object_depot *>(c->kp_depot); }
+
 void *take_kept(struct kmem_cache *c) {
-  spin_acquire(&c->kp_free_lock);
-  void *p = c->kp_free;
-  if (p) {
-    KP_UNPOISON(p, c->size);
-    c->kp_free = *static_cast<void **>(p);
-    c->kp_nr_free--;
-  }
-  pthread_mutex_unlock(&c->kp_free_lock);
-  if (p) memset(p, POISON_FREE, sizeof(void *));  // the chain word, poisoned like the rest
+  void *p = depot(c)->take();
+  if (p) KP_UNPOISON(p, c->size);
   return p;
 }
 
 bool keep(struct kmem_cache *c, void *p) {
-  spin_acquire(&c->kp_free_lock);
-  bool kept = c->kp_nr_free < kCacheKeep;
-  if (kept) {
-    *static_cast<void **>(p) = c->kp_free;
-    c->kp_free = p;
-    c->kp_nr_free++;
-    KP_POISON(p, c->size);
-  }
-  pthread_mutex_unlock(&c->kp_free_lock);
-  return kept;
+  KP_POISON(p, c->size);
+  if (depot(c)->give(p)) return true;
+  KP_UNPOISON(p, c->size);
+  return false;
 }
 
 void drop_kept(struct kmem_cache *c) {
-  while (void *p = c->kp_free) {
+  depot(c)->drain([c](void *p) {
     KP_UNPOISON(p, c->size);
-    c->kp_free = *static_cast<void **>(p);
     free(p);
-  }
-  c->kp_nr_free = 0;
+  });
+  delete depot(c);
+  c->kp_depot = nullptr;
 }
 }  // namespace
 
@@ -166,13 +157,19 @@ struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align
   if (align > ralign) ralign = align;
   auto *c = static_cast<struct kmem_cache *>(calloc(1, sizeof(struct kmem_cache)));
   if (!c) return nullptr;
+  c->kp_depot = new (std::nothrow) object_depot(kCacheKeep);
   c->name = strdup(name);
+  if (!c->kp_depot || !c->name) {
+    delete depot(c);
+    free(const_cast<char *>(c->name));
+    free(c);
+    return nullptr;
+  }
   c->size = size;
   c->align = ralign;
   c->flags = flags;
   c->ctor = ctor;
   atomic_set(&c->live, 0);
-  pthread_mutex_init(&c->kp_free_lock, nullptr);
   std::lock_guard<std::mutex> g(caches().mu);
   list_add_tail(&c->list, &caches().head);
   return c;
@@ -192,7 +189,6 @@ void kmem_cache_destroy(struct kmem_cache *c) {
     list_del(&c->list);
   }
   drop_kept(c);
-  pthread_mutex_destroy(&c->kp_free_lock);
   free(const_cast<char *>(c->name));
   free(c);
 }

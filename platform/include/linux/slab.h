@@ -3,7 +3,6 @@
 // complain in the kernel log when destroyed with objects still live.
 #pragma once
 #include <linux/types.h>
-#include <pthread.h>
 #include <linux/gfp.h>
 #include <linux/list.h>
 #include <linux/atomic.h>
@@ -30,10 +29,7 @@ struct kmem_cache {
   void (*ctor)(void *);
   atomic_t live;     // objects allocated and not freed
   struct list_head list;  // all caches (internal)
-  // Freed objects kept for reuse (internal): a chain through each object's first word.
-  pthread_mutex_t kp_free_lock;
-  void *kp_free;
-  unsigned int kp_nr_free;
+  void *kp_depot;         // freed objects kept for reuse (internal)
 };
 
 // Fault point "kmalloc" (context: size, gfp). Sizes above KMALLOC_MAX_SIZE fail.
