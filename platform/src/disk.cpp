@@ -69,6 +69,16 @@ std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
 
 const struct block_device_operations host_disk_fops = {};
 
+// The submitter and the disk thread meet on hd->lock for every bio and hold it for a few
+// instructions: a brief spin spares both sides the system calls of a blocked waiter.
+void spin_lock(std::mutex &m) {
+  for (int i = 0; i < 64; i++) {
+    if (m.try_lock()) return;
+    __builtin_ia32_pause();
+  }
+  m.lock();
+}
+
 // Moves a whole vector of segments to or from the image file at pos.
 int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
   while (iovcnt > 0) {
@@ -178,7 +188,8 @@ void worker_main(host_disk *hd) {
     if (done.empty())
       return;
     {
-      std::lock_guard<std::mutex> g(hd->lock);
+      spin_lock(hd->lock);
+      std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
       for (auto &d : done) {
         struct bio *bio = d.first;
         if (d.second) {
@@ -201,7 +212,8 @@ void worker_main(host_disk *hd) {
   };
   for (;;) {
     {
-      std::unique_lock<std::mutex> g(hd->lock);
+      spin_lock(hd->lock);
+      std::unique_lock<std::mutex> g(hd->lock, std::adopt_lock);
       hd->cv.wait(g, [&] { return !hd->pending.empty() || hd->stopping; });
       if (hd->pending.empty())
         break;
@@ -249,7 +261,8 @@ int disk_make_request(struct request_queue *q, struct bio *bio) {
     return 0;
   }
   {
-    std::lock_guard<std::mutex> g(hd->lock);
+    spin_lock(hd->lock);
+    std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
     if (!hd->stopping) {
       hd->pending.push_back(bio);
       hd->cv.notify_one();
