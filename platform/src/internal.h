@@ -10,6 +10,7 @@
 #include <linux/sched.h>
 #include <host/fault.h>
 #include <cstdint>
+#include <mutex>
 #include <pthread.h>
 
 // Memory the allocators keep for reuse is unaddressable under AddressSanitizer, so a use
@@ -29,12 +30,20 @@ namespace kplat {
 // would, and blocks only when the holder stays (preempted by the host, say). A blocked
 // waiter costs both sides a system call, and the request paths meet the completion side
 // on such locks for every bio.
-inline void spin_acquire(pthread_mutex_t *m) {
+template <class TryLock, class Lock>
+inline void spin_then_block(TryLock try_lock, Lock lock) {
   for (int i = 0; i < 64; i++) {
-    if (pthread_mutex_trylock(m) == 0) return;
+    if (try_lock()) return;
     __builtin_ia32_pause();
   }
-  pthread_mutex_lock(m);
+  lock();
+}
+inline void spin_acquire(pthread_mutex_t *m) {
+  spin_then_block([m] { return pthread_mutex_trylock(m) == 0; }, [m] { pthread_mutex_lock(m); });
+}
+// The same for a mutex that a condition variable waits with.
+inline void spin_acquire(std::mutex &m) {
+  spin_then_block([&m] { return m.try_lock(); }, [&m] { m.lock(); });
 }
 
 // Marks the calling thread's task as running in interrupt context for the
