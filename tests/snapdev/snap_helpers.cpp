@@ -1,5 +1,7 @@
 #include "snap_helpers.h"
 
+#include <chrono>
+
 #include <linux/completion.h>
 
 #include <sys/prctl.h>
@@ -81,6 +83,7 @@ void raw_end_io(struct bio *bio, int err)
 	raw_wait *w = (raw_wait *)bio->bi_private;
 	w->res.err = err;
 	w->res.flags = bio->bi_flags;
+	w->res.ended = std::chrono::steady_clock::now().time_since_epoch().count();
 	complete(&w->done);
 }
 }  // namespace

@@ -155,6 +155,7 @@ inline struct cow_session *session_of(int id)
 struct raw_result {
 	int err = 1;
 	unsigned long flags = 0;
+	long long ended = 0;	/* steady_clock time of the completion, taken inside it */
 };
 raw_result raw_bio(const std::string &comm, int id, sector_t sector, int rw, struct page *page,
 		   unsigned len = 4096);
