@@ -106,9 +106,16 @@ int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff,
     unsigned offset = unsigned(at % PAGE_SIZE);
     unsigned n = unsigned(std::min<size_t>(PAGE_SIZE - offset, bytes - done));
     if (!bio) {
-      size_t vecs = std::min<size_t>((bytes - done + PAGE_SIZE - 1) / PAGE_SIZE + 1, BIO_MAX_PAGES);
-      if (struct request_queue *q = bdev_get_queue(bdev))
-        vecs = std::max<size_t>(1, std::min<size_t>(vecs, q->limits.max_segments));
+      // No more segments than the queue lets one bio carry: a bio sized for the whole
+      // range on a queue taking a page per bio costs a large allocation each time.
+      size_t span = bytes - done;
+      size_t max_segs = BIO_MAX_PAGES;
+      if (struct request_queue *q = bdev_get_queue(bdev)) {
+        span = std::min<size_t>(span, size_t(std::min(queue_max_sectors(q), queue_max_hw_sectors(q))) * kSector);
+        max_segs = std::max<size_t>(1, q->limits.max_segments);
+      }
+      size_t vecs = std::min<size_t>({(offset + span + PAGE_SIZE - 1) / PAGE_SIZE, max_segs, BIO_MAX_PAGES});
+      vecs = std::max<size_t>(vecs, 1);
       bio = bio_alloc_internal(int(vecs));
       if (!bio) {
         err = -ENOMEM;
