@@ -8,12 +8,11 @@
 // The depot never touches the objects' memory, so the caller may poison them
 // (and make them unaddressable under AddressSanitizer) while they are kept.
 #pragma once
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <vector>
+
+#include <linux/spinlock.h>
 
 #include "internal.h"
 
@@ -22,33 +21,29 @@ namespace kplat {
 class object_depot {
  public:
   // At most shared_limit objects wait in the shared depot, beyond the magazines.
-  explicit object_depot(size_t shared_limit) : limit_(shared_limit) {
-    for (auto &m : mags_) pthread_mutex_init(&m.mu, nullptr);
-  }
-  ~object_depot() {
-    for (auto &m : mags_) pthread_mutex_destroy(&m.mu);
-  }
+  // The shared store is sized once, so that no allocation happens under its spinlock.
+  explicit object_depot(size_t shared_limit) : limit_(shared_limit) { shared_.reserve(limit_); }
   object_depot(const object_depot &) = delete;
   object_depot &operator=(const object_depot &) = delete;
 
   // A kept object, or null when none is kept.
   void *take() {
     magazine &m = mine();
-    spin_acquire(&m.mu);
+    kplat_raw_spin_lock(&m.mu);
     if (m.n == 0) refill(m);
     void *p = m.n ? m.slot[--m.n] : nullptr;
-    pthread_mutex_unlock(&m.mu);
+    kplat_raw_spin_unlock(&m.mu);
     return p;
   }
 
   // Keeps p; false when the depot is full and the caller must free p itself.
   bool give(void *p) {
     magazine &m = mine();
-    spin_acquire(&m.mu);
+    kplat_raw_spin_lock(&m.mu);
     if (m.n == kMagazine) spill(m);
     bool kept = m.n < kMagazine;
     if (kept) m.slot[m.n++] = p;
-    pthread_mutex_unlock(&m.mu);
+    kplat_raw_spin_unlock(&m.mu);
     return kept;
   }
 
@@ -56,25 +51,28 @@ class object_depot {
   template <class F>
   void drain(F release) {
     for (auto &m : mags_) {
-      spin_acquire(&m.mu);
+      kplat_raw_spin_lock(&m.mu);
       while (m.n) release(m.slot[--m.n]);
-      pthread_mutex_unlock(&m.mu);
+      kplat_raw_spin_unlock(&m.mu);
     }
-    std::lock_guard<std::mutex> g(mu_);
+    kplat_raw_spin_lock(&mu_);
     for (void *p : shared_) release(p);
     shared_.clear();
+    kplat_raw_spin_unlock(&mu_);
   }
 
   // Objects kept now, magazines included.
   size_t kept() {
     size_t n = 0;
     for (auto &m : mags_) {
-      spin_acquire(&m.mu);
+      kplat_raw_spin_lock(&m.mu);
       n += m.n;
-      pthread_mutex_unlock(&m.mu);
+      kplat_raw_spin_unlock(&m.mu);
     }
-    std::lock_guard<std::mutex> g(mu_);
-    return n + shared_.size();
+    kplat_raw_spin_lock(&mu_);
+    n += shared_.size();
+    kplat_raw_spin_unlock(&mu_);
+    return n;
   }
 
  private:
@@ -82,7 +80,7 @@ class object_depot {
   static constexpr unsigned kMagazine = 32;
 
   struct alignas(64) magazine {
-    pthread_mutex_t mu;      // a magazine's own; shared only by threads given the same index
+    kplat_raw_spinlock_t mu{};  // a magazine's own; shared only by threads given the same index
     unsigned n = 0;          // mu
     void *slot[kMagazine];   // mu; [0, n) kept
   };
@@ -95,23 +93,24 @@ class object_depot {
 
   // An empty magazine takes up to half a magazine from the shared depot. m.mu held.
   void refill(magazine &m) {
-    std::lock_guard<std::mutex> g(mu_);
+    kplat_raw_spin_lock(&mu_);
     while (m.n < kMagazine / 2 && !shared_.empty()) {
       m.slot[m.n++] = shared_.back();
       shared_.pop_back();
     }
+    kplat_raw_spin_unlock(&mu_);
   }
 
   // A full magazine moves half its objects to the shared depot, as far as it has room. m.mu held.
   void spill(magazine &m) {
-    std::lock_guard<std::mutex> g(mu_);
-    if (shared_.capacity() == 0) shared_.reserve(limit_);
+    kplat_raw_spin_lock(&mu_);
     while (m.n > kMagazine / 2 && shared_.size() < limit_) shared_.push_back(m.slot[--m.n]);
+    kplat_raw_spin_unlock(&mu_);
   }
 
   const size_t limit_;
   magazine mags_[kMagazines];
-  std::mutex mu_;
+  kplat_raw_spinlock_t mu_{};
   std::vector<void *> shared_;  // mu_
 };
 

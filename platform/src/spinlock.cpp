@@ -5,7 +5,52 @@
 #include <linux/spinlock.h>
 #include <linux/highmem.h>
 
+#include <sched.h>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define KP_TSAN(call) call
+#else
+#define KP_TSAN(call) ((void)0)
+#endif
+
 using namespace kplat;
+
+namespace {
+constexpr int kSpinsBeforeYield = 128;
+
+bool try_take(kplat_raw_spinlock_t *l) {
+  return __atomic_load_n(&l->locked, __ATOMIC_RELAXED) == 0 &&
+         __atomic_exchange_n(&l->locked, 1, __ATOMIC_ACQUIRE) == 0;
+}
+}  // namespace
+
+void kplat_raw_spin_lock(kplat_raw_spinlock_t *l) {
+  KP_TSAN(__tsan_mutex_pre_lock(l, 0));
+  int spins = 0;
+  while (!try_take(l)) {
+    if (++spins < kSpinsBeforeYield) {
+      __builtin_ia32_pause();
+    } else {
+      spins = 0;
+      sched_yield();
+    }
+  }
+  KP_TSAN(__tsan_mutex_post_lock(l, 0, 0));
+}
+
+int kplat_raw_spin_trylock(kplat_raw_spinlock_t *l) {
+  KP_TSAN(__tsan_mutex_pre_lock(l, __tsan_mutex_try_lock));
+  bool taken = try_take(l);
+  KP_TSAN(__tsan_mutex_post_lock(l, taken ? __tsan_mutex_try_lock : __tsan_mutex_try_lock_failed, 0));
+  return taken;
+}
+
+void kplat_raw_spin_unlock(kplat_raw_spinlock_t *l) {
+  KP_TSAN(__tsan_mutex_pre_unlock(l, 0));
+  __atomic_store_n(&l->locked, 0, __ATOMIC_RELEASE);
+  KP_TSAN(__tsan_mutex_post_unlock(l, 0));
+}
 
 namespace {
 inline struct task_struct *me() { return current_task(); }
@@ -14,7 +59,7 @@ void lock_common(spinlock_t *lock, struct task_struct *t) {
   if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->pid))
     fatal("BUG: spinlock recursion on CPU, %s/%d", t->comm, t->pid);
   t->kp_preempt_count++;
-  spin_acquire(&lock->raw);
+  kplat_raw_spin_lock(&lock->raw);
   __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
 }
 
@@ -22,13 +67,13 @@ void unlock_common(spinlock_t *lock, struct task_struct *t) {
   if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != t->pid))
     fatal("BUG: spinlock wrong owner on CPU, %s/%d", t->comm, t->pid);
   __atomic_store_n(&lock->owner, 0, __ATOMIC_RELAXED);
-  pthread_mutex_unlock(&lock->raw);
+  kplat_raw_spin_unlock(&lock->raw);
   t->kp_preempt_count--;
 }
 }  // namespace
 
 void spin_lock_init(spinlock_t *lock) {
-  pthread_mutex_init(&lock->raw, nullptr);
+  __atomic_store_n(&lock->raw.locked, 0, __ATOMIC_RELAXED);
   lock->owner = 0;
 }
 
@@ -37,7 +82,7 @@ void spin_unlock(spinlock_t *lock) { unlock_common(lock, me()); }
 
 int spin_trylock(spinlock_t *lock) {
   struct task_struct *t = me();
-  if (pthread_mutex_trylock(&lock->raw) != 0) return 0;
+  if (!kplat_raw_spin_trylock(&lock->raw)) return 0;
   t->kp_preempt_count++;
   __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
   return 1;

@@ -53,8 +53,8 @@ std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns)
 uint64_t jiffies_to_platform_ns(unsigned long j);
 
 // Raw lock helpers for the internal spinlock_t of primitives.
-inline void raw_lock(spinlock_t *l) { pthread_mutex_lock(&l->raw); }
-inline void raw_unlock(spinlock_t *l) { pthread_mutex_unlock(&l->raw); }
+inline void raw_lock(spinlock_t *l) { kplat_raw_spin_lock(&l->raw); }
+inline void raw_unlock(spinlock_t *l) { kplat_raw_spin_unlock(&l->raw); }
 
 // Writes a line to stderr and to the kernel log.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -5,8 +5,8 @@
 #include <linux/spinlock.h>
 
 inline bool has_waiters(spinlock_t *lock, struct list_head *wait_list) {
-  pthread_mutex_lock(&lock->raw);
+  kplat_raw_spin_lock(&lock->raw);
   bool r = !list_empty(wait_list);
-  pthread_mutex_unlock(&lock->raw);
+  kplat_raw_spin_unlock(&lock->raw);
   return r;
 }
