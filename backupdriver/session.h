@@ -77,10 +77,13 @@ struct cow_session {
 	struct simple_page_cache *spc;	/* owned */
 	struct rb_root block_tree;	/* never filled */
 	struct rb_root page_tree;	/* never filled */
-	spinlock_t write_list_lock;	/* guards write_locks and write_locked */
+	/* Taken by the reads and by their completions on another CPU, for every bio: with the
+	 * trees it guards, a line of its own, so that the fields the request path only reads
+	 * (from bdev on) stay in its cache. */
+	spinlock_t write_list_lock ____cacheline_aligned_in_smp;	/* guards write_locks and write_locked */
 	struct rb_root write_locks;	/* write_list_lock */
 	struct rb_root write_locked;	/* write_list_lock */
-	struct block_device *bdev;	/* one reference */
+	struct block_device *bdev ____cacheline_aligned_in_smp;	/* one reference */
 	struct ct_session *cts;		/* not owned */
 	struct saved_mrf *smrf;		/* one reference */
 	u64 bfree;
@@ -88,7 +91,7 @@ struct cow_session {
 	atomic_t sd;			/* shut down; never back to 0 */
 	atomic_t close_files;
 	atomic_t error;			/* invalidated; never back to 0 */
-	spinlock_t users_lock;		/* guards cs_users; irqsave */
+	spinlock_t users_lock ____cacheline_aligned_in_smp;	/* guards cs_users; irqsave; as write_list_lock */
 	u64 cs_users;			/* users_lock */
 	char *errorMsg;			/* VEK_ERROR_MSG_LEN bytes; first reason kept */
 	struct list_head list;		/* session_list_head; session_list_lock */
