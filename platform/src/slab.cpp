@@ -62,12 +62,13 @@ void drop_kept(struct kmem_cache *c) {
 }  // namespace
 
 namespace {
-// As the kernel's kmalloc caches are hardware-cacheline aligned, a block of a line or more
-// starts on a line: a structure that puts a hot lock on its own line relies on it.
+// A structure that puts a hot lock on a cache line of its own is a whole number of lines
+// long, and the kernel's kmalloc caches would start it on a line: such sizes are aligned.
+// Other sizes keep the C allocator's faster path.
 constexpr size_t kCacheLine = 64;
 void *kmalloc_block(size_t size) {
-  if (size < kCacheLine) return malloc(size);
-  return aligned_alloc(kCacheLine, (size + kCacheLine - 1) & ~(kCacheLine - 1));
+  if (size % kCacheLine) return malloc(size);
+  return aligned_alloc(kCacheLine, size);
 }
 }  // namespace
 

@@ -11,8 +11,12 @@
 #include <linux/kthread.h>
 #include <linux/delay.h>
 #include <linux/fs.h>
+#include <linux/spinlock.h>
+#include <linux/compiler.h>
 #include <algorithm>
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,6 +50,32 @@ TEST_F(Mm, KmallocCountsZeroesAndHandlesEdgeSizes) {
   EXPECT_EQ(kmalloc(KMALLOC_MAX_SIZE + 1, GFP_KERNEL), nullptr);
   EXPECT_EQ(host::kmalloc_in_use(), base);
   EXPECT_EQ(kcalloc(ULONG_MAX / 2, 4, GFP_KERNEL), nullptr);
+}
+
+// A structure with a lock on a line of its own must start on a line when kmalloc'd, or
+// the lock shares its line after all (and the access is misaligned).
+TEST_F(Mm, KmallocStartsLineSizedStructuresOnALine) {
+  struct hot {
+    long read_mostly;
+    spinlock_t lock ____cacheline_aligned_in_smp;
+    long count;
+  };
+  static_assert(sizeof(hot) % 64 == 0);
+  std::vector<void *> kept;
+  for (int i = 0; i < 64; i++) {
+    auto *h = static_cast<hot *>(kzalloc(sizeof(hot), GFP_KERNEL));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 64, 0u);
+    EXPECT_EQ(h->count, 0);
+    h->count = i;
+    kept.push_back(kmalloc(24, GFP_KERNEL));  // odd sizes in between shift the heap
+    auto *g = static_cast<hot *>(krealloc(h, 2 * sizeof(hot), GFP_KERNEL));
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(g) % 64, 0u);
+    EXPECT_EQ(g->count, i);
+    kfree(g);
+  }
+  for (void *p : kept) kfree(p);
 }
 
 TEST_F(Mm, CacheCountsPoisonsAndComplainsOnDestroyWithLiveObjects) {
