@@ -120,23 +120,33 @@ static inline void list_cut_position(struct list_head *list, struct list_head *h
   for (pos = (head)->next, n = pos->next; pos != (head); pos = n, n = pos->next)
 #define list_for_each_prev_safe(pos, n, head) \
   for (pos = (head)->prev, n = pos->prev; pos != (head); pos = n, n = pos->prev)
-#define list_for_each_entry(pos, head, member)                                          \
-  for (pos = list_entry((head)->next, __typeof__(*pos), member); &pos->member != (head); \
-       pos = list_entry(pos->member.next, __typeof__(*pos), member))
-#define list_for_each_entry_reverse(pos, head, member)                                  \
-  for (pos = list_entry((head)->prev, __typeof__(*pos), member); &pos->member != (head); \
-       pos = list_entry(pos->member.prev, __typeof__(*pos), member))
-#define list_for_each_entry_continue(pos, head, member)                                      \
-  for (pos = list_entry(pos->member.next, __typeof__(*pos), member); &pos->member != (head); \
-       pos = list_entry(pos->member.next, __typeof__(*pos), member))
-#define list_for_each_entry_safe(pos, n, head, member)                                  \
-  for (pos = list_entry((head)->next, __typeof__(*pos), member),                        \
-      n = list_entry(pos->member.next, __typeof__(*pos), member);                       \
-       &pos->member != (head); pos = n, n = list_entry(n->member.next, __typeof__(*n), member))
-#define list_for_each_entry_safe_reverse(pos, n, head, member)                          \
-  for (pos = list_entry((head)->prev, __typeof__(*pos), member),                        \
-      n = list_entry(pos->member.prev, __typeof__(*pos), member);                       \
-       &pos->member != (head); pos = n, n = list_entry(n->member.prev, __typeof__(*n), member))
+// The list_head inside pos, by address arithmetic. When a walk ends, pos is the
+// would-be container of the head: not a real object, and not aligned like one, so
+// nothing is read through it as if it were.
+#define __list_member(pos, member) \
+  ((struct list_head *)((char *)(pos) + offsetof(__typeof__(*(pos)), member)))
+#define list_for_each_entry(pos, head, member)                             \
+  for (pos = list_entry((head)->next, __typeof__(*pos), member);           \
+       __list_member(pos, member) != (head);                               \
+       pos = list_entry(__list_member(pos, member)->next, __typeof__(*pos), member))
+#define list_for_each_entry_reverse(pos, head, member)                     \
+  for (pos = list_entry((head)->prev, __typeof__(*pos), member);           \
+       __list_member(pos, member) != (head);                               \
+       pos = list_entry(__list_member(pos, member)->prev, __typeof__(*pos), member))
+#define list_for_each_entry_continue(pos, head, member)                    \
+  for (pos = list_entry(__list_member(pos, member)->next, __typeof__(*pos), member); \
+       __list_member(pos, member) != (head);                               \
+       pos = list_entry(__list_member(pos, member)->next, __typeof__(*pos), member))
+#define list_for_each_entry_safe(pos, n, head, member)                     \
+  for (pos = list_entry((head)->next, __typeof__(*pos), member),           \
+      n = list_entry(__list_member(pos, member)->next, __typeof__(*pos), member); \
+       __list_member(pos, member) != (head);                               \
+       pos = n, n = list_entry(__list_member(n, member)->next, __typeof__(*n), member))
+#define list_for_each_entry_safe_reverse(pos, n, head, member)             \
+  for (pos = list_entry((head)->prev, __typeof__(*pos), member),           \
+      n = list_entry(__list_member(pos, member)->prev, __typeof__(*pos), member); \
+       __list_member(pos, member) != (head);                               \
+       pos = n, n = list_entry(__list_member(n, member)->prev, __typeof__(*n), member))
 
 // Singly headed hash lists.
 struct hlist_node {
