@@ -62,13 +62,60 @@ void drop_kept(struct kmem_cache *c) {
 }  // namespace
 
 namespace {
-// A structure that puts a hot lock on a cache line of its own is a whole number of lines
-// long, and the kernel's kmalloc caches would start it on a line: such sizes are aligned.
-// Other sizes keep the C allocator's faster path.
+// Blocks of up to 1 KiB come in size classes that keep freed blocks for reuse, as the
+// kernel's kmalloc-N caches do: the request paths allocate records on one thread and free
+// them on another for every bio, which the C allocator serves through its arena locks.
+// Blocks of a cache line or more start on a line, as a kmalloc cache's objects do (a
+// structure that gives a hot lock a line of its own relies on it).
 constexpr size_t kCacheLine = 64;
+constexpr size_t kClassSizes[] = {32, 64, 128, 256, 512, 1024};
+constexpr int kClasses = int(sizeof(kClassSizes) / sizeof(kClassSizes[0]));
+constexpr unsigned kClassKeep = 1024;
+
+object_depot *class_depots() {
+  static object_depot *d = [] {
+    auto *a = static_cast<object_depot *>(operator new(sizeof(object_depot) * kClasses));
+    for (int i = 0; i < kClasses; i++) new (&a[i]) object_depot(kClassKeep);
+    return a;
+  }();
+  return d;
+}
+
+void *raw_block(size_t size) {
+  if (size < kCacheLine) return malloc(size);
+  return aligned_alloc(kCacheLine, (size + kCacheLine - 1) & ~(kCacheLine - 1));
+}
+
 void *kmalloc_block(size_t size) {
-  if (size % kCacheLine) return malloc(size);
-  return aligned_alloc(kCacheLine, size);
+  for (int i = 0; i < kClasses; i++) {
+    if (size > kClassSizes[i]) continue;
+    if (void *p = class_depots()[i].take()) {
+      KP_UNPOISON(p, kClassSizes[i]);
+      return p;
+    }
+    return raw_block(kClassSizes[i]);
+  }
+  return raw_block(size);
+}
+
+// The largest class a block can serve: it must hold the class's size and, from a line up,
+// start on a line. Any block qualifies that way, whoever allocated it.
+int class_of_block(void *p) {
+  size_t usable = malloc_usable_size(p);
+  for (int i = kClasses - 1; i >= 0; i--)
+    if (usable >= kClassSizes[i] && (kClassSizes[i] < kCacheLine || reinterpret_cast<uintptr_t>(p) % kCacheLine == 0))
+      return usable < 2 * kClassSizes[kClasses - 1] ? i : -1;
+  return -1;
+}
+
+void kfree_block(void *p) {
+  int c = class_of_block(p);
+  if (c >= 0) {
+    KP_POISON(p, kClassSizes[c]);
+    if (class_depots()[c].give(p)) return;
+    KP_UNPOISON(p, kClassSizes[c]);
+  }
+  free(p);
 }
 }  // namespace
 
@@ -111,7 +158,7 @@ void *krealloc(const void *p, size_t new_size, gfp_t flags) {
 void kfree(const void *objp) {
   if (ZERO_OR_NULL_PTR(objp)) return;
   g_kmalloc_live.fetch_sub(1, std::memory_order_relaxed);
-  free(const_cast<void *>(objp));
+  kfree_block(const_cast<void *>(objp));
 }
 
 char *kstrdup(const char *s, gfp_t gfp) {
