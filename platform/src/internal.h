@@ -11,7 +11,6 @@
 #include <host/fault.h>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
 
 // Memory the allocators keep for reuse is unaddressable under AddressSanitizer, so a use
 // after free is still caught.
@@ -26,24 +25,16 @@
 
 namespace kplat {
 
-// Takes a mutex that guards a few instructions: spins on it briefly, as a kernel spinlock
-// would, and blocks only when the holder stays (preempted by the host, say). A blocked
-// waiter costs both sides a system call, and the request paths meet the completion side
-// on such locks for every bio.
-template <class TryLock, class Lock>
-inline void spin_then_block(TryLock try_lock, Lock lock) {
+// Takes a mutex that guards a few instructions and that a condition variable waits with:
+// spins on it briefly, as a kernel spinlock would, and blocks only when the holder stays
+// (preempted by the host, say). A blocked waiter costs both sides a system call, and the
+// submitters meet the disk threads on such locks for every bio.
+inline void spin_acquire(std::mutex &m) {
   for (int i = 0; i < 64; i++) {
-    if (try_lock()) return;
+    if (m.try_lock()) return;
     __builtin_ia32_pause();
   }
-  lock();
-}
-inline void spin_acquire(pthread_mutex_t *m) {
-  spin_then_block([m] { return pthread_mutex_trylock(m) == 0; }, [m] { pthread_mutex_lock(m); });
-}
-// The same for a mutex that a condition variable waits with.
-inline void spin_acquire(std::mutex &m) {
-  spin_then_block([&m] { return m.try_lock(); }, [&m] { m.lock(); });
+  m.lock();
 }
 
 // Marks the calling thread's task as running in interrupt context for the
