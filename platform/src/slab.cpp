@@ -59,9 +59,7 @@ void drop_kept(struct kmem_cache *c) {
   delete depot(c);
   c->kp_depot = nullptr;
 }
-}  // namespace
 
-namespace {
 // Blocks of up to 1 KiB come in size classes that keep freed blocks for reuse, as the
 // kernel's kmalloc-N caches do: the request paths allocate records on one thread and free
 // them on another for every bio, which the C allocator serves through its arena locks.
@@ -98,13 +96,15 @@ void *kmalloc_block(size_t size) {
   return raw_block(size);
 }
 
-// The largest class a block can serve: it must hold the class's size and, from a line up,
-// start on a line. Any block qualifies that way, whoever allocated it.
+// The largest class a block can serve, or -1: it must hold the class's size and, from a
+// line up, start on a line. Any block qualifies that way, whoever allocated it; one of twice
+// the largest class or more goes back to the C allocator rather than be kept.
 int class_of_block(void *p) {
   size_t usable = malloc_usable_size(p);
+  if (usable >= 2 * kClassSizes[kClasses - 1]) return -1;
+  bool on_line = reinterpret_cast<uintptr_t>(p) % kCacheLine == 0;
   for (int i = kClasses - 1; i >= 0; i--)
-    if (usable >= kClassSizes[i] && (kClassSizes[i] < kCacheLine || reinterpret_cast<uintptr_t>(p) % kCacheLine == 0))
-      return usable < 2 * kClassSizes[kClasses - 1] ? i : -1;
+    if (usable >= kClassSizes[i] && (kClassSizes[i] < kCacheLine || on_line)) return i;
   return -1;
 }
 
