@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -29,6 +30,20 @@ Agent::Agent(RecordFormat f) : ctl_(), src_(ctl_, f), tracker_(src_) {}
 
 namespace {
 
+// The read buffer starts on a page: on this hardware a copy into a destination a few bytes
+// off a cache line runs several times slower.
+struct ReadBuffer {
+  explicit ReadBuffer(size_t n) : p(static_cast<char *>(std::aligned_alloc(4096, n))), size(n) {
+    if (!p) throw Error("cannot allocate a read buffer of " + std::to_string(n) + " bytes");
+  }
+  ~ReadBuffer() { std::free(p); }
+  ReadBuffer(const ReadBuffer &) = delete;
+  ReadBuffer &operator=(const ReadBuffer &) = delete;
+  char *data() const { return p; }
+  char *p;
+  size_t size;
+};
+
 struct Fd {
   int fd = -1;
   bool emulated = false;
@@ -48,9 +63,9 @@ std::string vek_error(Snapshot &s) {
 
 // Copies [off, off + len) of the snapshot device to the image at the same offset.
 void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
-                std::vector<char> &buf, const std::string &out, uint64_t &done, ProgressBar &bar) {
+                ReadBuffer &buf, const std::string &out, uint64_t &done, ProgressBar &bar) {
   while (len > 0) {
-    size_t n = size_t(std::min<uint64_t>(len, buf.size()));
+    size_t n = size_t(std::min<uint64_t>(len, buf.size));
     ssize_t r = host::pread(vek, buf.data(), n, off_t(off));
     if (r != ssize_t(n)) {
       int err = r < 0 ? errno : EIO;
@@ -153,7 +168,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   vek.fd = host::open(snap.vek_path().c_str(), O_RDONLY);
   if (vek.fd < 0) throw_errno("cannot open the snapshot device " + snap.vek_path(), errno);
 
-  std::vector<char> buf(opt.read_block);
+  ReadBuffer buf(opt.read_block);
   uint64_t total = want_inc ? 0 : dev_bytes;
   std::vector<std::pair<uint64_t, uint64_t>> runs;
   if (want_inc) {
