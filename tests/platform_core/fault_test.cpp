@@ -3,7 +3,9 @@
 #include <host/host.h>
 #include <linux/kernel.h>
 #include <linux/slab.h>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -106,6 +108,34 @@ TEST_F(Fault, ResetClearsRulesAndCounters) {
   EXPECT_NE(p, nullptr);
   kfree(p);
   EXPECT_EQ(host::fault_hits("kmalloc"), 1);
+}
+
+// Hits are counted per thread; a read must see those of threads still running and of
+// threads gone, and a reset must clear both.
+TEST_F(Fault, HitsOfOtherThreadsCountWhileTheyRunAndAfterTheyEnd) {
+  std::atomic<int> stage{0};
+  std::thread live([&] {
+    fails_in(7, "mt");
+    stage = 1;
+    while (stage != 2) std::this_thread::yield();
+    fails_in(2, "mt");
+    stage = 3;
+    while (stage != 4) std::this_thread::yield();
+  });
+  std::thread gone([] { fails_in(5, "mt"); });
+  gone.join();
+  while (stage != 1) std::this_thread::yield();
+  fails_in(1, "mt");
+  EXPECT_EQ(host::fault_hits("mt"), 13);
+
+  host::fault_reset();
+  EXPECT_EQ(host::fault_hits("mt"), 0);
+  stage = 2;
+  while (stage != 3) std::this_thread::yield();
+  EXPECT_EQ(host::fault_hits("mt"), 2) << "the running thread counts on from zero after a reset";
+  stage = 4;
+  live.join();
+  EXPECT_EQ(host::fault_hits("mt"), 2) << "its count stays once it has ended";
 }
 
 }  // namespace
