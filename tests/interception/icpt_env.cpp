@@ -103,10 +103,12 @@ void InterceptTest::TearDown()
 	EXPECT_EQ(kmalloc_before, host::kmalloc_in_use()) << "kmalloc objects left";
 	EXPECT_EQ(pages_before, host::pages_in_use()) << "pages left";
 	EXPECT_EQ(bios_before, host::bios_in_use()) << "bios left";
-	if (loaded)
+	if (loaded) {
 		EXPECT_EQ(0, host::rmmod());
-	if (disk)
+	}
+	if (disk) {
 		EXPECT_EQ(0, host::del_disk(disk));
+	}
 }
 
 cow_session *InterceptTest::make_session(dev_t dev)

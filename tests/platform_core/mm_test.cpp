@@ -94,7 +94,9 @@ TEST_F(Mm, KmallocReusesFreedBlocksAcrossThreadsAtTheirFullSize) {
       size_t n = sizes[(i + round) % (sizeof(sizes) / sizeof(sizes[0]))];
       auto *p = static_cast<unsigned char *>(kmalloc(n, GFP_KERNEL));
       ASSERT_NE(p, nullptr);
-      if (n >= 64) EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << n;
+      if (n >= 64) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << n;
+      }
       memset(p, 0xa5, n);
       std::lock_guard<std::mutex> g(mu);
       handed.push_back(p);

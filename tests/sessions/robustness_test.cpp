@@ -165,8 +165,9 @@ TEST_F(RobustnessTest, ConcurrentStartsStopsAndQueries)
 			session_list_request slr = {16, sl.data()};
 			EXPECT_EQ(0, host::ioctl(fd, VEK_IOCTL_GET_VK_LIST2, &slr));
 			for (auto &e : sl)
-				if (e.id)
+				if (e.id) {
 					EXPECT_EQ(65536u, e.block_size);
+				}
 			int32_t n;
 			EXPECT_EQ(0, host::ioctl(fd, VEK_IOCTL_GET_VK_LIST_COUNT, &n));
 			EXPECT_LE(n, 16);
