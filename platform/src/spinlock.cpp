@@ -5,7 +5,9 @@
 #include <linux/spinlock.h>
 #include <linux/highmem.h>
 
-#include <sched.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -17,11 +19,22 @@
 using namespace kplat;
 
 namespace {
-constexpr int kSpinsBeforeYield = 128;
+constexpr int kSpinsBeforePark = 256;
 
 bool try_take(kplat_raw_spinlock_t *l) {
+  int free_word = 0;
   return __atomic_load_n(&l->locked, __ATOMIC_RELAXED) == 0 &&
-         __atomic_exchange_n(&l->locked, 1, __ATOMIC_ACQUIRE) == 0;
+         __atomic_compare_exchange_n(&l->locked, &free_word, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+void futex(int *word, int op, int val) {
+  syscall(SYS_futex, word, op | FUTEX_PRIVATE_FLAG, val, nullptr, nullptr, 0);
+}
+
+// A waiter that has spun long enough marks the word and sleeps on it; taking the lock from
+// here on leaves the mark, since other waiters may still sleep there.
+void park_until_taken(kplat_raw_spinlock_t *l) {
+  while (__atomic_exchange_n(&l->locked, 2, __ATOMIC_ACQUIRE) != 0) futex(&l->locked, FUTEX_WAIT, 2);
 }
 }  // namespace
 
@@ -29,12 +42,11 @@ void kplat_raw_spin_lock(kplat_raw_spinlock_t *l) {
   KP_TSAN(__tsan_mutex_pre_lock(l, 0));
   int spins = 0;
   while (!try_take(l)) {
-    if (++spins < kSpinsBeforeYield) {
-      __builtin_ia32_pause();
-    } else {
-      spins = 0;
-      sched_yield();
+    if (++spins == kSpinsBeforePark) {
+      park_until_taken(l);
+      break;
     }
+    __builtin_ia32_pause();
   }
   KP_TSAN(__tsan_mutex_post_lock(l, 0, 0));
 }
@@ -48,7 +60,7 @@ int kplat_raw_spin_trylock(kplat_raw_spinlock_t *l) {
 
 void kplat_raw_spin_unlock(kplat_raw_spinlock_t *l) {
   KP_TSAN(__tsan_mutex_pre_unlock(l, 0));
-  __atomic_store_n(&l->locked, 0, __ATOMIC_RELEASE);
+  if (__atomic_exchange_n(&l->locked, 0, __ATOMIC_RELEASE) == 2) futex(&l->locked, FUTEX_WAKE, 1);
   KP_TSAN(__tsan_mutex_post_unlock(l, 0));
 }
 

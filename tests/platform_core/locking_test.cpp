@@ -14,7 +14,10 @@
 #include <linux/sched.h>
 #include "../../platform/src/task.h"
 #include "peek.h"
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -39,6 +42,46 @@ TEST(Spinlock, ExcludesAndCountsHolders) {
   EXPECT_EQ(spin_trylock(&l), 1);
   EXPECT_TRUE(spin_is_locked(&l));
   std::thread([&] { EXPECT_EQ(spin_trylock(&l), 0); }).join();
+  spin_unlock(&l);
+}
+
+double thread_cpu_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// A holder the host has taken the processor from (here: one that simply stays away) must not
+// keep its waiters burning the processors it needs; they sleep until the release, then each
+// gets the lock in turn.
+TEST(Spinlock, WaitersOfAHolderThatDoesNotRunSleepUntilTheRelease) {
+  DEFINE_SPINLOCK(l);
+  constexpr double kHoldMs = 100;
+  std::atomic<int> waiting{0};
+  long inside = 0, max_inside = 0, served = 0;
+  std::vector<double> cpu(3);
+  kplat_raw_spin_lock(&l.raw);
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 3; i++)
+    ts.emplace_back([&, i] {
+      double before = thread_cpu_ms();
+      waiting++;
+      kplat_raw_spin_lock(&l.raw);
+      cpu[i] = thread_cpu_ms() - before;
+      max_inside = std::max(max_inside, ++inside);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      inside--;
+      served++;
+      kplat_raw_spin_unlock(&l.raw);
+    });
+  while (waiting != 3) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(int(kHoldMs)));
+  kplat_raw_spin_unlock(&l.raw);
+  for (auto &t : ts) t.join();
+  EXPECT_EQ(served, 3);
+  EXPECT_EQ(max_inside, 1);
+  for (double ms : cpu) EXPECT_LT(ms, kHoldMs / 4) << "a waiter spun instead of sleeping";
+  EXPECT_EQ(spin_trylock(&l), 1) << "the word is free again after the parked waiters";
   spin_unlock(&l);
 }
 

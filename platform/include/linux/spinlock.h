@@ -7,13 +7,15 @@
 #include <linux/compiler.h>
 #include <pthread.h>
 
-// The lock word. Since no holder may sleep, a waiter spins, and only yields
-// the CPU now and then to a holder that the host has preempted: a free lock
-// costs one atomic exchange to take and a plain store to release, where a
-// pthread mutex costs two locked instructions and its type checks. The
-// sanitizers are told of every lock and unlock.
+// The lock word. Since no holder may sleep, a waiter spins a while; past
+// that the holder has been preempted by the host, which no kernel spinlock
+// holder can be, and the waiter parks on the word until the release instead
+// of yielding: the host scheduler may hand the processor straight back to a
+// yielder, for milliseconds, while the holder waits to run. A free lock costs
+// one atomic exchange to take and one to release. The sanitizers are told of
+// every lock and unlock.
 typedef struct {
-  int locked;  // 0 free, 1 taken; accessed atomically
+  int locked;  // 0 free, 1 taken, 2 taken with a parked waiter; accessed atomically
 } kplat_raw_spinlock_t;
 void kplat_raw_spin_lock(kplat_raw_spinlock_t *l);
 int kplat_raw_spin_trylock(kplat_raw_spinlock_t *l);  // 1 when taken
