@@ -11,7 +11,8 @@
 // which shows the driver's own cost apart from the bio count.
 //
 // Each case runs three times; the ratios, printed after the benchmark table, compare the best
-// run of each, since the machine's noise only ever adds time.
+// run of each, since the machine's noise only ever adds time. PairedRead then reads the source
+// and the snapshot in turn, pass by pass, so that both meet the same phase of the machine.
 #include "cow.h"
 
 #include "bench_ratio.h"
