@@ -88,17 +88,29 @@ private:
 	std::thread thread_;
 };
 
+// One pass over the whole device, front to back, in reads of the agent's size.
+void read_pass(int fd, char *buf)
+{
+	for (size_t off = 0; off < kPartBytes; off += kReadSize)
+		if (host::pread(fd, buf, kReadSize, (off_t)off) != (ssize_t)kReadSize)
+			abort();
+}
+
+// A read buffer that starts on a page, as the agent's does.
+char *alloc_read_buffer()
+{
+	return static_cast<char *>(aligned_alloc(4096, kReadSize));
+}
+
 // The whole device, front to back, by a task named comm.
 void read_all(const std::string &path, const char *comm, benchmark::State &state)
 {
 	std::thread t([&] {
 		prctl(PR_SET_NAME, comm, 0, 0, 0);
 		int fd = host::open(path.c_str(), O_RDONLY);
-		char *buf = static_cast<char *>(aligned_alloc(4096, kReadSize));	/* as the agent's */
+		char *buf = alloc_read_buffer();
 		for (auto _ : state)
-			for (size_t off = 0; off < kPartBytes; off += kReadSize)
-				if (host::pread(fd, buf, kReadSize, (off_t)off) != (ssize_t)kReadSize)
-					abort();
+			read_pass(fd, buf);
 		host::close(fd);
 		free(buf);
 	});
@@ -186,7 +198,7 @@ private:
 	{
 		prctl(PR_SET_NAME, comm_, 0, 0, 0);
 		int fd = host::open(path_.c_str(), O_RDONLY);
-		char *buf = static_cast<char *>(aligned_alloc(4096, kReadSize));
+		char *buf = alloc_read_buffer();
 		std::unique_lock<std::mutex> g(m_);
 		for (;;) {
 			cv_.wait(g, [&] { return want_ || stop_; });
@@ -194,9 +206,7 @@ private:
 				break;
 			g.unlock();
 			auto t0 = std::chrono::steady_clock::now();
-			for (size_t off = 0; off < kPartBytes; off += kReadSize)
-				if (host::pread(fd, buf, kReadSize, (off_t)off) != (ssize_t)kReadSize)
-					abort();
+			read_pass(fd, buf);
 			double ms = std::chrono::duration<double, std::milli>(
 					    std::chrono::steady_clock::now() - t0).count();
 			g.lock();
