@@ -12,7 +12,8 @@
 // holder can be, and the waiter parks on the word until the release instead
 // of yielding: the host scheduler may hand the processor straight back to a
 // yielder, for milliseconds, while the holder waits to run. A free lock costs
-// one atomic exchange to take and one to release. The sanitizers are told of
+// one atomic instruction to take (a compare-exchange) and one to release (an
+// exchange, which tells whether a waiter is parked). The sanitizers are told of
 // every lock and unlock.
 typedef struct {
   int locked;  // 0 free, 1 taken, 2 taken with a parked waiter; accessed atomically
