@@ -79,7 +79,7 @@ TEST_P(StartFailureTest, FailsCleanlyAndTheNextStartWorks)
 	EXPECT_EQ(1, session_count());
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPart, StartFailureTest, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(EverySetUpStep, StartFailureTest, ::testing::ValuesIn(kFaults),
 			 [](const auto &info) { return std::string(info.param.name); });
 
 // The io thread table's own message names the slot that failed.
