@@ -17,7 +17,7 @@
 
 namespace {
 
-std::atomic<long> g_bios_in_use{0};
+kplat::split_count g_bios_in_use;
 
 // A bio and its segment array in one allocation.
 struct bio_block {
@@ -77,7 +77,7 @@ void bio_block_free(struct bio *bio) {
   const int vecs = int(bio->bi_max_vecs);
   std::memset(static_cast<void *>(blk), 0x6b, block_bytes(vecs));
   give_block(blk, vecs);
-  g_bios_in_use.fetch_sub(1, std::memory_order_relaxed);
+  g_bios_in_use.sub();
 }
 
 }  // namespace
@@ -97,11 +97,11 @@ struct bio *bio_alloc_internal(int nr_iovecs) {
   bio->bi_max_vecs = unsigned(nr_iovecs);
   bio->bi_io_vec = nr_iovecs ? blk->vecs : nullptr;
   bio->bi_destructor = bio_block_free;
-  g_bios_in_use.fetch_add(1, std::memory_order_relaxed);
+  g_bios_in_use.add();
   return bio;
 }
 
-long bios_in_use() { return g_bios_in_use.load(std::memory_order_relaxed); }
+long bios_in_use() { return g_bios_in_use.value(); }
 
 }  // namespace kplat
 

@@ -9,6 +9,7 @@
 #include <linux/module.h>
 #include <linux/sched.h>
 #include <host/fault.h>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -24,6 +25,29 @@
 #endif
 
 namespace kplat {
+
+// A count of live objects that are often allocated on one thread and freed on another (a
+// bio on its submitter and its disk's thread): each side counts on a cache line of its own,
+// so that neither takes the other's line for every object, and so that nothing else shares
+// a line with the counts.
+class split_count {
+ public:
+  void add(long n = 1) { added_.n.fetch_add(n); }
+  void sub(long n = 1) { removed_.n.fetch_add(n); }
+  // Exact while nothing is added or removed. Otherwise the removals are read first: an
+  // object is added before it is removed, so the difference never counts a removal without
+  // its addition and is never less than the live count at either read.
+  long value() const {
+    long removed = removed_.n.load();
+    return added_.n.load() - removed;
+  }
+
+ private:
+  struct alignas(64) side {
+    std::atomic<long> n{0};
+  };
+  side added_, removed_;
+};
 
 // Takes a mutex that guards a few instructions and that a condition variable waits with:
 // spins on it briefly, as a kernel spinlock would, and blocks only when the holder stays

@@ -14,7 +14,7 @@
 using namespace kplat;
 
 namespace {
-std::atomic<long> g_pages_live{0};
+kplat::split_count g_pages_live;
 std::atomic<long> g_zone[NR_VM_ZONE_STAT_ITEMS];
 
 // Memory block start -> first page, so virt_to_page and free_pages work.
@@ -126,7 +126,7 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
     struct page *p = alloc_single_page();
     if (!p) return nullptr;
     if (gfp_mask & __GFP_ZERO) memset(p->virtual_addr, 0, PAGE_SIZE);
-    g_pages_live.fetch_add(1, std::memory_order_relaxed);
+    g_pages_live.add();
     return p;
   }
   const size_t n = 1UL << order;
@@ -149,7 +149,7 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
     std::lock_guard<std::mutex> g(pmap().mu);
     pmap().by_addr[(uintptr_t)mem] = pages;
   }
-  g_pages_live.fetch_add((long)n, std::memory_order_relaxed);
+  g_pages_live.add((long)n);
   return pages;
 }
 
@@ -171,14 +171,14 @@ void __free_pages(struct page *page, unsigned int order) {
   void *mem = page->virtual_addr;
   if (order == 0) {
     free_single_page(page);
-    g_pages_live.fetch_sub(1, std::memory_order_relaxed);
+    g_pages_live.sub();
     return;
   }
   {
     std::lock_guard<std::mutex> g(pmap().mu);
     pmap().by_addr.erase((uintptr_t)mem);
   }
-  g_pages_live.fetch_sub((long)n, std::memory_order_relaxed);
+  g_pages_live.sub((long)n);
   free(mem);
   free(page);
 }
@@ -230,7 +230,7 @@ unsigned long global_page_state(enum zone_stat_item item) {
 }
 
 namespace host {
-long pages_in_use() { return g_pages_live.load(); }
+long pages_in_use() { return g_pages_live.value(); }
 long zone_page_state(int item) {
   if (item < 0 || item >= NR_VM_ZONE_STAT_ITEMS) return 0;
   return g_zone[item].load();

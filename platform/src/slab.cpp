@@ -16,7 +16,7 @@
 using namespace kplat;
 
 namespace {
-std::atomic<long> g_kmalloc_live{0};
+split_count g_kmalloc_live;
 std::atomic<long> g_vmalloc_live{0};
 
 struct cache_list {
@@ -36,7 +36,16 @@ size_t obj_stride(const struct kmem_cache *c) { return (c->size + c->align - 1) 
 // AddressSanitizer, unaddressable) until they are handed out again.
 constexpr unsigned kCacheKeep = 1024;
 
-object_depot *depot(struct kmem_cache *c) { return static_cast<object_depot *>(c->kp_depot); }
+// What a cache has beside its public fields. Objects are often allocated on one thread and
+// freed on another, so the live count is a split one.
+struct cache_state {
+  explicit cache_state(size_t keep) : kept(keep) {}
+  object_depot kept;  // freed objects
+  split_count live;   // objects allocated and not freed
+};
+
+cache_state *state(struct kmem_cache *c) { return static_cast<cache_state *>(c->kp_state); }
+object_depot *depot(struct kmem_cache *c) { return &state(c)->kept; }
 
 void *take_kept(struct kmem_cache *c) {
   void *p = depot(c)->take();
@@ -56,8 +65,8 @@ void drop_kept(struct kmem_cache *c) {
     KP_UNPOISON(p, c->size);
     free(p);
   });
-  delete depot(c);
-  c->kp_depot = nullptr;
+  delete state(c);
+  c->kp_state = nullptr;
 }
 
 // Blocks of up to 1 KiB come in size classes that keep freed blocks for reuse, as the
@@ -130,7 +139,7 @@ void *kmalloc(size_t size, gfp_t flags) {
   void *p = kmalloc_block(size);
   if (!p) return nullptr;
   if (flags & __GFP_ZERO) memset(p, 0, size);
-  g_kmalloc_live.fetch_add(1, std::memory_order_relaxed);
+  g_kmalloc_live.add();
   return p;
 }
 
@@ -157,7 +166,7 @@ void *krealloc(const void *p, size_t new_size, gfp_t flags) {
 
 void kfree(const void *objp) {
   if (ZERO_OR_NULL_PTR(objp)) return;
-  g_kmalloc_live.fetch_sub(1, std::memory_order_relaxed);
+  g_kmalloc_live.sub();
   kfree_block(const_cast<void *>(objp));
 }
 
@@ -215,12 +224,16 @@ struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align
     if (ralign < sizeof(void *)) ralign = sizeof(void *);
   }
   if (align > ralign) ralign = align;
-  auto *c = static_cast<struct kmem_cache *>(calloc(1, sizeof(struct kmem_cache)));
+  // On lines of its own: every allocation and free reads it, and a neighbour written as
+  // often would take its line away each time.
+  const size_t bytes = (sizeof(struct kmem_cache) + kCacheLine - 1) & ~(kCacheLine - 1);
+  auto *c = static_cast<struct kmem_cache *>(aligned_alloc(kCacheLine, bytes));
   if (!c) return nullptr;
-  c->kp_depot = new (std::nothrow) object_depot(kCacheKeep);
+  memset(static_cast<void *>(c), 0, bytes);
+  c->kp_state = new (std::nothrow) cache_state(kCacheKeep);
   c->name = strdup(name);
-  if (!c->kp_depot || !c->name) {
-    delete depot(c);
+  if (!c->kp_state || !c->name) {
+    delete state(c);
     free(const_cast<char *>(c->name));
     free(c);
     return nullptr;
@@ -229,7 +242,6 @@ struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align
   c->align = ralign;
   c->flags = flags;
   c->ctor = ctor;
-  atomic_set(&c->live, 0);
   std::lock_guard<std::mutex> g(caches().mu);
   list_add_tail(&c->list, &caches().head);
   return c;
@@ -238,10 +250,10 @@ struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align
 void kmem_cache_destroy(struct kmem_cache *c) {
   if (!c) return;
   check_sleep("kmem_cache_destroy");
-  int live = atomic_read(&c->live);
+  long live = state(c)->live.value();
   if (live != 0) {
     // The cache stays (its objects still point at it), as the kernel leaves it.
-    report("slab error in kmem_cache_destroy(): cache `%s': Can't free all objects (%d live)", c->name, live);
+    report("slab error in kmem_cache_destroy(): cache `%s': Can't free all objects (%ld live)", c->name, live);
     return;
   }
   {
@@ -267,7 +279,7 @@ void *kmem_cache_alloc(struct kmem_cache *c, gfp_t flags) {
     memset(p, 0, c->size);
   else if (c->ctor)
     c->ctor(p);
-  atomic_inc(&c->live);
+  state(c)->live.add();
   return p;
 }
 
@@ -277,7 +289,7 @@ void kmem_cache_free(struct kmem_cache *c, void *objp) {
   if (!objp) return;
   // Poisoned so that a use after free reads garbage rather than stale data.
   memset(objp, POISON_FREE, c->size);
-  atomic_dec(&c->live);
+  state(c)->live.sub();
   if (!keep(c, objp)) free(objp);
 }
 
@@ -310,14 +322,14 @@ void vfree(const void *addr) {
 
 namespace host {
 
-long kmalloc_in_use() { return g_kmalloc_live.load(); }
+long kmalloc_in_use() { return g_kmalloc_live.value(); }
 long vmalloc_in_use() { return g_vmalloc_live.load(); }
 
 long kmem_cache_objects(const std::string &name) {
   std::lock_guard<std::mutex> g(caches().mu);
   struct kmem_cache *c;
   list_for_each_entry(c, &caches().head, list) {
-    if (name == c->name) return atomic_read(&c->live);
+    if (name == c->name) return state(c)->live.value();
   }
   return -1;
 }

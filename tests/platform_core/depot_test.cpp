@@ -10,6 +10,11 @@
 #include <vector>
 
 #include "../../platform/src/depot.h"
+#include "../../platform/src/internal.h"
+
+#include <atomic>
+#include <mutex>
+#include <deque>
 
 namespace {
 
@@ -106,6 +111,46 @@ TEST(ObjectDepot, CacheObjectsFreedOnOneThreadServeAllocationsOnAnother) {
   for (void *p : second) kmem_cache_free(c, p);
   kmem_cache_destroy(c);
   EXPECT_EQ(host::kmem_cache_objects("depot_cross"), -1);
+}
+
+// The live counts behind bios, pages and caches are added to on one line and taken from on
+// another. A reader that looks while objects pass from an allocating thread to a freeing one
+// never sees a free counted before its allocation, and the count is exact once they stop.
+TEST(SplitCount, AReaderNeverSeesAFreeBeforeItsAllocation) {
+  kplat::split_count live;
+  constexpr int kObjects = 100000;
+  constexpr size_t kMaxOut = 8;
+  std::mutex mu;
+  std::deque<int> passed;  // mu
+  std::atomic<bool> done{false};
+  long lowest = 0;
+  std::thread reader([&] {
+    while (!done.load()) lowest = std::min(lowest, live.value());
+  });
+  std::thread freer([&] {
+    for (int freed = 0; freed < kObjects;) {
+      std::lock_guard<std::mutex> g(mu);
+      while (!passed.empty()) {
+        passed.pop_front();
+        live.sub();
+        freed++;
+      }
+    }
+  });
+  for (int i = 0; i < kObjects; i++) {
+    for (;;) {
+      std::lock_guard<std::mutex> g(mu);
+      if (passed.size() < kMaxOut) break;
+    }
+    live.add();
+    std::lock_guard<std::mutex> g(mu);
+    passed.push_back(i);
+  }
+  freer.join();
+  done = true;
+  reader.join();
+  EXPECT_GE(lowest, 0);
+  EXPECT_EQ(live.value(), 0);
 }
 
 }  // namespace

@@ -27,9 +27,8 @@ struct kmem_cache {
   size_t align;      // effective alignment
   unsigned long flags;
   void (*ctor)(void *);
-  atomic_t live;     // objects allocated and not freed
   struct list_head list;  // all caches (internal)
-  void *kp_depot;         // freed objects kept for reuse (internal)
+  void *kp_state;         // live count and freed objects kept for reuse (internal)
 };
 
 // Fault point "kmalloc" (context: size, gfp). Sizes above KMALLOC_MAX_SIZE fail.
