@@ -5,8 +5,11 @@
 #include <linux/delay.h>
 #include <linux/gfp.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +202,66 @@ TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
   bad.image = temp_dir() + "/no/such/dir/x.img";
   EXPECT_EQ(host::add_disk(bad), 0u);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// An image disk serves queued bios that continue one another with one transfer. Each bio
+// still ends on its own: in a run with one bio the file cannot take, only that bio fails,
+// and reads queued behind writes of the same sectors see the written data.
+TEST(Disks, ImageDiskServesRunsOfBiosAndEndsEachOnItsOwn) {
+  host::disk_spec s = ram_disk("sdx", 8192);
+  s.image = temp_dir() + "/runs.img";
+  dev_t d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  struct block_device *bdev = bdget(d);
+  // Holds the disk's thread while the bios below queue up behind it, so that they are
+  // taken together; the rule is gone once it has matched.
+  ASSERT_GT(host::disk_fault_add(d, host::disk_fault::delay, 4000, 8, 1, 200), 0);
+  struct bio *hold = make_bio(bdev, 4000, 1, 0);
+  bio_waiter hold_w;
+  hold_w.arm(hold);
+  generic_make_request(hold);
+
+  constexpr int kRun = 8, kBad = 3;
+  std::vector<struct bio *> bios;
+  std::vector<std::vector<unsigned char>> data;
+  for (int i = 0; i < kRun; i++) {
+    struct bio *w = make_bio(bdev, sector_t(8 * i), 1, 1);
+    data.push_back(pattern(PAGE_SIZE, unsigned(i + 1)));
+    std::memcpy(page_address(w->bi_io_vec[0].bv_page), data.back().data(), PAGE_SIZE);
+    bios.push_back(w);
+  }
+  bios[kBad]->bi_io_vec[0].bv_offset = 512;  // runs past its page
+  bios.push_back(make_bio(bdev, 200, 1, 1));  // not next to the run
+  for (int i = 0; i < kRun; i++)
+    bios.push_back(make_bio(bdev, sector_t(8 * i), 1, 0));
+  std::vector<std::unique_ptr<bio_waiter>> waits;
+  for (struct bio *b : bios) {
+    waits.push_back(std::make_unique<bio_waiter>());
+    waits.back()->arm(b);
+    generic_make_request(b);
+  }
+
+  EXPECT_EQ(hold_w.wait(), 0);
+  for (size_t i = 0; i < bios.size(); i++)
+    EXPECT_EQ(waits[i]->wait(), i == size_t(kBad) ? -EIO : 0) << "bio " << i;
+  for (int i = 0; i < kRun; i++) {
+    auto *got = static_cast<unsigned char *>(page_address(bios[kRun + 1 + i]->bi_io_vec[0].bv_page));
+    std::vector<unsigned char> want = i == kBad ? std::vector<unsigned char>(PAGE_SIZE, 0) : data[size_t(i)];
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got)) << "read of block " << i;
+  }
+  host::disk_stats st;
+  ASSERT_EQ(host::disk_get_stats(d, &st), 0);
+  EXPECT_EQ(st.write_bios, unsigned(kRun));  // the bad one counts as failed
+  EXPECT_EQ(st.read_bios, unsigned(kRun + 1));
+  EXPECT_EQ(st.failed_bios, 1u);
+  for (struct bio *b : bios) {
+    free_bio_pages(b);
+    bio_put(b);
+  }
+  free_bio_pages(hold);
+  bio_put(hold);
+  bdput(bdev);
+  ASSERT_EQ(host::del_disk(d), 0);
 }
 
 TEST(Disks, RamDiskStartsZeroedAndLosesItsContentsWithTheDisk) {
