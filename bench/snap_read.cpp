@@ -10,6 +10,9 @@
 // reference the same reads run on a like disk that takes 4 KiB per bio too (SmallBioRead),
 // which shows the driver's own cost apart from the bio count.
 //
+// With --disks=image both disks are image files instead of RAM disks (a disk that costs a
+// system call per request, and merges a run of queued bios into one).
+//
 // Each case runs three times; the ratios, printed after the benchmark table, compare the best
 // run of each, since the machine's noise only ever adds time. PairedRead then reads the source
 // and the snapshot in turn, pass by pass, so that both meet the same phase of the machine.
@@ -29,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -315,6 +319,16 @@ int main(int argc, char **argv)
 {
 	char tmpl[] = "/tmp/vek_snapbench_XXXXXX";
 	g_dir = mkdtemp(tmpl);
+	bool image = false;
+	for (int i = 1; i < argc; i++) {
+		if (strcmp(argv[i], "--disks=image") != 0)
+			continue;
+		image = true;
+		for (int j = i; j + 1 < argc; j++)
+			argv[j] = argv[j + 1];
+		argc--;
+		break;
+	}
 	benchmark::Initialize(&argc, argv);
 	if (host::insmod() != 0) {
 		fprintf(stderr, "insmod failed\n");
@@ -324,9 +338,13 @@ int main(int argc, char **argv)
 	spec.name = "sda";
 	spec.nr_sects = kPartSectors + 2048;
 	spec.partitions = {{2048, kPartSectors}};
+	if (image)
+		spec.image = g_dir + "/sda.img";
 	dev_t whole = host::add_disk(spec);
 	g_part = whole + 1;
 	spec.name = "sdb";
+	if (image)
+		spec.image = g_dir + "/sdb.img";
 	spec.max_hw_sectors = 8;
 	dev_t small = host::add_disk(spec);
 	g_small = small + 1;
@@ -366,5 +384,6 @@ int main(int argc, char **argv)
 	host::del_disk(whole);
 	host::del_disk(small);
 	host::rmmod();
+	std::filesystem::remove_all(g_dir);	// the backing file and the images
 	return status == 0 ? 0 : 1;
 }
