@@ -87,16 +87,15 @@ namespace kplat {
 struct bio *bio_alloc_internal(int nr_iovecs) {
   if (nr_iovecs < 0 || nr_iovecs > BIO_MAX_PAGES)
     return nullptr;
-  size_t bytes = block_bytes(nr_iovecs);
   bio_block *blk = take_block(nr_iovecs);
   if (!blk)
     return nullptr;
-  std::memset(static_cast<void *>(blk), 0, bytes);
+  std::memset(static_cast<void *>(blk->vecs), 0, size_t(nr_iovecs) * sizeof(struct bio_vec));
   struct bio *bio = &blk->bio;
-  bio_init(bio);
   bio->bi_max_vecs = unsigned(nr_iovecs);
   bio->bi_io_vec = nr_iovecs ? blk->vecs : nullptr;
   bio->bi_destructor = bio_block_free;
+  bio_init(bio);  // zeroes the rest and keeps these three
   g_bios_in_use.add();
   return bio;
 }
