@@ -88,9 +88,11 @@ object_depot *class_depots() {
   return d;
 }
 
+size_t whole_lines(size_t size) { return (size + kCacheLine - 1) & ~(kCacheLine - 1); }
+
 void *raw_block(size_t size) {
   if (size < kCacheLine) return malloc(size);
-  return aligned_alloc(kCacheLine, (size + kCacheLine - 1) & ~(kCacheLine - 1));
+  return aligned_alloc(kCacheLine, whole_lines(size));
 }
 
 void *kmalloc_block(size_t size) {
@@ -226,7 +228,7 @@ struct kmem_cache *kmem_cache_create(const char *name, size_t size, size_t align
   if (align > ralign) ralign = align;
   // On lines of its own: every allocation and free reads it, and a neighbour written as
   // often would take its line away each time.
-  const size_t bytes = (sizeof(struct kmem_cache) + kCacheLine - 1) & ~(kCacheLine - 1);
+  const size_t bytes = whole_lines(sizeof(struct kmem_cache));
   auto *c = static_cast<struct kmem_cache *>(aligned_alloc(kCacheLine, bytes));
   if (!c) return nullptr;
   memset(static_cast<void *>(c), 0, bytes);
