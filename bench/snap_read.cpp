@@ -11,7 +11,10 @@
 // which shows the driver's own cost apart from the bio count.
 //
 // With --disks=image both disks are image files instead of RAM disks (a disk that costs a
-// system call per request, and merges a run of queued bios into one).
+// system call per request, and merges a run of queued bios into one). With --disks=cold they
+// are image files whose pages, and the backing files', leave the host's page cache before
+// every timed pass, so that each pass reads the machine's own disk, as the backup of a real
+// disk does.
 //
 // Each case runs three times; the ratios, printed after the benchmark table, compare the best
 // run of each, since the machine's noise only ever adds time. PairedRead then reads the source
@@ -53,6 +56,7 @@ constexpr size_t kReadSize = 1 << 20;
 constexpr int kWorkers = 2;
 
 std::string g_dir;
+bool g_cold = false;	// drop the files' cached pages before every pass
 dev_t g_part = 0;
 dev_t g_small = 0;	// a RAM disk taking one page per bio
 int g_ctl = -1, g_id = -1;
@@ -92,6 +96,20 @@ private:
 	std::thread thread_;
 };
 
+// Every file of the bench's directory written out and dropped from the host's page cache,
+// so that the next read of it comes from the disk.
+void drop_cached_files()
+{
+	for (const auto &e : std::filesystem::directory_iterator(g_dir)) {
+		int fd = ::open(e.path().c_str(), O_RDONLY);
+		if (fd < 0)
+			continue;
+		if (fdatasync(fd) != 0 || posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0)
+			abort();
+		::close(fd);
+	}
+}
+
 // One pass over the whole device, front to back, in reads of the agent's size.
 void read_pass(int fd, char *buf)
 {
@@ -113,8 +131,14 @@ void read_all(const std::string &path, const char *comm, benchmark::State &state
 		prctl(PR_SET_NAME, comm, 0, 0, 0);
 		int fd = host::open(path.c_str(), O_RDONLY);
 		char *buf = alloc_read_buffer();
-		for (auto _ : state)
+		for (auto _ : state) {
+			if (g_cold) {
+				state.PauseTiming();
+				drop_cached_files();
+				state.ResumeTiming();
+			}
 			read_pass(fd, buf);
+		}
 		host::close(fd);
 		free(buf);
 	});
@@ -209,6 +233,8 @@ private:
 			if (stop_)
 				break;
 			g.unlock();
+			if (g_cold)
+				drop_cached_files();
 			auto t0 = std::chrono::steady_clock::now();
 			read_pass(fd, buf);
 			double ms = std::chrono::duration<double, std::milli>(
@@ -321,9 +347,11 @@ int main(int argc, char **argv)
 	g_dir = mkdtemp(tmpl);
 	bool image = false;
 	for (int i = 1; i < argc; i++) {
-		if (strcmp(argv[i], "--disks=image") != 0)
+		bool cold = strcmp(argv[i], "--disks=cold") == 0;
+		if (strcmp(argv[i], "--disks=image") != 0 && !cold)
 			continue;
 		image = true;
+		g_cold = cold;
 		for (int j = i; j + 1 < argc; j++)
 			argv[j] = argv[j + 1];
 		argc--;
