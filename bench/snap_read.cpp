@@ -3,7 +3,8 @@
 // snapshot reads at >= 0.9x the source's rate).
 //
 //   Arg 0: untouched chunks, no writes: the snapshot reads the source under the read lock.
-//   Arg 1: a writer keeps writing 4 KiB blocks all over the source during the reads.
+//   Arg 1: a writer keeps writing 4 KiB blocks all over the source, at a fixed pace, during
+//          the reads.
 //   Arg 2: every chunk preserved, no writes: the snapshot reads the backing store.
 //
 // A snapshot device takes one 4 KiB page per bio while the source takes 128 KiB; as a second
@@ -14,7 +15,7 @@
 // system call per request, and merges a run of queued bios into one). With --disks=cold they
 // are image files whose pages, and the backing files', leave the host's page cache before
 // every timed pass, so that each pass reads the machine's own disk, as the backup of a real
-// disk does.
+// disk does. --write-rate=N sets the writer's pace (default 5000 a second; 0: flat out).
 //
 // Each case runs three times; the ratios, printed after the benchmark table, compare the best
 // run of each, since the machine's noise only ever adds time. PairedRead then reads the source
@@ -57,6 +58,7 @@ constexpr int kWorkers = 2;
 
 std::string g_dir;
 bool g_cold = false;	// drop the files' cached pages before every pass
+long g_write_rate = 5000;	// source writes per second in the cases with writes; 0: flat out
 dev_t g_part = 0;
 dev_t g_small = 0;	// a RAM disk taking one page per bio
 int g_ctl = -1, g_id = -1;
@@ -67,16 +69,24 @@ struct workers : agent_workers {
 	}
 };
 
-// Random 4 KiB source writes, flat out, while it lives.
+// Random 4 KiB source writes at a fixed rate while it lives (0: flat out). A fixed rate puts
+// the same write load on both reads: a writer flat out on this machine's two processors takes
+// whatever time a reader leaves it, and ran seven times faster beside the snapshot's read
+// than beside the source's, so the two reads were compared under different loads.
 class source_writer {
 public:
-	source_writer() : thread_([this] { run(); }) {}
-	~source_writer()
+	explicit source_writer(long per_second) : per_second_(per_second), thread_([this] { run(); })
+	{
+	}
+	~source_writer() { finish(); }
+	void finish()
 	{
 		stop_ = true;
-		thread_.join();
+		if (thread_.joinable())
+			thread_.join();
 	}
 	long writes() const { return writes_; }
+	double per_second() const { return rate_; }	/* after finish() */
 
 private:
 	void run()
@@ -84,15 +94,23 @@ private:
 		prctl(PR_SET_NAME, "writer", 0, 0, 0);
 		std::mt19937_64 rng(1);
 		std::vector<char> block(kBlock, 'w');
+		auto t0 = std::chrono::steady_clock::now();
 		while (!stop_) {
+			if (per_second_ > 0)
+				std::this_thread::sleep_until(
+					t0 + std::chrono::microseconds(writes_ * 1000000 / per_second_));
 			off_t off = (off_t)(rng() % (kPartBytes / kBlock)) * kBlock;
 			if (host::fs_pwrite(g_part, block.data(), kBlock, off) != (ssize_t)kBlock)
 				abort();
 			writes_++;
 		}
+		double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+		rate_ = s > 0 ? (double)writes_ / s : 0;
 	}
+	long per_second_;
 	std::atomic<bool> stop_{false};
 	std::atomic<long> writes_{0};
+	double rate_ = 0;	/* set by the thread before it ends */
 	std::thread thread_;
 };
 
@@ -175,14 +193,17 @@ public:
 	explicit case_conditions(benchmark::State &state) : state_(state)
 	{
 		if (state.range(0) == 1)
-			writer_ = std::make_unique<source_writer>();
+			writer_ = std::make_unique<source_writer>(g_write_rate);
 		else if (state.range(0) == 2)
 			preserve_all();
 	}
 	~case_conditions()
 	{
-		if (writer_)
-			state_.counters["source_writes"] = (double)writer_->writes();
+		if (!writer_)
+			return;
+		writer_->finish();
+		state_.counters["source_writes"] = (double)writer_->writes();
+		state_.counters["writes_per_s"] = writer_->per_second();
 	}
 
 private:
@@ -346,17 +367,19 @@ int main(int argc, char **argv)
 	char tmpl[] = "/tmp/vek_snapbench_XXXXXX";
 	g_dir = mkdtemp(tmpl);
 	bool image = false;
+	// The bench's own options; the rest go to the framework.
+	int kept = 1;
 	for (int i = 1; i < argc; i++) {
-		bool cold = strcmp(argv[i], "--disks=cold") == 0;
-		if (strcmp(argv[i], "--disks=image") != 0 && !cold)
-			continue;
-		image = true;
-		g_cold = cold;
-		for (int j = i; j + 1 < argc; j++)
-			argv[j] = argv[j + 1];
-		argc--;
-		break;
+		if (strcmp(argv[i], "--disks=image") == 0 || strcmp(argv[i], "--disks=cold") == 0) {
+			image = true;
+			g_cold = strcmp(argv[i], "--disks=cold") == 0;
+		} else if (strncmp(argv[i], "--write-rate=", 13) == 0) {
+			g_write_rate = atol(argv[i] + 13);
+		} else {
+			argv[kept++] = argv[i];
+		}
 	}
+	argc = kept;
 	benchmark::Initialize(&argc, argv);
 	if (host::insmod() != 0) {
 		fprintf(stderr, "insmod failed\n");
