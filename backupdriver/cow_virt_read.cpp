@@ -445,80 +445,124 @@ static struct simple_cached_page *alloc_cached_page(void)
 	return scp;
 }
 
-/*
- * Serves a single-page bio of another process than the agent once the session
- * is no longer valid: a write keeps its data under its start sector, a read at
- * that sector gets it back. Bytes no write at the entry's sector has filled read
- * as zeros (a new page is cleared, a page taken over from another sector is
- * cleared past the new write). 1 when served. Process context.
- */
-int cached_io(struct cow_session *cs, struct bio *bio, int rw)
+/* spc->lock held. The entry for sector, or null. */
+static struct simple_cached_page *spc_find(struct simple_page_cache *spc, sector_t sector)
 {
-	struct simple_page_cache *spc = cs->spc;
-	struct simple_cached_page *scp = NULL, *it;
-	struct bio_vec *bv = bio->bi_io_vec;
-	unsigned long flags;
-	int fresh = 0, reused = 0;
-	unsigned int len;
-	char *cache, *data;
+	struct simple_cached_page *it;
 
-	if (!spc || bio->bi_size > PAGE_SIZE || bio->bi_vcnt != 1 || !bv || !bv->bv_page)
-		return 0;
+	list_for_each_entry(it, &spc->list, list)
+		if (it->sector == sector)
+			return it;
+	return NULL;
+}
 
-	spin_lock_irqsave(&spc->lock, flags);
-	list_for_each_entry(it, &spc->list, list) {
-		if (it->sector == bio->bi_sector) {
-			scp = it;
-			break;
-		}
+/* spc->lock held. A full cache: the least recently used entry takes the new sector. */
+static struct simple_cached_page *spc_take_lru(struct simple_page_cache *spc, sector_t sector)
+{
+	struct simple_cached_page *scp;
+
+	if (spc->size < VEK_SPC_MAX || list_empty(&spc->list))
+		return NULL;
+	scp = list_entry(spc->list.prev, struct simple_cached_page, list);
+	scp->sector = sector;
+	return scp;
+}
+
+/* A cleared page for a new entry; may sleep, so never under spc->lock. */
+static struct simple_cached_page *spc_new_entry(sector_t sector)
+{
+	struct simple_cached_page *scp = alloc_cached_page();
+	char *cache;
+
+	if (!scp)
+		return NULL;
+	scp->page = alloc_one_page();
+	if (!scp->page) {
+		kfree(scp);
+		return NULL;
 	}
-	if (scp) {
-		list_del(&scp->list);
-	} else if (!rw) {
-		spin_unlock_irqrestore(&spc->lock, flags);
-		return 0;
-	} else if (spc->size >= VEK_SPC_MAX && !list_empty(&spc->list)) {
-		/* Full: the least recently used entry takes the new sector. */
-		scp = list_entry(spc->list.prev, struct simple_cached_page, list);
-		list_del(&scp->list);
-		scp->sector = bio->bi_sector;
-		reused = 1;
-	}
-	spin_unlock_irqrestore(&spc->lock, flags);
+	scp->sector = sector;
+	cache = (char *)kmap_atomic(scp->page, KM_USER0);	/* the page may be high memory */
+	memset(cache, 0, PAGE_SIZE);
+	kunmap_atomic(cache, KM_USER0);
+	return scp;
+}
 
-	if (!scp) {
-		scp = alloc_cached_page();
-		if (!scp)
-			return 0;
-		scp->page = alloc_one_page();
-		if (!scp->page) {
-			kfree(scp);
-			return 0;
-		}
-		scp->sector = bio->bi_sector;
-		fresh = 1;
-	}
+/* spc->lock held: the copy between the entry and the bio's single segment. */
+static void spc_copy(struct simple_cached_page *scp, struct bio_vec *bv, int rw, int renamed)
+{
+	unsigned int len = bv->bv_len > PAGE_SIZE ? PAGE_SIZE : bv->bv_len;
+	char *cache = (char *)kmap_atomic(scp->page, KM_USER0);
+	char *data = (char *)kmap_atomic(bv->bv_page, KM_USER1);
 
-	len = bv->bv_len > PAGE_SIZE ? PAGE_SIZE : bv->bv_len;
-	cache = (char *)kmap_atomic(scp->page, KM_USER0);
-	data = (char *)kmap_atomic(bv->bv_page, KM_USER1);
-	if (fresh)
-		memset(cache, 0, PAGE_SIZE);
 	if (rw) {
 		memcpy(cache, data + bv->bv_offset, len);
-		if (reused)
+		if (renamed)
 			memset(cache + len, 0, PAGE_SIZE - len);
 	} else {
 		memcpy(data + bv->bv_offset, cache, len);
 	}
 	kunmap_atomic(data, KM_USER1);
 	kunmap_atomic(cache, KM_USER0);
+}
+
+/*
+ * Serves a single-page bio of another process than the agent once the session
+ * is no longer valid: a write keeps its data under its start sector, a read at
+ * that sector gets it back. Bytes no write at the entry's sector has filled read
+ * as zeros (a new page is cleared, a page taken over from another sector is
+ * cleared past the new write). 1 when served. Process context.
+ *
+ * The copy is made under the lock with the entry left in the list: an entry taken
+ * out for the copy let a write to its sector meanwhile add a second entry, which
+ * the older one then hid when it went back in front, and reads at that sector
+ * returned data older than a completed write. A new entry is allocated outside
+ * the lock, so the look-up is made again before it goes in.
+ */
+int cached_io(struct cow_session *cs, struct bio *bio, int rw)
+{
+	struct simple_page_cache *spc = cs->spc;
+	struct simple_cached_page *scp, *fresh = NULL;
+	struct bio_vec *bv = bio->bi_io_vec;
+	unsigned long flags;
+	int renamed = 0;
+
+	if (!spc || bio->bi_size > PAGE_SIZE || bio->bi_vcnt != 1 || !bv || !bv->bv_page)
+		return 0;
 
 	spin_lock_irqsave(&spc->lock, flags);
-	list_add(&scp->list, &spc->list);
-	if (fresh)
-		spc->size++;
+	scp = spc_find(spc, bio->bi_sector);
+	if (!scp && !rw) {
+		spin_unlock_irqrestore(&spc->lock, flags);
+		return 0;
+	}
+	if (!scp && (scp = spc_take_lru(spc, bio->bi_sector)))
+		renamed = 1;
+	if (!scp) {
+		spin_unlock_irqrestore(&spc->lock, flags);
+		fresh = spc_new_entry(bio->bi_sector);
+		if (!fresh)
+			return 0;
+		spin_lock_irqsave(&spc->lock, flags);
+		/* Another write may have added the sector, or filled the cache, meanwhile. */
+		scp = spc_find(spc, bio->bi_sector);
+		if (!scp && (scp = spc_take_lru(spc, bio->bi_sector)))
+			renamed = 1;
+		if (!scp) {
+			scp = fresh;
+			fresh = NULL;
+			list_add(&scp->list, &spc->list);
+			spc->size++;
+		}
+	}
+	spc_copy(scp, bv, rw, renamed);
+	list_move(&scp->list, &spc->list);
 	spin_unlock_irqrestore(&spc->lock, flags);
+
+	if (fresh) {
+		__free_page(fresh->page);
+		kfree(fresh);
+	}
 	return 1;
 }
 

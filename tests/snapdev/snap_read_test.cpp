@@ -5,8 +5,10 @@
 
 #include <linux/mm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -252,6 +254,63 @@ TEST_F(SnapReadTest, AfterTheSessionFailsTheAgentGetsEioAndOthersTheCache)
 	EXPECT_TRUE(same_bytes(slice(image, 20480, 4096), read_as("mounter", vek(id), 20480, 4096)));
 	EXPECT_EQ(1, session_of(id)->spc->size);
 	EXPECT_EQ("FILE IO ERROR", get_string_cmd(VEK_IOCTL_GET_SESSION_ERROR, id));
+	stop_session(id);
+}
+
+// A reader and a writer of one sector, both other processes than the agent, once the
+// session has failed: no read returns data older than a write that completed before the
+// read began, and the sector keeps one cache entry.
+TEST_F(SnapReadTest, TheCacheServesTheLatestWriteToReadsRacingWritesOfItsSector)
+{
+	int id = start_session(1);
+	ASSERT_GT(id, 0);
+	invalidate_session(session_of(id), "FILE IO ERROR");
+
+	constexpr uint64_t kWrites = 20000;
+	constexpr off_t kAt = 8192;
+	std::atomic<uint64_t> completed{0};
+	std::atomic<bool> writing{true};
+	std::atomic<long> reads{0}, stale{0};
+	std::thread writer([&] {
+		vekfx::run_as("mounter", [&] {
+			int fd = host::open(vek(id).c_str(), O_RDWR);
+			std::vector<uint64_t> block(512);
+			for (uint64_t v = 1; v <= kWrites; v++) {
+				std::fill(block.begin(), block.end(), v);
+				if (host::pwrite(fd, block.data(), 4096, kAt) != 4096)
+					break;
+				completed = v;
+			}
+			host::close(fd);
+			writing = false;
+		});
+	});
+	std::thread reader([&] {
+		vekfx::run_as("indexer", [&] {
+			int fd = host::open(vek(id).c_str(), O_RDONLY);
+			std::vector<uint64_t> block(512);
+			while (writing) {
+				uint64_t before = completed;
+				if (before == 0 || host::pread(fd, block.data(), 4096, kAt) != 4096)
+					continue;
+				reads++;
+				if (block[0] < before)
+					stale++;
+			}
+			host::close(fd);
+		});
+	});
+	writer.join();
+	reader.join();
+
+	EXPECT_EQ(kWrites, completed.load());
+	EXPECT_GT(reads.load(), 0);
+	EXPECT_EQ(0, stale.load()) << "reads older than a completed write, of " << reads.load();
+	std::vector<uint8_t> last = read_as("indexer", vek(id), kAt, 4096);
+	uint64_t got = 0;
+	memcpy(&got, last.data(), sizeof(got));
+	EXPECT_EQ(kWrites, got);
+	EXPECT_EQ(1, session_of(id)->spc->size);
 	stop_session(id);
 }
 
