@@ -362,6 +362,14 @@ int __virt_request(struct request_queue *q, struct bio *bio)
 	int n, i, ret;
 
 	clone = get_blkdev_replica(MINOR(bio->bi_bdev->bd_dev));
+	if (clone && clone->q != q) {
+		/*
+		 * The bio came in on the queue of a device removed since: its slot now
+		 * holds another snapshot, whose image it must not read or change.
+		 */
+		put_blkdev_replica(clone);
+		clone = NULL;
+	}
 	if (!clone) {
 		printk(KERN_ERR "%s: ERROR: IO on virtual device without clone!\n", VEK_TAG);
 		virt_fail_bio(bio, qel);

@@ -343,6 +343,51 @@ TEST_F(CloneOpen, AnAgentHandleHeldAcrossRemovalClosesAgainstTheRemovedRecord)
 	EXPECT_EQ(before, host::kmalloc_in_use());
 }
 
+TEST_F(CloneOpen, OpensOfAnEmptySlotOrOfAnotherDiskAreRefused)
+{
+	ASSERT_EQ(1, blkdev_clone(part1, &cs1, fake_mrf));
+	struct block_device fake {};
+	host::dmesg_clear();
+	fake.bd_dev = MKDEV(CLONE_MAJOR, 0);
+	EXPECT_EQ(-19, clone_open_blkdev(&fake, FMODE_READ));
+	fake.bd_dev = MKDEV(CLONE_MAJOR, 2);	/* no device in that slot */
+	EXPECT_EQ(-19, clone_open_blkdev(&fake, FMODE_READ));
+	EXPECT_EQ(2, dmesg_count("vek: INFO: Open without clone!"));
+	// A handle on a disk that is no longer the slot's (removed and the slot reused).
+	struct gendisk other {};
+	fake.bd_dev = MKDEV(CLONE_MAJOR, 1);
+	fake.bd_disk = &other;
+	EXPECT_EQ(-512, clone_open_blkdev(&fake, FMODE_READ));
+	EXPECT_EQ(1, dmesg_count("vek: INFO: Open where disk do not match!"));
+	EXPECT_EQ(0, atomic_read(&replicas[1]->users));
+	EXPECT_EQ(0, atomic_read(&replicas[1]->users_qel));
+	EXPECT_EQ(nullptr, device_users_head);
+}
+
+TEST_F(CloneTable, ABioOfARemovedDeviceIsNotServedByTheDeviceNowInItsSlot)
+{
+	ASSERT_EQ(1, blkdev_clone(part1, &cs1, fake_mrf));
+	// The removed device's queue: any queue but the one of the record now in slot 1.
+	struct request_queue old_queue {};
+	struct block_device stale {};
+	stale.bd_dev = MKDEV(CLONE_MAJOR, 1);
+	static int result;
+	result = 1;
+	struct page *p = alloc_page(GFP_KERNEL);
+	struct bio *bio = bio_alloc(GFP_KERNEL, 1);
+	bio->bi_bdev = &stale;
+	bio_add_page(bio, p, 4096, 0);
+	bio->bi_end_io = [](struct bio *, int err) { result = err; };
+	host::dmesg_clear();
+	run_as("qel-agent", [&] { __virt_request(&old_queue, bio); });
+	EXPECT_EQ(-5, result);
+	EXPECT_TRUE(test_bit(BIO_EOF, &bio->bi_flags));
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: IO on virtual device without clone!"));
+	EXPECT_EQ(0, atomic_read(&replicas[1]->io_refs));
+	bio_put(bio);
+	__free_page(p);
+}
+
 TEST_F(CloneOpen, QelIsRecognisedByTheFirstThreeLettersOfTheTaskName)
 {
 	int results[4];
