@@ -15,7 +15,8 @@
 // system call per request, and merges a run of queued bios into one). With --disks=cold they
 // are image files whose pages, and the backing files', leave the host's page cache before
 // every timed pass, so that each pass reads the machine's own disk, as the backup of a real
-// disk does. --write-rate=N sets the writer's pace (default 5000 a second; 0: flat out).
+// disk does. --write-rate=N sets the writer's pace (default 5000 a second; 0: flat out);
+// --workers=N the session's IO workers (default 4, as the agent runs).
 //
 // Each case runs three times; the ratios, printed after the benchmark table, compare the best
 // run of each, since the machine's noise only ever adds time. PairedRead then reads the source
@@ -54,11 +55,11 @@ constexpr size_t kBlock = 4096;
 constexpr uint64_t kPartSectors = 65536;	// 32 MiB: 512 chunks
 constexpr size_t kPartBytes = kPartSectors * 512;
 constexpr size_t kReadSize = 1 << 20;
-constexpr int kWorkers = 2;
 
 std::string g_dir;
 bool g_cold = false;	// drop the files' cached pages before every pass
 long g_write_rate = 5000;	// source writes per second in the cases with writes; 0: flat out
+int g_workers = 4;		// IO workers of the session, as many as the agent runs by default
 dev_t g_part = 0;
 dev_t g_small = 0;	// a RAM disk taking one page per bio
 int g_ctl = -1, g_id = -1;
@@ -375,6 +376,8 @@ int main(int argc, char **argv)
 			g_cold = strcmp(argv[i], "--disks=cold") == 0;
 		} else if (strncmp(argv[i], "--write-rate=", 13) == 0) {
 			g_write_rate = atol(argv[i] + 13);
+		} else if (strncmp(argv[i], "--workers=", 10) == 0) {
+			g_workers = atoi(argv[i] + 10);
 		} else {
 			argv[kept++] = argv[i];
 		}
@@ -419,7 +422,7 @@ int main(int argc, char **argv)
 	}
 	int status = 0;
 	{
-		workers w(g_id, kWorkers);
+		workers w(g_id, g_workers);
 		snap_shot_request req{};
 		req.id = g_id;
 		host::ioctl(g_ctl, VEK_IOCTL_THREAD_WAIT_TIMEOUT, &req);
