@@ -56,6 +56,14 @@ int stop_cow_session(struct cow_session *cs)
 	while (get_users(cs) != 0)
 		yield();
 
+	/*
+	 * No worker serves the session any more and no request can queue to it. Transfers
+	 * still queued had none to serve them (none ever registered): fail and release
+	 * them, as NoThreadShutdown does, or their records, pages and charges stay behind.
+	 */
+	if (cs->thread_info)
+		runIOCleanup(cs);
+
 	if (cs->cow_file) {
 		kernel_close_file(cs->cow_file);
 		cs->cow_file = NULL;

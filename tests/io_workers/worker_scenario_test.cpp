@@ -252,6 +252,24 @@ TEST_F(Workers, NoThreadShutdownFailsQueuedTransfersAndStopsTheSession)
 	EXPECT_EQ(session_error(id), "NO ERROR") << "the id no longer matches a session";
 }
 
+TEST_F(Workers, StopOfASessionThatNeverHadAWorkerReleasesItsQueuedTransfers)
+{
+	int id = start(part1, dir() + "/never");
+	ASSERT_GT(id, 0);
+	const long pages = atomic_read(&total_cow_pages);
+	dirty_chunks(0, 12);
+	ASSERT_EQ(slot_pending(id, 0), 12);
+	ASSERT_EQ(atomic_read(&total_cow_pages) - pages, 12 * 16);
+
+	EXPECT_EQ(0, stop(id));
+	EXPECT_EQ(session_count(), 0);
+	EXPECT_EQ(host::kmem_cache_objects("qel_fc_cache"), 0) << "every transfer released";
+	EXPECT_EQ(atomic_read(&total_cow_pages), pages) << "every copy page given back";
+	// The source kept its writes throughout.
+	for (int k = 0; k < 12; k++)
+		EXPECT_EQ(read_dev("/dev/sda1", (off_t)k * 65536, 4096), pattern(4096, (uint8_t)k));
+}
+
 TEST_F(Workers, EightyQueuedTransfersLetTheWorkerSleepTheEightyFirstWakesIt)
 {
 	host::set_clock_speed(1);	// the 5 s sleep in real time
