@@ -81,6 +81,20 @@ static void account_copy_page(struct page *page)
 		inc_zone_page_state(page, NR_FILE_DIRTY);
 }
 
+/* Takes back what account_copy_page gave the page, and frees it. */
+static void release_copy_page(struct page *page)
+{
+	int j;
+
+	if (page_private(page) == (unsigned long)page) {
+		for (j = 0; j < VEK_DIRTY_CHARGES; j++)
+			dec_zone_page_state(page, NR_FILE_DIRTY);
+		set_page_private(page, 0);
+	}
+	__free_page(page);
+	atomic_dec(&total_cow_pages);
+}
+
 /*
  * end_io of copy transfers: the worker that stored them, the workers' clean-up, or a
  * failed copy. Releases the copy pages and the bio; the record itself is the caller's.
@@ -88,25 +102,15 @@ static void account_copy_page(struct page *page)
 void fc_copy_end_io(struct file_copy *fc, int err)
 {
 	struct bio *bio = fc->bio;
-	struct page *page;
-	int i, j;
+	int i;
 
 	(void)err;
 	fc->bio = NULL;
 	if (!bio)
 		return;
-	for (i = 0; i < bio->bi_vcnt; i++) {
-		page = bio->bi_io_vec[i].bv_page;
-		if (!page)
-			continue;
-		if (page_private(page) == (unsigned long)page) {
-			for (j = 0; j < VEK_DIRTY_CHARGES; j++)
-				dec_zone_page_state(page, NR_FILE_DIRTY);
-			set_page_private(page, 0);
-		}
-		__free_page(page);
-		atomic_dec(&total_cow_pages);
-	}
+	for (i = 0; i < bio->bi_vcnt; i++)
+		if (bio->bi_io_vec[i].bv_page)
+			release_copy_page(bio->bi_io_vec[i].bv_page);
 	bio_put(bio);
 }
 
@@ -340,8 +344,7 @@ static int build_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_ch
 		if (added == 0) {
 			if (bio->bi_vcnt == 0) {
 				/* The queue takes not even one page: never progress. */
-				__free_page(page);
-				atomic_dec(&total_cow_pages);
+				release_copy_page(page);
 				goto fail_page;
 			}
 			bio = NULL;	/* full: the same page goes into the next bio */
