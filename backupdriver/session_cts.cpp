@@ -88,8 +88,13 @@ struct ct_session *get_cts_session_bio(struct bio *bio)
 	for_each_listed_cts(cts) {
 		if (cts->major != disk->major || cts->first_minor != disk->first_minor)
 			continue;
+		/*
+		 * The end is exclusive: the sector after a partition's last is the next
+		 * partition's, and a write there recorded for this one lay outside it, so an
+		 * incremental of the next partition missed it.
+		 */
 		if (bio->bi_sector < cts->start_sect ||
-		    bio->bi_sector > cts->start_sect + cts->nr_sects)
+		    bio->bi_sector >= cts->start_sect + cts->nr_sects)
 			continue;
 		if (atomic_read(&cts->missed_write))
 			return NULL;

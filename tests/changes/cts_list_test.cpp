@@ -26,15 +26,15 @@ protected:
 	hand_cts cts;
 };
 
-TEST_F(CtsListTest, FirstCoveringSessionDecidesWithBothEndsInclusive)
+TEST_F(CtsListTest, FirstCoveringSessionDecidesAndItsEndIsExclusive)
 {
 	struct ct_session *a = cts.make_listed(MKDEV(kSda, 17), kSda, 16, 2048, 1024);
 	struct ct_session *b = cts.make_listed(MKDEV(kSda, 16), kSda, 16, 0, 8192);
 	struct ct_session *other = cts.make_listed(MKDEV(kSda, 33), kSda, 32, 2048, 1024);
 
 	EXPECT_EQ(a, lookup(kSda, 16, 2048));
-	EXPECT_EQ(a, lookup(kSda, 16, 3072)) << "the sector right after the end still matches";
-	EXPECT_EQ(b, lookup(kSda, 16, 3073));
+	EXPECT_EQ(a, lookup(kSda, 16, 3071));
+	EXPECT_EQ(b, lookup(kSda, 16, 3072)) << "the sector right after the end is the next one's";
 	EXPECT_EQ(b, lookup(kSda, 16, 2047));
 	EXPECT_EQ(other, lookup(kSda, 32, 2100));
 	EXPECT_EQ(nullptr, lookup(kSda, 32, 2047));

@@ -83,7 +83,7 @@ TEST_F(TrackingScenario, WritesAreRecordedDuringAndAfterTheSnapshotSession)
 	EXPECT_TRUE(has(after, part1, 0, 16)) << "tracking outlives the snapshot\n" << show(after);
 	EXPECT_EQ(1, tracking);
 
-	// The other partition of the disk is not tracked (clear of the inclusive end).
+	// The other partition of the disk is not tracked.
 	write_source(part2, 8192, pattern(4096, 3));
 	auto other = drain();
 	EXPECT_TRUE(other.empty()) << show(other);
@@ -123,9 +123,14 @@ TEST_F(TrackingScenario, EachTrackedPartitionReportsItsOwnNumbers)
 
 	write_source(part1, 65536, pattern(4096, 1));
 	write_source(part2, 8192, pattern(1024, 2));
+	// The first sector of sda2 lies right after sda1's last, and sda1's session is listed
+	// first: the write is still sda2's.
+	write_source(part2, 0, pattern(512, 3));
 	auto recs = drain();
 	EXPECT_TRUE(has(recs, part1, 128, 8)) << show(recs);
 	EXPECT_TRUE(has(recs, part2, 16, 2)) << show(recs);
+	EXPECT_TRUE(has(recs, part2, 0, 1)) << show(recs);
+	EXPECT_EQ(3u, recs.size()) << show(recs);
 }
 
 TEST_F(TrackingScenario, SnapshotDeviceWritesCarryTheSnapshotDevicesNumbers)
