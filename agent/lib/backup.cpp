@@ -142,7 +142,10 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   DrainStats post = tracker_.drain(std::make_pair(opt.major, opt.minor), &since_freeze);
   res.records_drained += post.fetched;
   if (want_inc && !post.tracking) {
-    res.fallback_reason = "the driver reported that change tracking missed writes";
+    res.fallback_reason = ChangeTracker::kTrackingBroken;
+    want_inc = false;
+  } else if (want_inc && post.clipped) {
+    res.fallback_reason = ChangeTracker::kRecordPastEnd;
     want_inc = false;
   }
   if (want_inc) needed.merge(since_freeze);
@@ -225,10 +228,13 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   m.snapshot_time = res.start.time;
   m.kind = want_inc ? "incremental" : "full";
   write_meta(opt.out, m);
-  res.tracking_intact = opt.tracking && post.tracking;
-  if (opt.tracking)
+  res.tracking_intact = opt.tracking && post.tracking && !post.clipped;
+  if (opt.tracking) {
     tracker_.record_backup(opt.major, opt.minor, opt.nr_sects, std::move(since_freeze),
                            res.tracking_intact, res.generation, opt.out);
+    // Broken since the freeze: say why when the next incremental is refused.
+    if (post.tracking && post.clipped) tracker_.mark_all_broken(ChangeTracker::kRecordPastEnd);
+  }
   return res;
 }
 

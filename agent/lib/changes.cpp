@@ -36,6 +36,7 @@ DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap
   st.claimed = claimed;
   st.clipped = clipped;
   if (!st.tracking) mark_all_broken();
+  if (clipped) mark_all_broken(kRecordPastEnd);
   return st;
 }
 
@@ -64,8 +65,11 @@ void ChangeTracker::forget(uint32_t major, uint32_t minor) {
   std::erase_if(devices_, [&](const Device &d) { return d.major == major && d.minor == minor; });
 }
 
-void ChangeTracker::mark_all_broken() {
-  for (Device &d : devices_) d.intact = false;
+void ChangeTracker::mark_all_broken(const std::string &why) {
+  for (Device &d : devices_) {
+    if (d.intact || d.broken.empty()) d.broken = why;
+    d.intact = false;
+  }
 }
 
 std::optional<std::string> ChangeTracker::incremental_refusal(
@@ -76,7 +80,7 @@ std::optional<std::string> ChangeTracker::incremental_refusal(
     return "no change tracking of this device since a backup in this machine (every "
            "qel-agent process "
            "starts a fresh machine)";
-  if (!d->intact) return "the driver reported that change tracking missed writes";
+  if (!d->intact) return d->broken.empty() ? std::string(kTrackingBroken) : d->broken;
   if (d->nr_sects != nr_sects) return "the device changed size since the last backup";
   if (d->image != image)
     return "the last backup of this device went to " + d->image + ", not " + image;

@@ -188,6 +188,27 @@ TEST(Tracker, RefusesAnIncrementalForEveryReasonItCannotBeTrusted) {
   EXPECT_EQ(nullptr, tr.find(8, 1));
 }
 
+TEST(Tracker, ARecordPastItsDevicesEndBreaksEveryFollowedDeviceAndSaysWhy) {
+  FakeQueue f;
+  ChangeTracker tr(f);
+  tr.record_backup(8, 1, 1280, ChunkSet(10), true, 7, "/a");
+  tr.record_backup(8, 2, 1280, ChunkSet(10), true, 8, "/b");
+  // A write to the whole disk that ran on from sda1 into sda2: only sda1 has a record.
+  f.push(8, 1, 1270, 20);
+  DrainStats st = tr.drain();
+  EXPECT_EQ(1u, st.clipped);
+  for (uint32_t minor : {1u, 2u}) {
+    auto why = tr.incremental_refusal(8, minor, 1280, minor == 1 ? "/a" : "/b", minor + 6);
+    ASSERT_TRUE(why) << minor;
+    EXPECT_EQ(ChangeTracker::kRecordPastEnd, *why);
+  }
+  // A later broken batch keeps the first reason found.
+  f.tracking = false;
+  f.push(8, 1, 0, 8);
+  tr.drain();
+  EXPECT_EQ(ChangeTracker::kRecordPastEnd, *tr.incremental_refusal(8, 2, 1280, "/b", 8));
+}
+
 TEST(Tracker, AFailedFetchLosesRecordsSoItBreaksTracking) {
   struct Failing : FakeQueue {
     int calls = 0;

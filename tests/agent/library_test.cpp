@@ -238,6 +238,40 @@ TEST_F(Lib, BackupHoldsTheFrozenImageAndTheIncrementalCopiesWhatChanged) {
   EXPECT_NE(std::string::npos, r4.fallback_reason.find("missed writes")) << r4.fallback_reason;
 }
 
+// Both partitions are followed and sda1's tracking is listed first; the first sector of
+// sda2 lies right after sda1's last. A write there must reach sda2's incremental.
+TEST_F(Lib, AnIncrementalOfTheSecondPartitionHasAWriteToItsFirstSector) {
+  m->mount("sda2");
+  Agent ag;
+  auto opts = [&](const char *n) {
+    BackupOptions bo;
+    bo.device = n;
+    bo.major = dev(n) >> 20;
+    bo.minor = dev(n) & 0xfffff;
+    bo.nr_sects = m->nr_sects(n);
+    bo.out = dir + "/" + n + ".img";
+    bo.workers.count = 2;
+    bo.workers.buffer_size = 64 * 1024;
+    bo.workers.dir = dir;
+    return bo;
+  };
+  BackupOptions b1 = opts("sda1"), b2 = opts("sda2");
+  ag.backup(b1);
+  ag.backup(b2);
+  std::vector<char> first(4096, 'F');
+  ASSERT_EQ(ssize_t(first.size()), host::fs_pwrite(dev("sda2"), first.data(), first.size(), 0));
+  b2.incremental = true;
+  BackupResult r = ag.backup(b2);
+  EXPECT_TRUE(r.incremental) << r.fallback_reason;
+  EXPECT_GE(r.chunks_copied, 1u);
+  std::vector<char> now(m->nr_sects("sda2") * 512);
+  int fd = host::open("/dev/sda2", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ssize_t(now.size()), host::pread(fd, now.data(), now.size(), 0));
+  host::close(fd);
+  EXPECT_TRUE(slurp(b2.out) == now);
+}
+
 TEST_F(Lib, ASessionThatFailsAfterTheLastReadStillFailsTheBackup) {
   const uint64_t nr = m->nr_sects("sda1");
   Agent ag;

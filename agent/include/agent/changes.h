@@ -85,6 +85,7 @@ class ChangeTracker {
     uint64_t nr_sects = 0;
     ChunkSet pending;         // chunks changed since the freeze of the last backup (a superset)
     bool intact = false;      // no change was missed since that freeze
+    std::string broken;       // why not intact, when it was found out after the backup
     uint64_t generation = 0;  // stamp of the image that backup wrote
     std::string image;        // path of that image
   };
@@ -93,7 +94,9 @@ class ChangeTracker {
 
   // Drains the queue into the pending sets. Records of (cap_major, cap_minor) go to `capture`
   // instead when it is given. A batch that reports tracking broken marks every followed device
-  // not intact: the driver does not say which device missed the change.
+  // not intact: the driver does not say which device missed the change. So does a record that
+  // reaches past its device's end: the write went on into a device after it on the disk, which
+  // may not have a record of its own.
   DrainStats drain(std::optional<std::pair<uint32_t, uint32_t>> cap = std::nullopt,
                    ChunkSet *capture = nullptr);
 
@@ -103,7 +106,13 @@ class ChangeTracker {
                      bool intact, uint64_t generation, const std::string &image);
   // After a failed backup: its image can no longer be trusted as a base.
   void forget(uint32_t major, uint32_t minor);
-  void mark_all_broken();
+  void mark_all_broken(const std::string &why = kTrackingBroken);
+
+  static constexpr const char *kTrackingBroken =
+      "the driver reported that change tracking missed writes";
+  static constexpr const char *kRecordPastEnd =
+      "a change record reached past the end of its device, so a device after it on the disk "
+      "may have missed that write";
 
   // Why an incremental of `image` on this device cannot be made, or nullopt when it can.
   std::optional<std::string> incremental_refusal(uint32_t major, uint32_t minor, uint64_t nr_sects,
