@@ -464,15 +464,21 @@ static struct simple_cached_page *spc_find(struct simple_page_cache *spc, sector
 	return NULL;
 }
 
-/* spc->lock held. A full cache: the least recently used entry takes the new sector. */
-static struct simple_cached_page *spc_take_lru(struct simple_page_cache *spc, sector_t sector)
+/*
+ * spc->lock held. The entry a write to sector goes to: the sector's own, or in a full
+ * cache the least recently used one, which then takes the sector (*renamed set). Null
+ * when a new entry is needed.
+ */
+static struct simple_cached_page *spc_claim(struct simple_page_cache *spc, sector_t sector,
+					    int *renamed)
 {
-	struct simple_cached_page *scp;
+	struct simple_cached_page *scp = spc_find(spc, sector);
 
-	if (spc->size < VEK_SPC_MAX || list_empty(&spc->list))
-		return NULL;
+	if (scp || spc->size < VEK_SPC_MAX || list_empty(&spc->list))
+		return scp;
 	scp = list_entry(spc->list.prev, struct simple_cached_page, list);
 	scp->sector = sector;
+	*renamed = 1;
 	return scp;
 }
 
@@ -539,13 +545,11 @@ int cached_io(struct cow_session *cs, struct bio *bio, int rw)
 		return 0;
 
 	spin_lock_irqsave(&spc->lock, flags);
-	scp = spc_find(spc, bio->bi_sector);
+	scp = rw ? spc_claim(spc, bio->bi_sector, &renamed) : spc_find(spc, bio->bi_sector);
 	if (!scp && !rw) {
 		spin_unlock_irqrestore(&spc->lock, flags);
 		return 0;
 	}
-	if (!scp && (scp = spc_take_lru(spc, bio->bi_sector)))
-		renamed = 1;
 	if (!scp) {
 		spin_unlock_irqrestore(&spc->lock, flags);
 		fresh = spc_new_entry(bio->bi_sector);
@@ -553,9 +557,7 @@ int cached_io(struct cow_session *cs, struct bio *bio, int rw)
 			return 0;
 		spin_lock_irqsave(&spc->lock, flags);
 		/* Another write may have added the sector, or filled the cache, meanwhile. */
-		scp = spc_find(spc, bio->bi_sector);
-		if (!scp && (scp = spc_take_lru(spc, bio->bi_sector)))
-			renamed = 1;
+		scp = spc_claim(spc, bio->bi_sector, &renamed);
 		if (!scp) {
 			scp = fresh;
 			fresh = NULL;

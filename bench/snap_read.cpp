@@ -72,8 +72,8 @@ struct workers : agent_workers {
 
 // Random 4 KiB source writes at a fixed rate while it lives (0: flat out). A fixed rate puts
 // the same write load on both reads: a writer flat out on this machine's two processors takes
-// whatever time a reader leaves it, and ran seven times faster beside the snapshot's read
-// than beside the source's, so the two reads were compared under different loads.
+// whatever time a reader leaves it, and ran two to three times faster beside the snapshot's
+// read than beside the source's, so the two reads were compared under different loads.
 class source_writer {
 public:
 	explicit source_writer(long per_second) : per_second_(per_second), thread_([this] { run(); })
