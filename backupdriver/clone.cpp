@@ -490,7 +490,7 @@ void clone_unplug(struct request_queue *q)
 	if (!clone->bdev || !clone->bdev->bd_disk)
 		return;
 	sq = clone->bdev->bd_disk->queue;
-	if (sq && sq->queue_lock && sq->make_request_fn)
+	if (sq && sq->queue_lock && queue_make_request_fn(sq))
 		generic_unplug_device(sq);
 }
 

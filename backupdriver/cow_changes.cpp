@@ -30,6 +30,20 @@
  * Request path of any writer, any processor; never sleeps. A record that cannot be made
  * breaks tracking of its source instead of failing or delaying the write.
  */
+/* rec->num_sectors from start on, cut to the source's sectors and made relative to it. */
+static void clip_to_source(struct ct_session *cts, sector_t start, struct change_record *rec)
+{
+	sector_t end = start + rec->num_sectors;
+	sector_t stop = cts->start_sect + cts->nr_sects;
+
+	if (start < cts->start_sect)
+		start = cts->start_sect;
+	if (end > stop)
+		end = stop;
+	rec->start_sector = start - cts->start_sect;
+	rec->num_sectors = end > start ? end - start : 0;
+}
+
 void record_change(struct ct_session *cts, struct bio *bio, int virt)
 {
 	struct change_record *rec;
@@ -52,10 +66,14 @@ void record_change(struct ct_session *cts, struct bio *bio, int virt)
 		rec->minor = bio->bi_bdev->bd_disk->first_minor;
 		rec->start_sector = bio->bi_sector;
 	} else {
-		/* The bio is remapped to the whole disk; report it within the source. */
+		/*
+		 * The bio is remapped to the whole disk; report the part of it that lies in
+		 * the source, within the source. A whole-disk write may begin before it or
+		 * run on past its end.
+		 */
 		rec->major = cts->dev >> 20;
 		rec->minor = cts->dev & 0xfffff;
-		rec->start_sector = bio->bi_sector - cts->start_sect;
+		clip_to_source(cts, bio->bi_sector, rec);
 	}
 	rec->cts = cts;
 

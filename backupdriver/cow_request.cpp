@@ -288,12 +288,36 @@ static void drop_read_interlock(struct cow_session *cs, struct rb_wl *rbwl)
 }
 
 /*
+ * The part of a whole-disk bio that lies in the session's partition, as partition sectors
+ * [*first, *end). A whole-disk bio may begin before the partition or run on past it;
+ * only the sectors inside are the session's. 0 when none are.
+ */
+static int bio_session_range(struct cow_session *cs, struct bio *bio, sector_t *first,
+			     sector_t *end)
+{
+	sector_t start = cs->part.start_sect;
+	sector_t stop = start + cs->part.nr_sects;
+	sector_t lo = bio->bi_sector;
+	sector_t hi = bio->bi_sector + (bio->bi_size >> cs->sector_shift);
+
+	if (lo < start)
+		lo = start;
+	if (hi > stop)
+		hi = stop;
+	if (lo >= hi)
+		return 0;
+	*first = lo - start;
+	*end = hi - start;
+	return 1;
+}
+
+/*
  * Caller holds session_work_lock: checking for a preserved or in-flight chunk and
  * creating the in-flight record is one step, so exactly one request copies a chunk.
  */
 int get_affected_chunks(struct cow_session *cs, struct bio *bio, struct list_head *list)
 {
-	sector_t first, chunk, first_chunk, last_chunk;
+	sector_t first, end, chunk, first_chunk, last_chunk;
 	struct chunk_list *cl;
 	struct cow_chunk *cc;
 	struct if_chunk *ic;
@@ -301,13 +325,13 @@ int get_affected_chunks(struct cow_session *cs, struct bio *bio, struct list_hea
 	int write = bio_is_write(bio);
 	int count = 0;
 
-	if (is_error(cs) || bio->bi_size == 0)
+	if (is_error(cs) || bio->bi_size == 0 || !bio_session_range(cs, bio, &first, &end))
 		return 0;
-	first = bio->bi_sector - cs->part.start_sect;
 	first_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift, first);
-	/* The chunk of the sector just after the bio. */
-	last_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift,
-			       first + (bio->bi_size >> cs->sector_shift));
+	/* The chunk of the sector just after the bio, but never one past the partition. */
+	if (end >= cs->part.nr_sects)
+		end = cs->part.nr_sects - 1;
+	last_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift, end);
 	if (first_chunk > last_chunk)
 		return 0;
 
@@ -447,29 +471,60 @@ static void release_chunks(struct list_head *chunks, int write)
 	}
 }
 
+/*
+ * The disk has no mapping record. A bio that entered cow_request just before the last
+ * holder gave the queue its own function back finds the record already unhashed: it goes
+ * to the function that is in the queue now. Only while the queue still holds cow_request
+ * is the mapping really lost, and the bio ends with -5.
+ */
+static int pass_unmapped_bio(struct request_queue *q, struct bio *bio)
+{
+	make_request_fn *fn = queue_make_request_fn(q);
+
+	if (fn && fn != cow_request)
+		return fn(q, bio);
+	get_mrf_fn(bio->bi_bdev);	/* says which device lost its mapping */
+	printk(KERN_ERR "%s: ERROR: could not find MRF.\n", VEK_TAG);
+	bio_endIO(bio, -EIO);
+	return 0;
+}
+
+static void record_changes(struct ct_session **cts, int nr_cts, struct bio *bio)
+{
+	int i;
+
+	for (i = 0; i < nr_cts; i++)
+		record_change(cts[i], bio, 0);
+}
+
 int __cow_request(struct request_queue *q, struct bio *bio)
 {
 	LIST_HEAD(sessions);
 	LIST_HEAD(chunks);
 	struct rb_root tree = RB_ROOT;
 	struct rb_root *rb = NULL;
-	struct ct_session *cts = NULL;
+	struct ct_session *cts[VEK_CTS_PER_BIO];
 	struct session_node *node;
 	make_request_fn *savedMRF;
 	int write = bio_is_write(bio);
+	int nr_cts = 0;
 	int ret;
 
 	down(&session_list_lock);
 	lock_heartbeat();
-	savedMRF = get_mrf_fn(bio->bi_bdev);
+	savedMRF = find_mrf_fn(bio->bi_bdev);
 	if (!savedMRF) {
 		up(&session_list_lock);
-		printk(KERN_ERR "%s: ERROR: could not find MRF.\n", VEK_TAG);
-		bio_endIO(bio, -EIO);
-		return 0;
+		return pass_unmapped_bio(q, bio);
 	}
+	/*
+	 * Change tracking follows the bio's sectors, not the snapshot sessions: a write to a
+	 * tracked source under an untracked snapshot, or to the next partition while this one
+	 * is snapshotted, is still the tracked source's change.
+	 */
+	if (write)
+		nr_cts = get_cts_sessions_bio(bio, cts, VEK_CTS_PER_BIO);
 	if (get_cow_sessions(bio, &sessions) == 0) {
-		cts = get_cts_session_bio(bio);
 		up(&session_list_lock);
 		goto record;
 	}
@@ -480,7 +535,6 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 
 	down(&session_work_lock);
 	lock_heartbeat();
-	cts = list_first_entry(&sessions, struct session_node, list)->cs->cts;
 	if (!is_cow_file_for_any_session(&session_list_head, bio)) {
 		list_for_each_entry(node, &sessions, list)
 			get_affected_chunks(node->cs, bio, &chunks);
@@ -491,8 +545,7 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	if (!list_empty(&chunks))
 		secure_chunks(&chunks, bio, savedMRF, rb);
 record:
-	if (write && cts)
-		record_change(cts, bio, 0);
+	record_changes(cts, nr_cts, bio);
 	release_chunks(&chunks, write);
 
 	ret = savedMRF(q, bio);

@@ -36,11 +36,24 @@ int init_mrf_hash(void)
 	return 1;
 }
 
-/* Unload, after every session is gone; records still hashed are not visited. */
+/*
+ * Unload, after every session is gone. The only records still hashed then are those kept
+ * for a function stacked on top of ours (see unset_mrf): nothing else can reach them now.
+ */
 void free_mrf_hash(void)
 {
-	if (mrf_hash)
-		kfree(mrf_hash);
+	struct saved_mrf *smrf, *next;
+	int i;
+
+	if (!mrf_hash)
+		return;
+	for (i = 0; i < MRF_HASH_SIZE; i++) {
+		list_for_each_entry_safe(smrf, next, &mrf_hash[i], list) {
+			list_del_init(&smrf->list);
+			kfree(smrf);
+		}
+	}
+	kfree(mrf_hash);
 	mrf_hash = NULL;
 }
 
@@ -197,7 +210,7 @@ static void swap_in_mrf(struct saved_mrf *smrf, struct request_queue *q, make_re
 
 	if (q->queue_lock)
 		spin_lock_irqsave(q->queue_lock, flags);
-	if (q->make_request_fn == newMRF) {
+	if (queue_make_request_fn(q) == newMRF) {
 		printk(KERN_INFO "%s: INFO: Mapping unchanged.\n", VEK_TAG);
 	} else {
 		if (atomic_read(&smrf->mapped) != 0) {
@@ -208,10 +221,14 @@ static void swap_in_mrf(struct saved_mrf *smrf, struct request_queue *q, make_re
 		} else {
 			printk(KERN_INFO "%s: INFO: Starting mapping.\n", VEK_TAG);
 		}
-		smrf->mrf = q->make_request_fn;
-		/* Assigned directly: the queue keeps its limits and settings. */
-		q->make_request_fn = newMRF;
+		/*
+		 * The saved function is published before ours goes in: a bio that finds ours
+		 * in the queue finds the function to pass it on to. Assigned directly, not
+		 * through blk_queue_make_request: the queue keeps its limits and settings.
+		 */
+		WRITE_ONCE(smrf->mrf, queue_make_request_fn(q));
 		smrf->omrf = newMRF;
+		queue_set_make_request_fn(q, newMRF);
 	}
 	if (q->queue_lock)
 		spin_unlock_irqrestore(q->queue_lock, flags);
@@ -253,12 +270,16 @@ int set_mrf(struct saved_mrf *smrf, struct block_device *bdev, make_request_fn *
 		       "(%llu,%llu) -> (%d,%d).\n", VEK_TAG, (unsigned long long)disk->major,
 		       (unsigned long long)disk->first_minor, smrf->major, smrf->minor);
 
-	swap_in_mrf(smrf, disk->queue, newMRF);
-	atomic_inc(&smrf->mapped);
-
+	/*
+	 * Hashed before it is installed: from the moment cow_request is in the queue, every
+	 * bio that reaches it must find the record.
+	 */
 	spin_lock_irqsave(&mrf_mapping_lock, flags);
 	__hash_smrf(smrf);
 	spin_unlock_irqrestore(&mrf_mapping_lock, flags);
+
+	swap_in_mrf(smrf, disk->queue, newMRF);
+	atomic_inc(&smrf->mapped);
 	return 0;
 }
 
@@ -286,16 +307,19 @@ static void flush_disk_minors(struct gendisk *disk)
 	}
 }
 
-/* Gives the queue its own function back if it still holds ours; caller holds no lock. */
-static void swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
+/*
+ * Gives the queue its own function back if it still holds ours; caller holds no lock.
+ * Returns 1 when someone else's function sits on top of ours instead.
+ */
+static int swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
 {
 	unsigned long flags = 0;
 	int changed = 0;
 
 	if (q->queue_lock)
 		spin_lock_irqsave(q->queue_lock, flags);
-	if (q->make_request_fn == smrf->omrf)
-		q->make_request_fn = smrf->mrf;
+	if (queue_make_request_fn(q) == smrf->omrf)
+		queue_set_make_request_fn(q, smrf->mrf);
 	else
 		changed = 1;
 	if (q->queue_lock)
@@ -303,6 +327,7 @@ static void swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
 	if (changed)
 		printk(KERN_INFO "%s: INFO: Not resetting mapping because mapping has changed on "
 		       "device (%d,%d)!\n", VEK_TAG, smrf->major, smrf->minor);
+	return changed;
 }
 
 /* Process context: sleeps in bdget and fsync_bdev. */
@@ -311,6 +336,7 @@ int unset_mrf(struct saved_mrf *smrf)
 	struct block_device *bdev;
 	struct gendisk *disk;
 	unsigned long flags;
+	int stacked;
 	int ret = 0;
 
 	if (atomic_dec_return(&smrf->mapped) > 0)
@@ -336,25 +362,63 @@ int unset_mrf(struct saved_mrf *smrf)
 		ret = 1;
 		goto out;
 	}
-	swap_out_mrf(smrf, disk->queue);
+	stacked = swap_out_mrf(smrf, disk->queue);
 	flush_disk_minors(disk);
 
+	/*
+	 * A function stacked on top of ours still passes every bio down to cow_request,
+	 * which needs this record to pass it on in turn: without it the disk's I/O would
+	 * fail from now on. So a hashed record stays hashed, and a user count keeps the
+	 * last put from freeing it; the unload frees it.
+	 */
 	spin_lock_irqsave(&mrf_mapping_lock, flags);
-	if (!list_empty(&smrf->list))
-		list_del_init(&smrf->list);
+	if (!list_empty(&smrf->list)) {
+		if (stacked)
+			atomic_inc(&smrf->users);
+		else
+			list_del_init(&smrf->list);
+	}
 	spin_unlock_irqrestore(&mrf_mapping_lock, flags);
 out:
 	bdput(bdev);
 	return ret;
 }
 
+/* The record's saved function; null, without a word, when the disk has no record. */
+static make_request_fn *__get_mrf_fn(struct gendisk *disk)
+{
+	struct saved_mrf *smrf;
+	make_request_fn *fn = NULL;
+	unsigned long flags;
+
+	/* Read under the lock: the record cannot be freed while it is hashed. */
+	spin_lock_irqsave(&mrf_mapping_lock, flags);
+	smrf = __find_smrf(disk);
+	if (smrf)
+		fn = READ_ONCE(smrf->mrf);
+	spin_unlock_irqrestore(&mrf_mapping_lock, flags);
+	return fn;
+}
+
+/*
+ * Submitter's context, every intercepted bio: never sleeps. Quiet when the disk has no
+ * record, for a caller that can still pass the bio on (a mapping being removed).
+ */
+make_request_fn *find_mrf_fn(struct block_device *bdev)
+{
+	struct block_device *whole;
+
+	if (!bdev)
+		return NULL;
+	whole = whole_disk(bdev);
+	return whole->bd_disk ? __get_mrf_fn(whole->bd_disk) : NULL;
+}
+
 /* Submitter's context, every intercepted bio: never sleeps. */
 make_request_fn *get_mrf_fn(struct block_device *bdev)
 {
 	struct block_device *whole;
-	struct saved_mrf *smrf;
-	make_request_fn *fn = NULL;
-	unsigned long flags;
+	make_request_fn *fn;
 
 	if (!bdev) {
 		printk(KERN_ERR "%s: ERROR: Get make request function for null block device!\n",
@@ -365,13 +429,8 @@ make_request_fn *get_mrf_fn(struct block_device *bdev)
 	if (!whole->bd_disk) {
 		printk(KERN_ERR "%s: ERROR: get_smrf: no disk!\n", VEK_TAG);
 	} else {
-		/* Read under the lock: the record cannot be freed while it is hashed. */
-		spin_lock_irqsave(&mrf_mapping_lock, flags);
-		smrf = __find_smrf(whole->bd_disk);
-		if (smrf)
-			fn = smrf->mrf;
-		spin_unlock_irqrestore(&mrf_mapping_lock, flags);
-		if (smrf)
+		fn = __get_mrf_fn(whole->bd_disk);
+		if (fn)
 			return fn;
 	}
 	printk(KERN_ERR "%s: ERROR: Could not find mrf for device (%d,%d)\n", VEK_TAG,

@@ -35,6 +35,7 @@ int set_mrf(struct saved_mrf *smrf, struct block_device *bdev, make_request_fn *
 void inc_mapped(struct saved_mrf *smrf);
 int unset_mrf(struct saved_mrf *smrf);
 make_request_fn *get_mrf_fn(struct block_device *bdev);
+make_request_fn *find_mrf_fn(struct block_device *bdev);
 void doMRF(struct request_queue *q, make_request_fn *savedMRF, struct bio *bio);
 
 #endif

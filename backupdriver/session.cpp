@@ -51,15 +51,28 @@ void check_bio(struct bio *bio)
 }
 
 /*
- * The bio is for the session's source: same disk, first sector within the range, both ends
- * inclusive. A bio without a device or disk matches nothing (and is logged once per session
- * it is tested against).
+ * The sectors [first, end) the bio covers, whole-disk based. A bio without data (a flush)
+ * still names one sector, so that it finds the session of the device it was sent to.
+ */
+static void bio_sector_range(struct bio *bio, sector_t *first, sector_t *end)
+{
+	sector_t n = bio->bi_size >> 9;
+
+	*first = bio->bi_sector;
+	*end = bio->bi_sector + (n ? n : 1);
+}
+
+/*
+ * The bio is for the session's source: same disk, and its sectors overlap the partition,
+ * whose end is exclusive (the sector after it is the next partition's). A whole-disk bio
+ * that begins before the partition and runs into it is the partition's too: its chunks
+ * inside must be copied first. A bio without a device or disk matches nothing (and is
+ * logged once per session it is tested against).
  */
 static int bio_hits_session(struct cow_session *cs, struct bio *bio)
 {
 	struct gendisk *disk;
-	sector_t first = cs->part.start_sect;
-	sector_t last = cs->part.start_sect + cs->part.nr_sects;
+	sector_t first, end;
 
 	check_bio(bio);
 	if (!bio || !bio->bi_bdev || !bio->bi_bdev->bd_disk)
@@ -69,7 +82,8 @@ static int bio_hits_session(struct cow_session *cs, struct bio *bio)
 		return 0;
 	if (disk->first_minor != cs->first_minor)
 		return 0;
-	return first <= bio->bi_sector && bio->bi_sector <= last;
+	bio_sector_range(bio, &first, &end);
+	return first < cs->part.start_sect + cs->part.nr_sects && end > cs->part.start_sect;
 }
 
 /* Request path; caller holds session_list_lock. */
@@ -91,8 +105,10 @@ int get_session_and_chunk(struct bio *bio, struct cow_session **cs, sector_t *ch
 	if (!found)
 		return 0;
 	*cs = found;
+	/* A bio that begins before the partition has its first chunk at the start. */
 	*chunk = get_chunk(found->sector_shift, found->chunk_mask, found->chunk_shift,
-			   bio->bi_sector - found->part.start_sect);
+			   bio->bi_sector > found->part.start_sect ?
+			   bio->bi_sector - found->part.start_sect : 0);
 	return 1;
 }
 

@@ -151,6 +151,9 @@ void put_all_cow_sessions(void);
 struct ct_session *alloc_cts_session(void);
 void start_cts(struct ct_session *cts);
 struct ct_session *get_cts_session_bio(struct bio *bio);
+/* Tracked sources one bio may reach; a further one is marked as having missed it. */
+#define VEK_CTS_PER_BIO 4
+int get_cts_sessions_bio(struct bio *bio, struct ct_session **found, int max);
 void cts_set_error(struct ct_session *cts);
 void error_all_cts(void);
 int handle_ioctlErrorCTS(unsigned long arg);

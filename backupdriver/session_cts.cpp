@@ -103,6 +103,39 @@ struct ct_session *get_cts_session_bio(struct bio *bio)
 	return NULL;
 }
 
+/*
+ * Every change-tracking session whose source the bio overlaps, in list order, into
+ * found[0..max): a whole-disk write may touch several tracked partitions, or begin before
+ * one and run into it, and each of them must learn of it. One that does not fit has missed
+ * the write and is marked so. Request path, caller holds session_list_lock; never sleeps.
+ */
+int get_cts_sessions_bio(struct bio *bio, struct ct_session **found, int max)
+{
+	struct gendisk *disk;
+	struct ct_session *cts;
+	sector_t first, end;
+	int n = 0;
+
+	if (!bio || !bio->bi_bdev || !bio->bi_bdev->bd_disk)
+		return 0;
+	disk = bio->bi_bdev->bd_disk;
+	first = bio->bi_sector;
+	end = first + (bio->bi_size >> 9);
+	if (end == first)
+		end = first + 1;
+	for_each_listed_cts(cts) {
+		if (cts->major != disk->major || cts->first_minor != disk->first_minor)
+			continue;
+		if (first >= cts->start_sect + cts->nr_sects || end <= cts->start_sect)
+			continue;
+		if (n < max)
+			found[n++] = cts;
+		else
+			cts_set_error(cts);
+	}
+	return n;
+}
+
 /* Any context; never sleeps. */
 void cts_set_error(struct ct_session *cts)
 {

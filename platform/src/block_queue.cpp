@@ -59,7 +59,7 @@ void blk_cleanup_queue(struct request_queue *q) {
 }
 
 void blk_queue_make_request(struct request_queue *q, make_request_fn *mfn) {
-  q->make_request_fn = mfn;
+  queue_set_make_request_fn(q, mfn);
   blk_set_default_limits(&q->limits);
   blk_queue_max_sectors(q, SAFE_MAX_SECTORS);
 }
@@ -201,7 +201,9 @@ void __generic_make_request(struct bio *bio) {
   int ret;
   do {
     struct request_queue *q = bdev_get_queue(bio->bi_bdev);
-    if (unlikely(!q || !q->make_request_fn)) {
+    // Read once: a driver may swap the function while this bio is on its way.
+    make_request_fn *fn = q ? queue_make_request_fn(q) : nullptr;
+    if (unlikely(!fn)) {
       printk(KERN_ERR "generic_make_request: Trying to access nonexistent block-device %s (%llu)\n",
              bdev_label(bio->bi_bdev, b), (unsigned long long)bio->bi_sector);
       bio_endio(bio, -EIO);
@@ -222,7 +224,7 @@ void __generic_make_request(struct bio *bio) {
       bio_endio(bio, -EIO);
       return;
     }
-    ret = q->make_request_fn(q, bio);
+    ret = fn(q, bio);
   } while (ret);
 }
 

@@ -23,8 +23,8 @@ protected:
 	struct ct_session *tracked(bool listed = false)
 	{
 		dev_t dev = MKDEV(kSda, 17);
-		return listed ? cts.make_listed(dev, kSda, 16, 2048, 1024)
-			      : cts.make(dev, kSda, 16, 2048, 1024);
+		return listed ? cts.make_listed(dev, kSda, 16, 2048, 4096)
+			      : cts.make(dev, kSda, 16, 2048, 4096);
 	}
 	void write(struct ct_session *c, sector_t disk_sector, unsigned size)
 	{
@@ -54,6 +54,17 @@ TEST_F(RecordQueueTest, SourceWriteIsRecordedRelativeToThePartitionWithItsOwnNum
 	EXPECT_EQ(9u, f.recs[1].num_sectors) << "a partial sector counts as one";
 	EXPECT_EQ(0u, f.recs[2].start_sector);
 	EXPECT_EQ(1u, f.recs[2].num_sectors);
+
+	// A whole-disk write that begins before the source or runs on past its end is
+	// recorded for the part that lies in it.
+	write(c, 2040, 16 * 512);
+	write(c, 2048 + 4096 - 8, 16 * 512);
+	f = get_v2(ctl, 2);
+	ASSERT_EQ(2, f.rc);
+	EXPECT_EQ(0u, f.recs[0].start_sector);
+	EXPECT_EQ(8u, f.recs[0].num_sectors);
+	EXPECT_EQ(4096u - 8, f.recs[1].start_sector);
+	EXPECT_EQ(8u, f.recs[1].num_sectors);
 }
 
 TEST_F(RecordQueueTest, SnapshotDeviceWriteNamesTheSnapshotDevice)
@@ -91,7 +102,7 @@ TEST_F(RecordQueueTest, FailedRecordAllocationBreaksTrackingOnceAndTheWriteGoesO
 	write(c, 4096, 4096);
 	EXPECT_EQ(1, atomic_read(&c->missed_write));
 	EXPECT_EQ(0, atomic_read(&record_list_lenght));
-	EXPECT_EQ(1, vekfx::dmesg_count("vek: INFO: CTS has been disabled 8.16[2048+1024]"))
+	EXPECT_EQ(1, vekfx::dmesg_count("vek: INFO: CTS has been disabled 8.16[2048+4096]"))
 		<< vekfx::dmesg_text();
 
 	write(c, 4104, 4096);

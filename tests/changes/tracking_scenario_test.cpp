@@ -131,6 +131,33 @@ TEST_F(TrackingScenario, EachTrackedPartitionReportsItsOwnNumbers)
 	EXPECT_TRUE(has(recs, part2, 16, 2)) << show(recs);
 	EXPECT_TRUE(has(recs, part2, 0, 1)) << show(recs);
 	EXPECT_EQ(3u, recs.size()) << show(recs);
+
+	// Under an untracked snapshot of sda1 its writes are still its changes, and sda2's
+	// first sector is still sda2's. A whole-disk write is recorded for every tracked
+	// partition it reaches, each for its own part.
+	int id = start(part1, dir() + "/plain");
+	ASSERT_GT(id, 0) << vekfx::dmesg_text();
+	vekfx::io_workers w(id, 1, dir());
+	ASSERT_EQ(0, w.wait_first());
+	drain();
+	write_source(part1, 65536, pattern(4096, 4));
+	write_source(part2, 0, pattern(512, 5));
+	int fd = host::open("/dev/sda", O_RDWR);
+	ASSERT_GE(fd, 0);
+	std::vector<uint8_t> across = pattern(8192, 6);
+	EXPECT_EQ(8192, host::pwrite(fd, across.data(), 8192, (64 + part_sectors - 8) * 512));
+	EXPECT_EQ(8192, host::pwrite(fd, across.data(), 8192, (64 - 8) * 512));
+	host::close(fd);
+	recs = drain();
+	EXPECT_TRUE(has(recs, part1, 128, 8)) << show(recs);
+	EXPECT_TRUE(has(recs, part2, 0, 1)) << show(recs);
+	EXPECT_TRUE(has(recs, part1, part_sectors - 8, 8)) << show(recs);
+	EXPECT_TRUE(has(recs, part2, 0, 8)) << show(recs);
+	EXPECT_TRUE(has(recs, part1, 0, 8)) << show(recs);
+	EXPECT_EQ(5u, recs.size()) << show(recs);
+	EXPECT_EQ(1, get_v2(ctl, 0).tracking);
+	ASSERT_EQ(0, stop(id));
+	w.join();
 }
 
 TEST_F(TrackingScenario, SnapshotDeviceWritesCarryTheSnapshotDevicesNumbers)

@@ -328,25 +328,37 @@ TEST_F(WriteTest, TwoSessionsOnOneDiskReadEachChunkOnce)
 	EXPECT_EQ(old_chunk(0), b[0].second);
 }
 
-// A write on the first sector of sda2 also matches the session of sda1 (inclusive end),
-// whose claimed chunk lies past its device: that copy reads nothing, and its unread pages
-// must not be served to sda2's copy of the same disk sectors.
-TEST_F(WriteTest, PagesPastOneDeviceEndAreNeverSharedWithTheNext)
+// A whole-disk write is matched to every partition it overlaps, and each session copies
+// only its own chunks inside it: one that begins before a partition, one that runs from
+// one partition into the next, and none that merely touches the sector after an end.
+TEST_F(WriteTest, WholeDiskWritesAreCopiedForEveryPartitionTheyOverlap)
 {
-	auto p2data = pattern(kChunk, 0x77);
-	write_dev("/dev/sda2", 0, p2data);
+	auto p1last = pattern(kChunk, 0x66);
+	auto p2old = pattern(kChunk, 0x77);
+	write_dev("/dev/sda1", (kPart1Sectors - 128) * 512, p1last);
+	write_dev("/dev/sda2", 0, p2old);
 	cow_session *s1 = start(part1);
 	cow_session *s2 = start(part2);
-	write_dev("/dev/sda2", 0, pattern(4096, 0x10));
 
+	// From sda1's last 8 sectors into sda2's first 8.
+	write_dev("/dev/sda", (kPart2Start - 8) * 512, pattern(8192, 0x10));
 	auto c1 = queued_copies(s1);
 	auto c2 = queued_copies(s2);
 	ASSERT_EQ(1u, c1.size());
 	ASSERT_EQ(1u, c2.size());
-	EXPECT_EQ(kPart1Sectors / 128, c1[0].first);
-	EXPECT_EQ(std::vector<uint8_t>(kChunk, 0), c1[0].second);	// nothing of the disk
-	EXPECT_EQ(p2data, c2[0].second);
-	EXPECT_EQ(1u, g.count(false));				// only sda2's copy read
+	EXPECT_EQ(kPart1Sectors / 128 - 1, c1[0].first);	// never a chunk past its end
+	EXPECT_EQ(p1last, c1[0].second);
+	EXPECT_EQ(0u, c2[0].first);
+	EXPECT_EQ(p2old, c2[0].second);
+
+	// From the 8 sectors before sda1 into its first chunk.
+	write_dev("/dev/sda", (kPart1Start - 8) * 512, pattern(8192, 0x11));
+	c1 = queued_copies(s1);
+	ASSERT_EQ(2u, c1.size());
+	EXPECT_EQ(0u, c1[1].first);
+	EXPECT_EQ(old_chunk(0), c1[1].second);
+	EXPECT_EQ("", error_text(s1));
+	EXPECT_EQ(pattern(8192, 0x11), read_dev("/dev/sda", (kPart1Start - 8) * 512, 8192));
 }
 
 TEST_F(WriteTest, LastPartialChunkIsReadToTheDeviceEndAndZeroedBeyond)
@@ -369,15 +381,13 @@ TEST_F(WriteTest, LastPartialChunkIsReadToTheDeviceEndAndZeroedBeyond)
 	EXPECT_EQ(valid, log[0].size);
 }
 
-TEST_F(WriteTest, ChunkLyingPastTheDeviceEndIsQueuedWithoutADiskRead)
+TEST_F(WriteTest, WriteEndingAtTheDeviceEndClaimsNoChunkPastIt)
 {
 	cow_session *cs = start(part1);
-	// Ends exactly at the device end: claims the chunk after it too.
 	write_dev("/dev/sda1", (kPart1Sectors - 8) * 512, pattern(4096, 2));
 	auto copies = queued_copies(cs);
-	ASSERT_EQ(2u, copies.size());
-	EXPECT_EQ(kPart1Sectors / 128, copies[1].first);
-	EXPECT_EQ(std::vector<uint8_t>(kChunk, 0), copies[1].second);
+	ASSERT_EQ(1u, copies.size());
+	EXPECT_EQ(kPart1Sectors / 128 - 1, copies[0].first);
 	EXPECT_EQ(1u, g.count(false));
 }
 
@@ -443,24 +453,47 @@ TEST_F(WriteTest, FailedChunkListLeavesNoChunkClaimedAndTheWriteProceeds)
 	EXPECT_EQ(nullptr, get_and_inc_if(cs, 1));
 }
 
-TEST_F(WriteTest, DiskWithoutMappingEndsTheBioWithEIO)
+// A bio that reaches cow_request on a disk without a mapping record: right after the last
+// holder gave the queue its function back, it goes to that function; only while the queue
+// still holds cow_request is the mapping lost, and then the bio ends with -5.
+TEST_F(WriteTest, BioWithoutAMappingGoesToTheRestoredFunctionOrEndsWithEIO)
 {
 	host::disk_spec spec;
 	spec.name = "sdb";
 	spec.nr_sects = 1024;
 	dev_t sdb = host::add_disk(spec);
 	struct block_device *b = bdget(sdb);
-	struct bio *bio = fake_bio(start(part1), 0, 0, true);
-	bio->bi_bdev = b;
-	bio->bi_sector = 0;
+	struct request_queue *q = b->bd_disk->queue;
+	make_request_fn *own = queue_make_request_fn(q);
+	cow_session *cs = start(part1);
 	static int ended;
-	ended = 1;
-	bio->bi_end_io = [](struct bio *, int err) { ended = err; };
-	EXPECT_EQ(0, cow_request(b->bd_disk->queue, bio));
+	static struct completion done;
+	auto submit = [&]() {
+		struct bio *bio = fake_bio(cs, 0, 0, true);
+		bio->bi_bdev = b;
+		bio->bi_sector = 0;
+		init_completion(&done);
+		bio->bi_end_io = [](struct bio *, int err) {
+			ended = err;
+			complete(&done);
+		};
+		EXPECT_EQ(0, cow_request(q, bio));
+		wait_for_completion(&done);
+		return bio;
+	};
+
+	struct bio *late = submit();			// the queue has its own function back
+	EXPECT_EQ(0, ended);
+	EXPECT_EQ(0, dmesg_count("Could not find mrf"));
+	bio_put(late);
+
+	queue_set_make_request_fn(q, cow_request);	// ours, yet no record
+	struct bio *lost = submit();
+	queue_set_make_request_fn(q, own);
 	EXPECT_EQ(-EIO, ended);
 	EXPECT_EQ(1, dmesg_count("vek: ERROR: Could not find mrf for device (8,16)"));
 	EXPECT_EQ(1, dmesg_count("vek: ERROR: could not find MRF."));
-	bio_put(bio);
+	bio_put(lost);
 	bdput(b);
 	EXPECT_EQ(0, host::del_disk(sdb));
 }

@@ -2,6 +2,9 @@
 // the whole disk's queue, sharing between sessions, references and refusals.
 #include "icpt_env.h"
 
+#include <atomic>
+#include <thread>
+
 namespace icpt {
 namespace {
 
@@ -13,10 +16,11 @@ int fake_mrf(struct request_queue *, struct bio *bio)
 	return 0;
 }
 
-int other_mrf(struct request_queue *, struct bio *bio)
+int stacked_calls;
+int stacked_mrf(struct request_queue *q, struct bio *bio)
 {
-	bio_endio(bio, 0);
-	return 0;
+	stacked_calls++;
+	return cow_request(q, bio);	// what it found in the queue when it stacked
 }
 
 class MappingTest : public InterceptTest {
@@ -85,20 +89,72 @@ TEST_F(MappingTest, OneRecordPerDiskSharedByPartitions)
 	put_smrf(a);
 }
 
-TEST_F(MappingTest, RestoreLeavesAForeignFunctionAlone)
+// A function stacked on top of ours passes its bios down to cow_request: after the last
+// holder is gone the record must still be there to pass them on, or the disk's I/O fails.
+TEST_F(MappingTest, RestoreLeavesAForeignFunctionAloneAndKeepsServingIt)
 {
 	struct saved_mrf *s = get_smrf(bd(disk));
-	ASSERT_EQ(0, set_mrf(s, bd(disk), fake_mrf));
+	ASSERT_EQ(0, set_mrf(s, bd(disk), cow_request));
 	EXPECT_EQ(0, dmesg_count("Using parent block device"));
-	queue()->make_request_fn = other_mrf;		// someone stacked on top of us
+	make_request_fn *disk_fn = s->mrf;
+	queue_set_make_request_fn(queue(), stacked_mrf);	// someone stacked on top of us
 	EXPECT_EQ(0, unset_mrf(s));
-	EXPECT_EQ(other_mrf, queue()->make_request_fn);
+	EXPECT_EQ(stacked_mrf, queue()->make_request_fn);
 	EXPECT_EQ(1, dmesg_count("vek: INFO: Not resetting mapping because mapping has changed "
 				 "on device (8,0)!"));
 	EXPECT_EQ(1, dmesg_count("Flusing devices"));
-	EXPECT_EQ(nullptr, find_smrf(bd(disk)));
-	queue()->make_request_fn = s->mrf;
 	put_smrf(s);
+	EXPECT_EQ(1, dmesg_count("vek: ERROR: Freeing of smrf while users, will not allow!"));
+	EXPECT_EQ(s, find_smrf(bd(disk)));
+
+	auto data = pattern(4096, 0x3C);
+	stacked_calls = 0;
+	write_dev("/dev/sda2", 8192, data);
+	EXPECT_EQ(data, read_dev("/dev/sda2", 8192, 4096));
+	EXPECT_EQ(2, stacked_calls);
+	EXPECT_EQ(0, dmesg_count("could not find MRF"));
+
+	queue_set_make_request_fn(queue(), disk_fn);
+	kmalloc_before++;	// the kept record: the unload frees it
+}
+
+// Sessions of sda1 come and go while other threads read and write sda2 and the whole disk
+// outside both partitions: none of that I/O may fail, whichever moment of installing or
+// removing the mapping it meets, and the queue's function is never read torn.
+TEST_F(MappingTest, IoBesideTheSnapshottedPartitionNeverFailsWhileMappingsComeAndGo)
+{
+	std::atomic<bool> done{false};
+	std::atomic<long> failed{0}, ios{0};
+	std::vector<std::thread> io;
+	for (int i = 0; i < 6; i++) {
+		io.emplace_back([&, i] {
+			const char *path = i % 2 ? "/dev/sda2" : "/dev/sda";
+			const off_t off = 4096 * i;	// sda: before sda1 begins
+			std::vector<uint8_t> buf = pattern(4096, (uint8_t)i);
+			int fd = host::open(path, O_RDWR);
+			for (long n = 0; fd >= 0 && !done; n++) {
+				ssize_t r = n % 2 ? host::pread(fd, buf.data(), buf.size(), off)
+						  : host::pwrite(fd, buf.data(), buf.size(), off);
+				if (r != (ssize_t)buf.size())
+					failed++;
+				ios++;
+			}
+			if (fd < 0)
+				failed++;
+			else
+				host::close(fd);
+		});
+	}
+	for (int cycle = 0; cycle < 1000; cycle++) {
+		cow_session *cs = make_session(part1);
+		list_session(cs);
+		drop_session(cs);
+	}
+	done = true;
+	for (auto &t : io)
+		t.join();
+	EXPECT_EQ(0, failed) << "of " << ios << " reads and writes";
+	EXPECT_EQ(0, dmesg_count("could not find MRF"));
 }
 
 TEST_F(MappingTest, RefusalsTouchNothing)

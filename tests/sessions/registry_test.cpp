@@ -91,7 +91,9 @@ protected:
 
 }  // namespace
 
-TEST_F(RegistryTest, AdjacentPartitionsShareTheBoundarySector)
+// A bio belongs to every session whose partition it overlaps; a partition's end is
+// exclusive, so the sector after it is only the next partition's.
+TEST_F(RegistryTest, BiosMatchEverySessionTheyOverlapAndEndsAreExclusive)
 {
 	cow_session *a = fake(64, 2048, 1);
 	cow_session *b = fake(2112, 2048, 2);
@@ -102,11 +104,20 @@ TEST_F(RegistryTest, AdjacentPartitionsShareTheBoundarySector)
 	EXPECT_EQ(std::vector<cow_session *>{a}, who);
 	who.clear();
 	fake_bio boundary(8, 0, 2112);
-	EXPECT_EQ(2, nodes(&boundary.b, &who));
+	EXPECT_EQ(1, nodes(&boundary.b, &who));
+	EXPECT_EQ(std::vector<cow_session *>{b}, who);
+	who.clear();
+	fake_bio across(8, 0, 2104);	// a's last 8 sectors and b's first 8
+	across.b.bi_size = 16 * 512;
+	EXPECT_EQ(2, nodes(&across.b, &who));
 	EXPECT_EQ((std::vector<cow_session *>{a, b}), who);
-	fake_bio before(8, 0, 63);
+	fake_bio into(8, 0, 60);		// begins before a
+	into.b.bi_size = 8 * 512;
+	EXPECT_EQ(1, nodes(&into.b));
+	fake_bio before(8, 0, 56);
+	before.b.bi_size = 8 * 512;		// ends right where a begins
 	EXPECT_EQ(0, nodes(&before.b));
-	fake_bio past(8, 0, 2112 + 2049);
+	fake_bio past(8, 0, 2112 + 2048);
 	EXPECT_EQ(0, nodes(&past.b));
 	fake_bio other_disk(8, 16, 100);
 	EXPECT_EQ(0, nodes(&other_disk.b));
@@ -115,7 +126,13 @@ TEST_F(RegistryTest, AdjacentPartitionsShareTheBoundarySector)
 	// Every reference the nodes took was given back.
 	EXPECT_EQ(0u, get_users(a));
 	EXPECT_EQ(0u, get_users(b));
-	EXPECT_EQ(a, get_cow_session(&boundary.b));	// the first in list order
+	EXPECT_EQ(a, get_cow_session(&across.b));	// the first in list order
+
+	sector_t chunk = 99;
+	cow_session *cs = nullptr;
+	ASSERT_EQ(1, get_session_and_chunk(&into.b, &cs, &chunk));
+	EXPECT_EQ(a, cs);
+	EXPECT_EQ(0u, chunk) << "a bio from before the partition starts at its first chunk";
 }
 
 TEST_F(RegistryTest, ErrorHidesASessionShutdownOnlyDeniesNodes)

@@ -31,6 +31,8 @@ struct queue_limits {
 #define QUEUE_FLAG_DEAD 5
 
 struct request_queue {
+  // Submitters read it without a lock on every bio: read it with queue_make_request_fn()
+  // and replace it on a live queue with queue_set_make_request_fn().
   ::make_request_fn *make_request_fn;
   ::unplug_fn *unplug_fn;
   void *queuedata;
@@ -59,6 +61,17 @@ struct block_device_operations {
   int (*revalidate_disk)(struct gendisk *);
   struct module *owner;
 };
+
+// The queue's request function as one acquire load: a function installed with
+// queue_set_make_request_fn() is seen whole, together with everything its installer wrote
+// before (the state the function relies on).
+static inline make_request_fn *queue_make_request_fn(struct request_queue *q) {
+  return smp_load_acquire(&q->make_request_fn);
+}
+// Replaces the request function of a queue that may be in use (a release store).
+static inline void queue_set_make_request_fn(struct request_queue *q, make_request_fn *fn) {
+  smp_store_release(&q->make_request_fn, fn);
+}
 
 // A queue with default limits, no make_request_fn and a null queue_lock.
 // May sleep when gfp has __GFP_WAIT. Null on failure; fault point

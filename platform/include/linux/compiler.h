@@ -43,3 +43,12 @@
 #define rmb() smp_rmb()
 #define wmb() smp_wmb()
 #define ACCESS_ONCE(x) (*(volatile __typeof__(x) *)&(x))
+
+// One untorn access of a field that another thread reads or writes without a common
+// lock. Relaxed: no ordering, only the guarantee that the value once existed.
+#define READ_ONCE(x) __atomic_load_n(&(x), __ATOMIC_RELAXED)
+#define WRITE_ONCE(x, v) __atomic_store_n(&(x), (v), __ATOMIC_RELAXED)
+// Publication: what was written before the release store is seen by whoever reads the
+// stored value with the acquire load.
+#define smp_load_acquire(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
+#define smp_store_release(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
