@@ -342,11 +342,8 @@ static int build_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_ch
 		}
 		added = fc_add_page(fc, page);
 		if (added == 0) {
-			if (bio->bi_vcnt == 0) {
-				/* The queue takes not even one page: never progress. */
-				release_copy_page(page);
-				goto fail_page;
-			}
+			if (bio->bi_vcnt == 0)
+				goto fail_page;	/* the queue takes not even one page */
 			bio = NULL;	/* full: the same page goes into the next bio */
 			continue;
 		}
@@ -358,6 +355,9 @@ static int build_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_ch
 fail_page:
 	printk(KERN_ERR "%s: ERROR: Could not allocate copy bio!\n", VEK_TAG);
 fail:
+	/* A page a full bio refused is on no transfer yet: nobody else gives it back. */
+	if (page)
+		release_copy_page(page);
 	return -ENOMEM;
 }
 
