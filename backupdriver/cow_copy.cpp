@@ -182,7 +182,8 @@ int read_from_page_cache(struct rb_root *rb, struct bio *bio)
 }
 
 /*
- * Caches the segments the bio really read: only whole pages inside bi_size. Pages past
+ * Caches the segments the bio really read: only whole pages inside bi_size, keyed from
+ * bi_sector (the caller gives a completed bio back its submitted range first). Pages past
  * the end of a session's device were not read and must not be served to a later copy
  * of another session (whose device may well extend there).
  */
@@ -342,11 +343,8 @@ static int build_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_ch
 		}
 		added = fc_add_page(fc, page);
 		if (added == 0) {
-			if (bio->bi_vcnt == 0) {
-				/* The queue takes not even one page: never progress. */
-				release_copy_page(page);
-				goto fail_page;
-			}
+			if (bio->bi_vcnt == 0)
+				goto fail_page;	/* the queue takes not even one page */
 			bio = NULL;	/* full: the same page goes into the next bio */
 			continue;
 		}
@@ -358,14 +356,26 @@ static int build_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_ch
 fail_page:
 	printk(KERN_ERR "%s: ERROR: Could not allocate copy bio!\n", VEK_TAG);
 fail:
+	/* A page a full bio refused is on no transfer yet: nobody else gives it back. */
+	if (page)
+		release_copy_page(page);
 	return -ENOMEM;
 }
 
+/*
+ * What one copy read asked for. The disk leaves a completed bio's range consumed (sector
+ * past its end, size 0), so the range is kept from before the submission.
+ */
+struct copy_read {
+	sector_t sector;	/* first disk sector of the bio */
+	unsigned int valid;	/* its bytes on the session's device */
+};
+
 /* Reads every transfer's range from the source (or the page tree); the bios' sizes are
- * clipped to the device and noted in valid[]. */
+ * clipped to the device. The ranges asked for are noted in rd[]. */
 static void issue_copy_reads(struct cow_session *cs, struct if_chunk *ic,
 			     struct block_device *bdev, make_request_fn *savedMRF,
-			     struct rb_root *rb, unsigned int *valid)
+			     struct rb_root *rb, struct copy_read *rd)
 {
 	struct request_queue *q = bdev->bd_disk->queue;
 	struct file_copy *fc;
@@ -375,13 +385,14 @@ static void issue_copy_reads(struct cow_session *cs, struct if_chunk *ic,
 	list_for_each_entry(fc, &ic->fc_list_head, fc_list) {
 		bio = fc->bio;
 		fc->saved_size = bio->bi_size;
-		valid[i] = bytes_on_device(cs, bio);
+		rd[i].sector = bio->bi_sector;
+		rd[i].valid = bytes_on_device(cs, bio);
 		if (read_from_page_cache(rb, bio)) {
-			zero_past(bio, valid[i++]);
+			zero_past(bio, rd[i++].valid);
 			continue;
 		}
-		zero_past(bio, valid[i]);
-		bio->bi_size = valid[i++];
+		zero_past(bio, rd[i].valid);
+		bio->bi_size = rd[i++].valid;
 		if (bio->bi_size)
 			doMRF(q, savedMRF, bio);
 		else
@@ -389,8 +400,12 @@ static void issue_copy_reads(struct cow_session *cs, struct if_chunk *ic,
 	}
 }
 
-/* Waits for the reads; 0, or -EIO when any of them failed. */
-static int wait_copy_reads(struct if_chunk *ic, struct rb_root *rb, unsigned int *valid)
+/*
+ * Waits for the reads; 0, or -EIO when any of them failed. Each bio is given back the
+ * range it was submitted with, which the page tree keys its pages by and the transfer
+ * stores.
+ */
+static int wait_copy_reads(struct if_chunk *ic, struct rb_root *rb, struct copy_read *rd)
 {
 	struct file_copy *fc;
 	struct bio *bio;
@@ -399,10 +414,12 @@ static int wait_copy_reads(struct if_chunk *ic, struct rb_root *rb, unsigned int
 	list_for_each_entry(fc, &ic->fc_list_head, fc_list) {
 		bio = fc->bio;
 		wait_for_completion(&fc->event);
+		bio->bi_sector = rd[i].sector;
+		bio->bi_idx = 0;
 		if (!test_bit(BIO_UPTODATE, &bio->bi_flags)) {
 			ret = -EIO;
 		} else if (ret == 0) {
-			bio->bi_size = valid[i];
+			bio->bi_size = rd[i].valid;
 			cache_pages(rb, bio);
 		}
 		/* The transfer stores the whole chunk; past the device end it is zeros. */
@@ -422,7 +439,7 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 			     struct block_device *bdev, make_request_fn *savedMRF,
 			     struct rb_root *rb, struct bio *merge_bio, unsigned int *copied)
 {
-	unsigned int valid[VEK_CHUNK_PAGES];
+	struct copy_read rd[VEK_CHUNK_PAGES];
 	struct cow_chunk *cc;
 	unsigned int merged;
 
@@ -439,7 +456,7 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 		invalidate_session(cs, "COPY CHUNK ERROR");
 		goto fail;
 	}
-	/* valid[] holds one entry per copy bio, and each bio carries at least one page. */
+	/* rd[] holds one entry per copy bio, and each bio carries at least one page. */
 	if (cs->chunk_size > VEK_CHUNK_PAGES * PAGE_SIZE) {
 		printk(KERN_ERR "%s: ERROR: Can not copy chunk of %llu bytes!\n", VEK_TAG,
 		       (unsigned long long)cs->chunk_size);
@@ -456,8 +473,8 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 
 	if (build_copy(cs, ic, cc, bdev))
 		goto fail_copy;
-	issue_copy_reads(cs, ic, bdev, savedMRF, rb, valid);
-	if (wait_copy_reads(ic, rb, valid)) {
+	issue_copy_reads(cs, ic, bdev, savedMRF, rb, rd);
+	if (wait_copy_reads(ic, rb, rd)) {
 		/* Storing what the pages hold would pass garbage off as the snapshot. */
 		printk(KERN_ERR "%s: ERROR: Could not read chunk %llu from the source device!\n",
 		       VEK_TAG, (unsigned long long)ic->chunk);

@@ -215,6 +215,16 @@ int __match_rules(host_disk *hd, struct bio *bio, unsigned *delay_ms) {
   return err;
 }
 
+// What this kernel's request-based drivers leave in a bio they have completed (as
+// blk_update_request and req_bio_endio do): its range consumed, bi_sector past its end,
+// bi_size 0, bi_idx at bi_vcnt; failed or not. Whoever needs the range afterwards keeps
+// it from before the submission.
+void consume_bio(struct bio *bio) {
+  bio->bi_sector += bio->bi_size >> 9;
+  bio->bi_size = 0;
+  bio->bi_idx = bio->bi_vcnt;
+}
+
 // Serves the queue in batches: every bio queued when the thread looks is
 // taken in one go, so a busy submitter does not pay a wake-up per bio. Each
 // bio still meets the fault rules when its turn comes, in queue order, and
@@ -251,8 +261,10 @@ void worker_main(host_disk *hd) {
     }
     {
       irq_context_guard irq;
-      for (auto &d : done)
+      for (auto &d : done) {
+        consume_bio(d.first);
         bio_endio(d.first, d.second);
+      }
     }
     done.clear();
   };

@@ -147,6 +147,48 @@ TEST(Disks, CompletionIsAsynchronousAndInInterruptContext) {
   EXPECT_EQ(host::del_disk(d), 0);
 }
 
+// As this kernel's request-based drivers do, a completed bio has its range consumed
+// (failed or not): its submitter must have kept the sector and size it asked for.
+TEST(Disks, CompletedBioHasItsRangeConsumed) {
+  for (bool image : {false, true}) {
+    SCOPED_TRACE(image ? "image disk" : "RAM disk");
+    host::disk_spec s = ram_disk("sda");
+    if (image)
+      s.image = temp_dir() + "/consumed.img";
+    s.partitions = {{1024, 2048}};
+    dev_t d = host::add_disk(s);
+    ASSERT_NE(d, 0u);
+    ASSERT_GT(host::disk_fault_add(d, host::disk_fault::read_error, 512, 8, 1), 0);
+    struct block_device *part = bdget(d + 1), *whole = bdget(d);
+    struct {
+      struct block_device *bdev;
+      sector_t sector, ends_at;  // ends_at: on the whole disk
+      int pages, rw, err;
+    } cases[] = {
+        {whole, 16, 16 + 16, 2, 1, 0},
+        {whole, 16, 16 + 16, 2, 0, 0},
+        {part, 8, 1024 + 8 + 24, 3, 0, 0},  // remapped to the disk, then consumed there
+        {whole, 512, 512 + 8, 1, 0, -EIO},
+    };
+    for (auto &c : cases) {
+      struct bio *b = make_bio(c.bdev, c.sector, c.pages, c.rw);
+      bio_waiter w;
+      w.arm(b);
+      generic_make_request(b);
+      EXPECT_EQ(w.wait(), c.err);
+      EXPECT_EQ(b->bi_sector, c.ends_at);
+      EXPECT_EQ(b->bi_size, 0u);
+      EXPECT_EQ(b->bi_idx, b->bi_vcnt);
+      EXPECT_EQ(b->bi_vcnt, c.pages);
+      free_bio_pages(b);
+      bio_put(b);
+    }
+    bdput(part);
+    bdput(whole);
+    EXPECT_EQ(host::del_disk(d), 0);
+  }
+}
+
 void sleeping_end_io(struct bio *bio, int err) { msleep(1); }
 
 TEST(DisksDeathTest, SleepingInACompletionAborts) {
@@ -242,8 +284,11 @@ TEST(Disks, ImageDiskServesRunsOfBiosAndEndsEachOnItsOwn) {
   }
 
   EXPECT_EQ(hold_w.wait(), 0);
-  for (size_t i = 0; i < bios.size(); i++)
+  for (size_t i = 0; i < bios.size(); i++) {
     EXPECT_EQ(waits[i]->wait(), i == size_t(kBad) ? -EIO : 0) << "bio " << i;
+    EXPECT_EQ(bios[i]->bi_size, 0u) << "bio " << i;
+  }
+  EXPECT_EQ(bios[kRun - 1]->bi_sector, sector_t(8 * kRun));  // each bio past its own end
   for (int i = 0; i < kRun; i++) {
     auto *got = static_cast<unsigned char *>(page_address(bios[kRun + 1 + i]->bi_io_vec[0].bv_page));
     std::vector<unsigned char> want = i == kBad ? std::vector<unsigned char>(PAGE_SIZE, 0) : data[size_t(i)];

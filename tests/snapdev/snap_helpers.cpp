@@ -83,6 +83,10 @@ void raw_end_io(struct bio *bio, int err)
 	raw_wait *w = (raw_wait *)bio->bi_private;
 	w->res.err = err;
 	w->res.flags = bio->bi_flags;
+	w->res.sector = bio->bi_sector;
+	w->res.size = bio->bi_size;
+	w->res.idx = bio->bi_idx;
+	w->res.dev = bio->bi_bdev ? bio->bi_bdev->bd_dev : 0;
 	w->res.ended = std::chrono::steady_clock::now().time_since_epoch().count();
 	complete(&w->done);
 }

@@ -156,6 +156,11 @@ struct raw_result {
 	int err = 1;
 	unsigned long flags = 0;
 	long long ended = 0;	/* steady_clock time of the completion, taken inside it */
+	/* The bio as its completion found it. */
+	sector_t sector = 0;
+	unsigned size = 0;
+	unsigned short idx = 0;
+	dev_t dev = 0;
 };
 raw_result raw_bio(const std::string &comm, int id, sector_t sector, int rw, struct page *page,
 		   unsigned len = 4096);

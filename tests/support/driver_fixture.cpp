@@ -310,6 +310,7 @@ void DriverTest::add_test_disk()
 	host::disk_spec spec;
 	spec.name = "sda";
 	spec.nr_sects = disk_sectors;
+	spec.max_hw_sectors = max_hw_sectors;
 	spec.partitions = {{64, part_sectors}, {64 + part_sectors, part_sectors}};
 	disk = host::add_disk(spec);
 	ASSERT_NE(0u, disk) << strerror(errno);

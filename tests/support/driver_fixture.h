@@ -130,6 +130,7 @@ protected:
 	bool check_leaks = true;		// after rmmod in TearDown
 	uint64_t disk_sectors = 8192;		// 4 MiB
 	uint64_t part_sectors = 2048;		// each partition 1 MiB
+	unsigned max_hw_sectors = 256;		// largest request the disk's queue takes
 
 	void SetUp() override;
 	void TearDown() override;
