@@ -247,10 +247,13 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
     g_state->open.insert(h);
   }
   if (fuse_reply_open(req, fi) != 0) {
-    // The opener is gone (interrupted): no release will come for this handle.
-    std::lock_guard<std::mutex> g(g_state->mu);
-    g_state->open.erase(h);
-    as_caller(req, true, [&] { close_handle(h); });
+    // The opener is gone (interrupted): no release will come for this handle. The request
+    // is freed by the reply, so the close runs as the worker's own task.
+    {
+      std::lock_guard<std::mutex> g(g_state->mu);
+      g_state->open.erase(h);
+    }
+    close_handle(h);
   }
 }
 
