@@ -247,3 +247,23 @@ void unregister_blkdev(unsigned int major, const char *name) {
   }
   reg.majors.erase(it);
 }
+
+// ---- listing, for the host ----
+
+#include <host/host_block.h>
+
+std::vector<host::block_device_info> host::block_devices() {
+  std::vector<block_device_info> out;
+  auto &reg = blk_reg();
+  std::lock_guard<std::mutex> g(reg.lock);
+  char buf[BDEVNAME_SIZE];
+  for (struct gendisk *disk : reg.disks) {
+    for (int p = 0; p < disk->minors; p++) {
+      struct hd_struct *part = disk->__part[p];
+      if (!part)
+        continue;
+      out.push_back({disk_name(disk, p, buf), dev_t(MKDEV(disk->major, disk->first_minor + p)), part->nr_sects});
+    }
+  }
+  return out;
+}

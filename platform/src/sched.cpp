@@ -181,6 +181,8 @@ irq_context_guard::~irq_context_guard() { current_task()->kp_irq_depth--; }
 void syscall_entry() {
   struct task_struct *t = current_task();
   kplat_task *k = t->kp;
+  // Another process's thread: its name came with the request, the worker's own is unrelated.
+  if (k->emulated) return;
   char real[TASK_COMM_LEN];
   read_real_name(real);
   if (std::strncmp(real, k->last_real_name, TASK_COMM_LEN) != 0) {
@@ -339,7 +341,7 @@ void set_task_comm(struct task_struct *tsk, const char *name) {
   task_lock(tsk);
   strlcpy(tsk->comm, name, sizeof(tsk->comm));
   task_unlock(tsk);
-  if (tsk == current_task()) {
+  if (tsk == current_task() && !tsk->kp->emulated) {
     char buf[TASK_COMM_LEN];
     strlcpy(buf, name, sizeof(buf));
     pthread_setname_np(pthread_self(), buf);
@@ -448,3 +450,65 @@ bool task_info_of(pid_t tid, task_info *out) {
 }
 
 }  // namespace host
+
+// ---- tasks for threads of other processes ----
+
+namespace kplat {
+
+pid_t user_memory_pid() {
+  struct task_struct *t = tls_current;
+  if (!t || !t->kp->user_pid || t->kp_addr_limit != USER_DS.seg) return 0;
+  return t->kp->user_pid;
+}
+
+pid_t user_files_tgid() {
+  struct task_struct *t = tls_current;
+  return t ? t->kp->user_tgid : 0;
+}
+
+}  // namespace kplat
+
+void host::run_as_caller(const caller &c, const std::function<void()> &fn) {
+  struct task_struct *own = tls_current;
+  auto *k = new kplat_task();
+  struct task_struct *t = &k->task;
+  std::memset(static_cast<void *>(t), 0, sizeof(*t));
+  t->kp = k;
+  t->state = TASK_RUNNING;
+  t->pid = c.pid;
+  t->tgid = c.tgid;
+  t->sighand = &the_process().sighand;
+  t->files = &the_process().files;
+  t->mm = &the_process().mm;
+  t->static_prio = 120;
+  t->kp_addr_limit = USER_DS.seg;
+  spin_lock_init(&t->alloc_lock);
+  strlcpy(t->comm, c.comm.c_str(), sizeof(t->comm));
+  k->thread = pthread_self();
+  std::memcpy(k->last_real_name, t->comm, TASK_COMM_LEN);
+  k->emulated = true;
+  k->user_pid = c.caller_memory ? c.pid : 0;
+  k->user_tgid = c.tgid;
+  bool registered = false;
+  {
+    // A second request of the same thread in flight (a release behind a read, say) keeps
+    // the first one's entry: signals go to the older request.
+    std::lock_guard<std::mutex> g(reg().mu);
+    registered = reg().by_tid.emplace(t->pid, t).second;
+  }
+  tls_current = t;
+  struct restore {
+    struct task_struct *own, *t;
+    bool registered;
+    ~restore() {
+      tls_current = own;
+      if (registered) {
+        std::lock_guard<std::mutex> g(reg().mu);
+        auto it = reg().by_tid.find(t->pid);
+        if (it != reg().by_tid.end() && it->second == t) reg().by_tid.erase(it);
+      }
+      put_task_struct(t);
+    }
+  } r{own, t, registered};
+  fn();
+}

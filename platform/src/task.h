@@ -24,6 +24,12 @@ struct kplat_task {
   // running on purpose gives the processor up.
   bool prepared_sleep = false;
 
+  // A task run for a thread of another process (host::run_as_caller): its name is not the
+  // real thread's, and user memory and descriptors are that process's.
+  bool emulated = false;
+  pid_t user_pid = 0;   // copy_*_user go to this thread's memory; 0: our own
+  pid_t user_tgid = 0;  // fget takes descriptors of this process; 0: our own
+
   // Kernel threads.
   bool is_kthread = false;
   int (*threadfn)(void *) = nullptr;
@@ -47,6 +53,11 @@ struct task_struct *create_current_task_with(const std::function<void(kplat_task
 // Calls fn on every registered task, under the registry lock.
 void for_each_task(const std::function<void(struct task_struct *)> &fn);
 void wake_all_sleepers();  // the clock changed: sleepers recompute deadlines
+
+// The calling task's foreign process for user copies (0: this process's memory, also under
+// set_fs(KERNEL_DS)) and for descriptors (0: this process).
+pid_t user_memory_pid();
+pid_t user_files_tgid();
 
 // Platform clock internals.
 std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns);

@@ -36,13 +36,13 @@ pid_t self_pid() {
   return g_self_pid;
 }
 
-// Bytes moved; stops at the first bad page.
-size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
+// Bytes moved; stops at the first bad page. pid: the process whose memory `remote` is.
+size_t vm_copy_pid(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
   size_t done = 0;
   while (done < n) {
     struct iovec l = {static_cast<char *>(local) + done, n - done};
     struct iovec r = {const_cast<char *>(static_cast<const char *>(remote)) + done, n - done};
-    ssize_t got = to_remote ? process_vm_writev(self_pid(), &l, 1, &r, 1, 0) : process_vm_readv(self_pid(), &l, 1, &r, 1, 0);
+    ssize_t got = to_remote ? process_vm_writev(pid, &l, 1, &r, 1, 0) : process_vm_readv(pid, &l, 1, &r, 1, 0);
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
       break;
@@ -50,6 +50,12 @@ size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
     done += (size_t)got;
   }
   return done;
+}
+
+// The caller's process when the task runs a request of another process, else our own.
+size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
+  pid_t pid = user_memory_pid();
+  return vm_copy_pid(pid ? pid : self_pid(), local, remote, n, to_remote);
 }
 
 #if KP_UACCESS_FIXUP
@@ -110,14 +116,14 @@ bool fixup_copy(void *, const void *, size_t) { return false; }
 unsigned long copy_from_user(void *to, const void __user *from, unsigned long n) {
   check_sleep("copy_from_user");
   if (n == 0) return 0;
-  if (fixup_copy(to, from, n)) return 0;
+  if (!user_memory_pid() && fixup_copy(to, from, n)) return 0;
   return n - vm_copy(to, from, n, false);
 }
 
 unsigned long copy_to_user(void __user *to, const void *from, unsigned long n) {
   check_sleep("copy_to_user");
   if (n == 0) return 0;
-  if (fixup_copy(to, from, n)) return 0;
+  if (!user_memory_pid() && fixup_copy(to, from, n)) return 0;
   return n - vm_copy(const_cast<void *>(from), to, n, true);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <linux/types.h>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -62,6 +63,24 @@ bool signal_pending(pid_t tid);
 // The emulated handler of sig for this process (SIG_DFL unless changed by the
 // driver); void* so no kernel types are needed here.
 void *signal_handler(int sig);
+
+// Requests from other processes (the machine's FUSE files). A thread of another process on
+// whose behalf the machine runs a request.
+struct caller {
+  pid_t pid = 0;     // its thread id: current->pid, and the target of signal_task
+  pid_t tgid = 0;    // its process: current->tgid; fget resolves descriptors of this process
+  std::string comm;  // current->comm (at most 15 characters are kept)
+  // true: copy_from_user/copy_to_user address the caller's memory (process_vm_readv/writev
+  // on pid; a bad address is a failed copy). false: this process's memory, for requests whose
+  // data the machine already holds (FUSE read and write buffers).
+  bool caller_memory = true;
+};
+// Runs fn on the calling thread as an emulated task of that caller, then gives the thread its
+// own task back. While fn runs, current is that task (pid, tgid, comm as given; its name never
+// renames the real thread), signal_task(c.pid) makes a signal pending on it, and fget(fd)
+// takes the caller's descriptor fd with pidfd_getfd (descriptors of this process's host::open
+// stay usable through the host:: calls). Copies under set_fs(KERNEL_DS) stay local. May sleep.
+void run_as_caller(const caller &c, const std::function<void()> &fn);
 
 // Task attributes, for tests.
 struct task_info {

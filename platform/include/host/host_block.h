@@ -67,6 +67,15 @@ struct disk_stats {
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
 
+// The block devices that exist now: every published disk (the driver's too) and its
+// partitions, whole disk first, in the order the disks were added.
+struct block_device_info {
+  std::string name;   // "sda", "sda1", "vek1"
+  dev_t dev;
+  uint64_t nr_sects;  // size in 512-byte sectors
+};
+std::vector<block_device_info> block_devices();
+
 // Bios allocated with bio_alloc and not yet freed, platform-wide.
 long bios_in_use();
 

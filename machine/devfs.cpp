@@ -1,0 +1,476 @@
+#define FUSE_USE_VERSION 314
+#include "devfs.h"
+
+#include <fcntl.h>
+#include <fuse_lowlevel.h>
+#include <linux/falloc.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <host/host.h>
+
+#include "agent/error.h"
+
+namespace machine {
+namespace {
+
+constexpr fuse_ino_t kRootIno = FUSE_ROOT_ID;
+constexpr fuse_ino_t kControlIno = 2;
+constexpr fuse_ino_t kKmsgIno = 3;
+// A block device's inode number is derived from its dev_t, so nothing needs remembering
+// while snapshot devices come and go.
+constexpr fuse_ino_t kBlockBase = fuse_ino_t(1) << 32;
+constexpr const char *kControlName = "vekdriver";
+constexpr const char *kKmsgName = "kmsg";
+
+enum class Kind { root, control, kmsg, block };
+
+struct Node {
+  Kind kind;
+  fuse_ino_t ino;
+  std::string name;
+  dev_t dev = 0;
+  uint64_t size = 0;
+};
+
+std::string kmsg_text() {
+  std::string s;
+  for (const std::string &l : host::dmesg()) s += l + "\n";
+  return s;
+}
+
+std::optional<Node> block_node(const std::function<bool(const host::block_device_info &)> &match) {
+  for (const host::block_device_info &b : host::block_devices())
+    if (match(b)) return Node{Kind::block, kBlockBase + b.dev, b.name, b.dev, b.nr_sects * 512};
+  return std::nullopt;
+}
+
+std::optional<Node> node_by_ino(fuse_ino_t ino) {
+  switch (ino) {
+    case kRootIno: return Node{Kind::root, ino, "", 0, 0};
+    case kControlIno: return Node{Kind::control, ino, kControlName, 0, 0};
+    case kKmsgIno: return Node{Kind::kmsg, ino, kKmsgName, 0, kmsg_text().size()};
+  }
+  if (ino < kBlockBase) return std::nullopt;
+  return block_node([&](const host::block_device_info &b) { return kBlockBase + b.dev == ino; });
+}
+
+std::optional<Node> node_by_name(const char *name) {
+  if (std::strcmp(name, kControlName) == 0) return node_by_ino(kControlIno);
+  if (std::strcmp(name, kKmsgName) == 0) return node_by_ino(kKmsgIno);
+  return block_node([&](const host::block_device_info &b) { return b.name == name; });
+}
+
+struct stat attr_of(const Node &n) {
+  struct stat st = {};
+  st.st_ino = n.ino;
+  st.st_uid = getuid();
+  st.st_gid = getgid();
+  st.st_blksize = 4096;
+  switch (n.kind) {
+    case Kind::root: st.st_mode = S_IFDIR | 0755; st.st_nlink = 2; break;
+    case Kind::control: st.st_mode = S_IFREG | 0600; st.st_nlink = 1; break;
+    case Kind::kmsg: st.st_mode = S_IFREG | 0444; st.st_nlink = 1; break;
+    // Regular files, not block nodes: a block node's rdev would name a device of the host.
+    case Kind::block: st.st_mode = S_IFREG | 0660; st.st_nlink = 1; break;
+  }
+  st.st_size = off_t(n.size);
+  st.st_blocks = off_t((n.size + 511) / 512);
+  return st;
+}
+
+// ---- who asked ----
+
+std::string read_line(const std::string &path) {
+  std::ifstream f(path);
+  std::string s;
+  std::getline(f, s);
+  return s;
+}
+
+// FUSE names the calling thread by its thread id; its process and name come from /proc.
+// A caller that is gone keeps its thread id as process id (its copies then fail).
+host::caller caller_of(fuse_req_t req, bool caller_memory) {
+  host::caller c;
+  c.pid = fuse_req_ctx(req)->pid;
+  c.tgid = c.pid;
+  c.caller_memory = caller_memory;
+  std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
+  for (std::string line; std::getline(st, line);) {
+    if (line.rfind("Tgid:", 0) == 0) {
+      c.tgid = pid_t(std::strtol(line.c_str() + 5, nullptr, 10));
+      break;
+    }
+  }
+  c.comm = read_line("/proc/" + std::to_string(c.tgid) + "/task/" + std::to_string(c.pid) + "/comm");
+  return c;
+}
+
+// Runs fn as the caller's task; a request the kernel makes on nobody's behalf (pid 0)
+// runs as the worker's own task.
+void as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &fn) {
+  if (fuse_req_ctx(req)->pid <= 0) {
+    fn();
+    return;
+  }
+  host::run_as_caller(caller_of(req, caller_memory), fn);
+}
+
+// ---- open files ----
+
+struct Handle {
+  Kind kind;
+  int fd = -1;          // the machine's descriptor (control and block files)
+  dev_t dev = 0;
+  bool mounted = false;  // block file of a device with a file system on it
+  std::string text;      // kmsg: the log as it was at open
+};
+
+struct State {
+  DevfsOptions opt;
+  std::mutex mu;
+  std::set<Handle *> open;  // mu
+};
+State *g_state;
+
+Handle *handle_of(struct fuse_file_info *fi) { return reinterpret_cast<Handle *>(fi->fh); }
+
+void close_handle(Handle *h) {
+  if (h->fd >= 0) host::close(h->fd);
+  delete h;
+}
+
+// errno of a failed host call, never 0 (a reply of error 0 would claim success).
+int err_or(int e) { return e > 0 ? e : EIO; }
+
+// ---- operations ----
+
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
+  std::optional<Node> n = parent == kRootIno ? node_by_name(name) : std::nullopt;
+  if (!n) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  struct fuse_entry_param e = {};
+  e.ino = n->ino;
+  e.attr = attr_of(*n);
+  // No caching: a snapshot device may vanish and its size is asked each time.
+  e.attr_timeout = 0;
+  e.entry_timeout = 0;
+  fuse_reply_entry(req, &e);
+}
+
+void op_getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *) {
+  std::optional<Node> n = node_by_ino(ino);
+  if (!n) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  struct stat st = attr_of(*n);
+  fuse_reply_attr(req, &st, 0);
+}
+
+// Devices have fixed sizes: a truncate on open (dd of=...) or a time change is accepted and
+// changes nothing, as on a real device node.
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int, struct fuse_file_info *fi) {
+  op_getattr(req, ino, fi);
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info *) {
+  if (ino != kRootIno) {
+    fuse_reply_err(req, ENOTDIR);
+    return;
+  }
+  std::vector<std::pair<std::string, struct stat>> ents;
+  struct stat dir = {};
+  dir.st_ino = kRootIno;
+  dir.st_mode = S_IFDIR;
+  ents.push_back({".", dir});
+  ents.push_back({"..", dir});
+  for (fuse_ino_t i : {kControlIno, kKmsgIno}) ents.push_back({node_by_ino(i)->name, attr_of(*node_by_ino(i))});
+  for (const host::block_device_info &b : host::block_devices())
+    ents.push_back({b.name, attr_of(Node{Kind::block, kBlockBase + b.dev, b.name, b.dev, b.nr_sects * 512})});
+  std::vector<char> buf(size);
+  size_t used = 0;
+  for (size_t i = size_t(off); i < ents.size(); i++) {
+    size_t need = fuse_add_direntry(req, buf.data() + used, size - used, ents[i].first.c_str(), &ents[i].second,
+                                    off_t(i + 1));
+    if (need > size - used) break;
+    used += need;
+  }
+  fuse_reply_buf(req, buf.data(), used);
+}
+
+void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
+  std::optional<Node> n = node_by_ino(ino);
+  if (!n || n->kind == Kind::root) {
+    fuse_reply_err(req, n ? EISDIR : ENOENT);
+    return;
+  }
+  auto *h = new Handle{n->kind};
+  int err = 0;
+  if (n->kind == Kind::kmsg) {
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) err = EACCES;
+    h->text = kmsg_text();
+  } else {
+    std::string path = "/dev/" + (n->kind == Kind::control ? std::string(kControlName) : n->name);
+    as_caller(req, true, [&] {
+      h->fd = host::open(path.c_str(), fi->flags & O_ACCMODE);
+      if (h->fd < 0) err = err_or(errno);
+    });
+    h->dev = n->dev;
+    h->mounted = n->kind == Kind::block && g_state->opt.mounted.count(n->dev);
+  }
+  if (err) {
+    close_handle(h);
+    fuse_reply_err(req, err);
+    return;
+  }
+  // Every read and write reaches the device: no page cache of the host in between.
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  fi->nonseekable = n->kind == Kind::control;
+  fi->fh = reinterpret_cast<uint64_t>(h);
+  {
+    std::lock_guard<std::mutex> g(g_state->mu);
+    g_state->open.insert(h);
+  }
+  if (fuse_reply_open(req, fi) != 0) {
+    // The opener is gone (interrupted): no release will come for this handle. The request
+    // is freed by the reply, so the close runs as the worker's own task.
+    {
+      std::lock_guard<std::mutex> g(g_state->mu);
+      g_state->open.erase(h);
+    }
+    close_handle(h);
+  }
+}
+
+void op_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
+  Handle *h = handle_of(fi);
+  bool ours;
+  {
+    std::lock_guard<std::mutex> g(g_state->mu);
+    ours = g_state->open.erase(h) > 0;
+  }
+  if (ours) as_caller(req, true, [&] { close_handle(h); });
+  fuse_reply_err(req, 0);
+}
+
+void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_file_info *fi) {
+  Handle *h = handle_of(fi);
+  if (h->kind == Kind::kmsg) {
+    size_t at = std::min(size_t(off), h->text.size());
+    fuse_reply_buf(req, h->text.data() + at, std::min(size, h->text.size() - at));
+    return;
+  }
+  if (h->kind != Kind::block) {
+    fuse_reply_err(req, EINVAL);  // the control device has no read
+    return;
+  }
+  std::vector<char> buf(size);
+  ssize_t r = -1;
+  int err = 0;
+  as_caller(req, false, [&] {
+    r = host::pread(h->fd, buf.data(), size, off);
+    if (r < 0) err = err_or(errno);
+  });
+  if (r < 0)
+    fuse_reply_err(req, err);
+  else
+    fuse_reply_buf(req, buf.data(), size_t(r));
+}
+
+// A write to a device with a file system goes through that file system, so that it is held
+// while the file system is frozen, as the host's writers through the mount would be.
+ssize_t block_write(Handle *h, const void *buf, size_t size, off_t off) {
+  return h->mounted ? host::fs_pwrite(h->dev, buf, size, off) : host::pwrite(h->fd, buf, size, off);
+}
+
+void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
+  Handle *h = handle_of(fi);
+  if (h->kind != Kind::block) {
+    fuse_reply_err(req, h->kind == Kind::kmsg ? EBADF : EINVAL);
+    return;
+  }
+  ssize_t r = -1;
+  int err = 0;
+  as_caller(req, false, [&] {
+    r = block_write(h, buf, size, off);
+    if (r < 0) err = err_or(errno);
+  });
+  if (r < 0)
+    fuse_reply_err(req, err);
+  else
+    fuse_reply_write(req, size_t(r));
+}
+
+// Discard and zeroing (the host's loop driver sends both as fallocate) write zeros; a plain
+// allocation inside the device has nothing to do. Anything else, or a range past the end,
+// is refused.
+void op_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t off, off_t len, struct fuse_file_info *fi) {
+  Handle *h = handle_of(fi);
+  std::optional<Node> n = node_by_ino(ino);
+  const int known = FALLOC_FL_KEEP_SIZE | FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE;
+  if (h->kind != Kind::block || !n || (mode & ~known)) {
+    fuse_reply_err(req, EOPNOTSUPP);
+    return;
+  }
+  if (off < 0 || len <= 0 || uint64_t(off) + uint64_t(len) > n->size) {
+    fuse_reply_err(req, (mode & known) == 0 ? EFBIG : EINVAL);
+    return;
+  }
+  if (!(mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE))) {
+    fuse_reply_err(req, 0);
+    return;
+  }
+  static const std::vector<char> zeros(1 << 20, 0);
+  int err = 0;
+  as_caller(req, false, [&] {
+    for (off_t done = 0; done < len && !err;) {
+      size_t piece = size_t(std::min<off_t>(len - done, off_t(zeros.size())));
+      ssize_t w = block_write(h, zeros.data(), piece, off + done);
+      if (w <= 0) err = w < 0 ? err_or(errno) : EIO;
+      done += w > 0 ? w : 0;
+    }
+  });
+  fuse_reply_err(req, err);
+}
+
+void op_flush(fuse_req_t req, fuse_ino_t, struct fuse_file_info *) { fuse_reply_err(req, 0); }
+
+// The block layer completes every write before it answers: nothing is left to sync.
+void op_fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *) { fuse_reply_err(req, 0); }
+
+// Regular files get restricted ioctls: the kernel has already copied in _IOC_SIZE bytes
+// from the caller (refusing a bad pointer with EFAULT itself), but the driver reads and
+// writes the caller's record through copy_from_user/copy_to_user on the original pointer,
+// which reach the caller's memory directly. The reply carries no data, so the kernel copies
+// nothing back over what copy_to_user wrote.
+void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fuse_file_info *fi, unsigned flags,
+              const void *, size_t, size_t) {
+  Handle *h = handle_of(fi);
+  if (h->kind == Kind::kmsg) {
+    fuse_reply_err(req, ENOTTY);
+    return;
+  }
+  if (flags & FUSE_IOCTL_COMPAT) {
+    fuse_reply_err(req, ENOTTY);  // 32-bit callers would need the compat record layouts
+    return;
+  }
+  int r = -1, err = 0;
+  as_caller(req, true, [&] {
+    r = host::ioctl(h->fd, cmd, arg);
+    if (r < 0) err = err_or(errno);
+  });
+  if (r < 0)
+    fuse_reply_err(req, err);
+  else
+    fuse_reply_ioctl(req, r, nullptr, 0);
+}
+
+const struct fuse_lowlevel_ops kOps = [] {
+  struct fuse_lowlevel_ops o = {};
+  o.lookup = op_lookup;
+  o.getattr = op_getattr;
+  o.setattr = op_setattr;
+  o.readdir = op_readdir;
+  o.open = op_open;
+  o.release = op_release;
+  o.read = op_read;
+  o.write = op_write;
+  o.flush = op_flush;
+  o.fsync = op_fsync;
+  o.fallocate = op_fallocate;
+  o.ioctl = op_ioctl;
+  return o;
+}();
+
+void on_wake(int) {}
+
+}  // namespace
+
+Devfs::Devfs(const DevfsOptions &o) : opt_(o) {
+  g_state = new State{opt_, {}, {}};
+  const char *argv[] = {"vek-machine", "-o", "fsname=vek-machine,subtype=vek"};
+  struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(argv));
+  se_ = fuse_session_new(&args, &kOps, sizeof(kOps), nullptr);
+  if (!se_) throw agent::Error("cannot start a FUSE session (see the message above)");
+  if (fuse_session_mount(se_, opt_.dir.c_str()) != 0) {
+    fuse_session_destroy(se_);
+    se_ = nullptr;
+    throw agent::Error("cannot mount the device directory at " + opt_.dir);
+  }
+  mounted_ = true;
+}
+
+Devfs::~Devfs() { unmount(); }
+
+int Devfs::serve() {
+  // stop() interrupts the loop's wait with SIGUSR1: the handler only has to exist.
+  struct sigaction sa = {};
+  sa.sa_handler = on_wake;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGUSR1, &sa, nullptr);
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+
+  server_ = pthread_self();
+  serving_ = true;
+  int r = 0;
+  if (!stopping_) {
+    struct fuse_loop_config *cfg = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_max_threads(cfg, opt_.max_threads);
+    fuse_loop_cfg_set_idle_threads(cfg, opt_.idle_threads);
+    r = fuse_session_loop_mt(se_, cfg);
+    fuse_loop_cfg_destroy(cfg);
+  }
+  serving_ = false;
+  return stopping_ ? 0 : r;
+}
+
+void Devfs::stop() {
+  if (stopping_.exchange(true)) return;
+  if (se_) fuse_session_exit(se_);
+  // The loop waits on a semaphore that only a worker leaving or a signal ends: signal the
+  // server until it has left (a signal sent just before it starts waiting is lost).
+  while (serving_) {
+    pthread_kill(server_, SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void Devfs::unmount() {
+  if (mounted_) {
+    fuse_session_unmount(se_);
+    mounted_ = false;
+  }
+  if (se_) {
+    fuse_session_destroy(se_);
+    se_ = nullptr;
+  }
+  if (!g_state) return;
+  std::set<Handle *> left;
+  {
+    std::lock_guard<std::mutex> g(g_state->mu);
+    left.swap(g_state->open);
+  }
+  for (Handle *h : left) close_handle(h);
+  delete g_state;
+  g_state = nullptr;
+}
+
+}  // namespace machine

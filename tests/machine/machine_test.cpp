@@ -1,0 +1,389 @@
+// vek-machine as a real child process: its devices are files under a FUSE mount, used from
+// this process with ordinary system calls. Needs root and /dev/fuse.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <vekdriver.h>
+
+#include "agent/layout.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr uint64_t kDiskBytes = 64ull << 20;
+constexpr unsigned kPartitions = 2;
+
+std::string slurp(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The mount point's line in our mount table, "" when it is not mounted.
+bool is_mounted(const std::string &dir) {
+  std::ifstream f("/proc/self/mountinfo");
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream in(line);
+    std::string id, parent, devno, root, point;
+    in >> id >> parent >> devno >> root >> point;
+    if (point == dir) return true;
+  }
+  return false;
+}
+
+// The FUSE connection number of a mount (its device minor), or -1.
+int fuse_connection(const std::string &dir) {
+  std::ifstream f("/proc/self/mountinfo");
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream in(line);
+    std::string id, parent, devno, root, point;
+    in >> id >> parent >> devno >> root >> point;
+    if (point == dir) {
+      auto colon = devno.find(':');
+      return colon == std::string::npos ? -1 : std::stoi(devno.substr(colon + 1));
+    }
+  }
+  return -1;
+}
+
+int run_quiet(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  int r = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (r != 0) return -1;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Polls cond every 10 ms, at most `limit` times (a bound for a hung machine, not a timing
+// assumption: the conditions become true as soon as the machine gets there).
+template <class F>
+bool eventually(F cond, int limit = 3000) {
+  for (int i = 0; i < limit; i++) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return cond();
+}
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+    if (std::string(VEK_MACHINE_PATH).empty()) GTEST_SKIP() << "vek-machine was not built (no libfuse3)";
+    char tmpl[] = "/tmp/vek-machine-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    tmp_ = tmpl;
+    dir_ = tmp_ + "/dev";
+    image_ = tmp_ + "/disk.img";
+    log_ = tmp_ + "/machine.log";
+    ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+    // A known pattern on the whole disk, so every device read can be checked against it.
+    std::mt19937_64 rng(20240607);
+    image_bytes_.resize(kDiskBytes);
+    for (size_t i = 0; i + 8 <= image_bytes_.size(); i += 8) {
+      uint64_t v = rng();
+      memcpy(&image_bytes_[i], &v, 8);
+    }
+    std::ofstream(image_, std::ios::binary).write(image_bytes_.data(), std::streamsize(image_bytes_.size()));
+    parts_ = agent::equal_partitions(kDiskBytes / 512, kPartitions);
+  }
+
+  void TearDown() override {
+    if (tmp_.empty()) return;
+    if (child_ > 0) {
+      kill(child_, SIGTERM);
+      if (!wait_exit(1000)) {
+        abort_connection();
+        kill(child_, SIGKILL);
+        wait_exit(-1);
+      }
+    }
+    if (is_mounted(dir_) && run_quiet({"fusermount3", "-u", dir_}) != 0) {
+      abort_connection();
+      run_quiet({"fusermount3", "-u", "-z", dir_});
+    }
+    EXPECT_FALSE(is_mounted(dir_)) << dir_ << " is still mounted";
+    if (HasFailure()) std::cerr << "machine log:\n" << slurp(log_);
+    run_quiet({"rm", "-rf", tmp_});
+  }
+
+  void abort_connection() {
+    int conn = fuse_connection(dir_);
+    if (conn >= 0) std::ofstream("/sys/fs/fuse/connections/" + std::to_string(conn) + "/abort") << "1";
+  }
+
+  // Waits for the child: polls `limit` times 10 ms apart, or forever with -1.
+  bool wait_exit(int limit) {
+    for (int i = 0; limit < 0 || i < limit; i++) {
+      int st = 0;
+      pid_t r = waitpid(child_, &st, limit < 0 ? 0 : WNOHANG);
+      if (r == child_) {
+        status_ = st;
+        child_ = -1;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  void start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {VEK_MACHINE_PATH, "--disk", image_, "--partitions",
+                                     std::to_string(kPartitions), "--dev", dir_, "--log", log_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(posix_spawn(&child_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    bool ready = eventually([&] {
+      int st = 0;
+      if (waitpid(child_, &st, WNOHANG) == child_) {
+        child_ = -1;
+        return true;
+      }
+      return access(path("vekdriver").c_str(), F_OK) == 0;
+    });
+    ASSERT_GT(child_, 0) << "vek-machine exited during start-up";
+    ASSERT_TRUE(ready) << "vek-machine did not serve " << dir_;
+  }
+
+  std::string path(const std::string &name) const { return dir_ + "/" + name; }
+  uint64_t part_offset(unsigned i) const { return parts_[i].start_sect * 512; }
+  uint64_t part_bytes(unsigned i) const { return parts_[i].nr_sects * 512; }
+
+  std::string tmp_, dir_, image_, log_;
+  std::vector<char> image_bytes_;
+  std::vector<agent::PartitionLayout> parts_;
+  pid_t child_ = -1;
+  int status_ = 0;
+};
+
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+uint64_t file_size(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? uint64_t(st.st_size) : ~0ull;
+}
+
+TEST_F(MachineTest, DirectoryHoldsTheDevicesWithTheirSizes) {
+  start();
+  std::set<std::string> names;
+  DIR *d = opendir(dir_.c_str());
+  ASSERT_NE(d, nullptr);
+  while (struct dirent *e = readdir(d))
+    if (e->d_name[0] != '.') names.insert(e->d_name);
+  closedir(d);
+  EXPECT_EQ(names, (std::set<std::string>{"kmsg", "sda", "sda1", "sda2", "vekdriver"}));
+  EXPECT_EQ(file_size(path("sda")), kDiskBytes);
+  EXPECT_EQ(file_size(path("sda1")), part_bytes(0));
+  EXPECT_EQ(file_size(path("sda2")), part_bytes(1));
+  EXPECT_NE(access(path("sda3").c_str(), F_OK), 0);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_NE(slurp(path("kmsg")).find("vek driver loaded"), std::string::npos);
+}
+
+TEST_F(MachineTest, BlockFilesReadTheImageAndWriteThroughToIt) {
+  start();
+  Fd f(open(path("sda1").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  // The whole partition, in large reads, is the image's bytes at the partition's place.
+  std::vector<char> got(part_bytes(0));
+  size_t done = 0;
+  while (done < got.size()) {
+    ssize_t r = pread(f.fd, got.data() + done, std::min<size_t>(1 << 20, got.size() - done), off_t(done));
+    ASSERT_GT(r, 0) << "at " << done << ": " << strerror(errno);
+    done += size_t(r);
+  }
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), image_bytes_.begin() + long(part_offset(0))));
+  char past;
+  EXPECT_EQ(pread(f.fd, &past, 1, off_t(part_bytes(0))), 0);
+
+  // An unaligned write lands exactly there, neighbours untouched.
+  std::string data(3000, 0);
+  for (size_t i = 0; i < data.size(); i++) data[i] = char(i * 7 + 1);
+  const off_t at = 123457;
+  ASSERT_EQ(pwrite(f.fd, data.data(), data.size(), at), ssize_t(data.size())) << strerror(errno);
+  std::vector<char> back(data.size() + 2);
+  ASSERT_EQ(pread(f.fd, back.data(), back.size(), at - 1), ssize_t(back.size()));
+  EXPECT_EQ(back[0], image_bytes_[part_offset(0) + at - 1]);
+  EXPECT_EQ(std::string(back.data() + 1, data.size()), data);
+  EXPECT_EQ(back.back(), image_bytes_[part_offset(0) + at + data.size()]);
+  // The whole disk's file sees it at the partition's offset.
+  Fd whole(open(path("sda").c_str(), O_RDONLY));
+  ASSERT_GE(whole.fd, 0);
+  std::string via_disk(data.size(), 0);
+  ASSERT_EQ(pread(whole.fd, via_disk.data(), via_disk.size(), off_t(part_offset(0)) + at), ssize_t(data.size()));
+  EXPECT_EQ(via_disk, data);
+  EXPECT_LT(pwrite(f.fd, data.data(), 1, off_t(part_bytes(0))), 0);
+
+  // And the image file holds it once the machine has stopped.
+  close(f.fd);
+  f.fd = -1;
+  close(whole.fd);
+  whole.fd = -1;
+  kill(child_, SIGTERM);
+  ASSERT_TRUE(wait_exit(3000));
+  std::string img = slurp(image_);
+  ASSERT_EQ(img.size(), kDiskBytes);
+  EXPECT_EQ(img.substr(part_offset(0) + at, data.size()), data);
+}
+
+TEST_F(MachineTest, WritesToAMountedDeviceGoThroughItsFileSystem) {
+  start({"--mount", "sda2"});
+  Fd f(open(path("sda2").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  std::string data(8192, 'm');
+  ASSERT_EQ(pwrite(f.fd, data.data(), data.size(), 4096), ssize_t(data.size())) << strerror(errno);
+  std::string back(data.size(), 0);
+  ASSERT_EQ(pread(f.fd, back.data(), back.size(), 4096), ssize_t(back.size()));
+  EXPECT_EQ(back, data);
+}
+
+// The version record as the driver's load line prints it.
+TEST_F(MachineTest, ControlFileAnswersTheDriversCommands) {
+  start();
+  Fd f(open(path("vekdriver").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  version_info v = {};
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VERSION, &v), 0) << strerror(errno);
+  char line[128];
+  snprintf(line, sizeof line, "vek driver loaded: %llu.%llu.%llu %llu", (unsigned long long)v.major,
+           (unsigned long long)v.minor, (unsigned long long)v.maint, (unsigned long long)v.build);
+  EXPECT_NE(slurp(path("kmsg")).find(line), std::string::npos) << line;
+
+  int32_t count = -1;
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, &count), 0) << strerror(errno);
+  EXPECT_EQ(count, 0);
+}
+
+TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
+  start({"--mount", "sda1"});
+  Fd f(open(path("vekdriver").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  auto req = std::make_unique<snap_shot_request>();
+  memset(req.get(), 0, sizeof *req);
+  req->major = 8;
+  req->minor = 1;
+  req->mode = USER_SPACE_FILE;
+  strcpy(req->device_name, "sda1");
+  strcpy(req->device_path, "/dev/sda1");
+  snprintf(req->backing_file, sizeof req->backing_file, "%s/sda1", tmp_.c_str());
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_START_VK2, req.get()), 0) << strerror(errno);
+  const int id = req->id;
+  ASSERT_GE(id, 1);
+  EXPECT_TRUE(req->mode & VEK_MODE_STARTED);
+
+  const std::string snap = path("vek" + std::to_string(id));
+  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) == 0; }, 100)) << snap;
+  EXPECT_EQ(file_size(snap), part_bytes(0));
+  int32_t count = 0;
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, &count), 0);
+  EXPECT_EQ(count, 1);
+  std::vector<session_list> sl(VEK_MAX_SESSIONS);
+  session_list_request lr = {int32_t(sl.size()), sl.data()};
+  // The driver writes the entries through the record's pointer, into this process.
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST2, &lr), 0) << strerror(errno);
+  EXPECT_EQ(sl[0].id, id);
+  EXPECT_EQ(sl[1].id, 0);
+
+  // The list record's pointer is followed by the driver itself: an unmapped one is refused.
+  void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  munmap(page, 4096);
+  session_list_request bad = {int32_t(sl.size()), static_cast<session_list *>(page)};
+  errno = 0;
+  EXPECT_LT(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST2, &bad), 0);
+  EXPECT_EQ(errno, EPERM);  // the driver answers a failed copy with -1
+  sl.assign(sl.size(), session_list{});
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST2, &lr), 0) << strerror(errno);
+  EXPECT_EQ(sl[0].id, id);
+
+  memset(req.get(), 0, sizeof *req);
+  req->id = id;
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_STOP_VK, req.get()), 0) << strerror(errno);
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, &count), 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) != 0; }, 100)) << snap << " is still there";
+}
+
+TEST_F(MachineTest, BadPointersAreRefusedAndTheMachineKeepsServing) {
+  start();
+  Fd f(open(path("vekdriver").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  munmap(page, 4096);
+  for (void *arg : {static_cast<void *>(nullptr), page}) {
+    errno = 0;
+    EXPECT_LT(ioctl(f.fd, VEK_IOCTL_GET_VERSION, arg), 0);
+    EXPECT_EQ(errno, EFAULT);
+    errno = 0;
+    EXPECT_LT(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, arg), 0);
+    EXPECT_EQ(errno, EFAULT);
+  }
+  // An unknown command is the driver's to refuse.
+  int32_t dummy = 0;
+  errno = 0;
+  EXPECT_LT(ioctl(f.fd, VEK_IOW(0x7f, sizeof(int32_t)), &dummy), 0);
+  EXPECT_NE(errno, 0);
+
+  version_info v = {};
+  EXPECT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VERSION, &v), 0) << strerror(errno);
+  EXPECT_GT(v.major + v.minor + v.maint + v.build, 0u);
+  EXPECT_EQ(file_size(path("sda1")), part_bytes(0));
+}
+
+TEST_F(MachineTest, SigtermStopsTheMachineAndUnmounts) {
+  start({"--mount", "sda1"});
+  ASSERT_TRUE(is_mounted(dir_));
+  kill(child_, SIGTERM);
+  kill(child_, SIGTERM);  // a second one while stopping changes nothing
+  ASSERT_TRUE(wait_exit(3000)) << "vek-machine did not stop";
+  EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 0) << "status " << status_;
+  EXPECT_FALSE(is_mounted(dir_));
+  std::string log = slurp(log_);
+  EXPECT_NE(log.find("vek-machine: stopped"), std::string::npos) << log;
+}
+
+}  // namespace
