@@ -118,6 +118,7 @@ struct io_thread {
 	atomic_t started;
 	atomic_t pending_io;
 	atomic_t pending_anon_io;
+	atomic_t retired;		/* 1 once its worker has left; io_threads_lock */
 	sector_t thread_pos;		/* next free slot; io_threads_lock */
 };
 

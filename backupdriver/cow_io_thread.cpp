@@ -51,6 +51,7 @@ int new_io_threads(struct io_thread_info *io_threads)
 		atomic_set(&iot->pending_io, 0);
 		atomic_set(&iot->pending_anon_io, 0);
 		iot->thread_pos = 0;
+		atomic_set(&iot->retired, 0);
 		io_threads->io_threads[i] = iot;
 	}
 	return 1;
@@ -261,7 +262,8 @@ static void serve_anon(struct cow_session *cs, struct io_thread *iot, struct lis
  * The worker stops serving its queue, unless a transfer has been queued since the caller
  * looked. A copy decided before the stop or error may still be on its way (its transfer
  * not yet allocated, so fc_count did not show it); its submission finds the slot retired
- * and releases it instead of leaving it queued where nobody serves it.
+ * and releases it instead of leaving it queued where nobody serves it. The slot stays
+ * claimed: `started` is never decremented (the stop and the watchdog's listing read it).
  */
 static int retire_worker(struct io_thread_info *ti, struct io_thread *iot)
 {
@@ -270,7 +272,7 @@ static int retire_worker(struct io_thread_info *ti, struct io_thread *iot)
 
 	spin_lock_irqsave(&ti->io_threads_lock, flags);
 	if (atomic_read(&iot->pending_io) == 0 && atomic_read(&iot->pending_anon_io) == 0) {
-		atomic_dec(&iot->started);
+		atomic_set(&iot->retired, 1);
 		retired = 1;
 	}
 	spin_unlock_irqrestore(&ti->io_threads_lock, flags);
@@ -279,7 +281,9 @@ static int retire_worker(struct io_thread_info *ti, struct io_thread *iot)
 
 /*
  * Stop or error seen: leave only when this slot and the whole session have no transfer
- * left. session_work_lock keeps new work for the session from being made meanwhile.
+ * left. session_work_lock keeps new work for the session from being made meanwhile. This
+ * down gives no lock heartbeat: a draining worker polls here, and a drain that cannot end
+ * (the stop waiting for it with workLock held) must leave the watchdog its quiet period.
  */
 static int worker_may_leave(struct cow_session *cs, struct io_thread *iot)
 {
@@ -288,7 +292,6 @@ static int worker_may_leave(struct cow_session *cs, struct io_thread *iot)
 	if (atomic_read(&cs->thread_info->io_threads_stop) == 0 && !is_error(cs))
 		return 0;
 	down(&session_work_lock);
-	lock_heartbeat();
 	leave = atomic_read(&iot->pending_io) == 0 && atomic_read(&iot->pending_anon_io) == 0 &&
 		atomic_read(&cs->fc_count) == 0;
 	if (leave)
@@ -497,6 +500,28 @@ out_free:
 	return ret;
 }
 
+/*
+ * No worker has claimed a slot: put the session in error, in one io_threads_lock section
+ * with the test, so that a slot claim comes either before the test (and the session is
+ * kept) or after the error is set. A worker that looked the session up before the stop
+ * unlists it may still claim a slot then; it finds the session in error and its queue
+ * emptied by runIOCleanup, whose counts follow, and leaves at its first exit check.
+ * 1 when the session was given up.
+ */
+static int give_up_without_workers(struct cow_session *cs)
+{
+	struct io_thread_info *ti = cs->thread_info;
+	unsigned long flags;
+	int none;
+
+	spin_lock_irqsave(&ti->io_threads_lock, flags);
+	none = atomic_read(&ti->io_threads_started) == 0;
+	if (none)
+		invalidate_session(cs, "NO THREADS");
+	spin_unlock_irqrestore(&ti->io_threads_lock, flags);
+	return none;
+}
+
 int handle_ioctlNoThreadShutdown(unsigned long arg)
 {
 	struct snap_shot_request *req;
@@ -509,12 +534,11 @@ int handle_ioctlNoThreadShutdown(unsigned long arg)
 	down(&workLock);
 	lock_heartbeat();
 	cs = get_cow_session_by_id(req->id);
-	if (!cs || atomic_read(&cs->thread_info->io_threads_started) >= 1) {
+	if (!cs || !give_up_without_workers(cs)) {
 		up(&workLock);
 		kfree(req);
 		return 0;
 	}
-	invalidate_session(cs, "NO THREADS");
 	printk(KERN_ERR "%s: ERROR: tarvish session vek%d had no threads running, shutting down!\n",
 	       VEK_TAG, cs->clone_id);
 	runIOCleanup(cs);
@@ -540,9 +564,31 @@ void cleanup_ic(struct if_chunk *ic, struct cow_session *cs)
 }
 
 /*
+ * Caller: io_threads_lock held. Moves the slot's queue to `to` and takes its entries out of
+ * the slot's pending counts, which count what is queued and not yet served: left behind, a
+ * count of transfers no queue holds any more would keep a worker that registers later from
+ * ever leaving (and the stop that waits for it, with workLock held, from ending).
+ */
+static void detach_queue(struct io_thread *iot, struct list_head *to)
+{
+	struct if_chunk *ic;
+	int preserved = 0, anon = 0;
+
+	list_for_each_entry(ic, &iot->io_list, submit_list) {
+		if (ic->anon == 0)
+			preserved++;
+		else
+			anon++;
+	}
+	atomic_sub(preserved, &iot->pending_io);
+	atomic_sub(anon, &iot->pending_anon_io);
+	list_splice_tail_init(&iot->io_list, to);
+}
+
+/*
  * virt_lock sleeps and io_threads_lock is a spinlock with interrupts off, so the queues
  * are detached onto a private list under the spinlock and each chunk's virt_lock is taken
- * only after it has been released. The pending counters are left as they are.
+ * only after it has been released. The pending counters drop with the detach.
  */
 void runIOCleanup(struct cow_session *cs)
 {
@@ -554,7 +600,7 @@ void runIOCleanup(struct cow_session *cs)
 
 	spin_lock_irqsave(&ti->io_threads_lock, flags);
 	for (i = 0; i < VEK_IO_THREADS; i++)
-		list_splice_tail_init(&ti->io_threads[i]->io_list, &detached);
+		detach_queue(ti->io_threads[i], &detached);
 	spin_unlock_irqrestore(&ti->io_threads_lock, flags);
 
 	list_for_each_entry_safe(ic, next, &detached, submit_list) {

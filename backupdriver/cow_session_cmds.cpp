@@ -53,53 +53,47 @@ static struct snap_shot_request *copy_in_request(unsigned long arg)
 
 /*
  * The caller never learned the id of a session whose reply could not be delivered: take it
- * away completely. It may have been stopped meanwhile by a command that guessed its id, so
- * it is only undone while still listed.
+ * away completely. workLock has been held since the start, so no stop that guessed the id
+ * and no other start can have come in between: the session is still listed and is the one
+ * this start made (a session found again after the lock was dropped could be another one
+ * in a reused record).
  */
 static void undo_start(struct cow_session *started)
 {
-	struct cow_session *cs;
-	int listed = 0;
-
-	down(&workLock);
-	lock_heartbeat();
 	down(&session_list_lock);
 	lock_heartbeat();
-	list_for_each_entry(cs, &session_list_head, list) {
-		if (cs == started) {
-			listed = 1;
-			break;
-		}
-	}
-	if (listed)
-		list_del_init(&started->list);
+	list_del_init(&started->list);
 	up(&session_list_lock);
-	if (listed) {
-		stop_cow_session(started);
-		put_cow_session(started);
-	}
-	up(&workLock);
+	stop_cow_session(started);
+	put_cow_session(started);
 }
 
 int handle_ioctlStartVK2(unsigned long arg)
 {
 	struct snap_shot_request *req = copy_in_request(arg);
-	struct cow_session *cs;
+	struct cow_session *cs = NULL;
+	int locked, rc;
 
 	if (!req)
 		return -1;
-	cs = ioctl_start_vek_session(req);
+	/* A start interrupted while waiting for workLock fails silently; the reply still goes. */
+	locked = down_interruptible(&workLock) == 0;
+	if (locked)
+		cs = __ioctl_start_vek_session(req);
 	req->active_sessions = read_session_count();
 	if (copy_to_user(user_ptr(arg), req, sizeof(*req))) {
 		printk(KERN_ERR "%s: ERROR: Could not copy snapshot request to user space.\n",
 		       VEK_TAG);
 		if (cs)
 			undo_start(cs);
-		kfree(req);
-		return -1;
+		rc = -1;
+	} else {
+		rc = cs ? 0 : -1;
 	}
+	if (locked)
+		up(&workLock);
 	kfree(req);
-	return cs ? 0 : -1;
+	return rc;
 }
 
 /* ---- stop ---- */

@@ -76,10 +76,13 @@ static void __assign_chunk(struct io_thread_info *ti, struct cow_chunk *cc)
 	iot->thread_pos++;
 }
 
-/* Caller: io_threads_lock held. The slot's worker has left and no other will come. */
+/*
+ * Caller: io_threads_lock held. The slot's worker has left (or none ever came) and no other
+ * will come.
+ */
 static int slot_retired(struct cow_session *cs, struct io_thread *iot)
 {
-	return atomic_read(&iot->started) <= 0 &&
+	return (atomic_read(&iot->started) <= 0 || atomic_read(&iot->retired)) &&
 	       (atomic_read(&cs->thread_info->io_threads_stop) > 0 || is_error(cs));
 }
 

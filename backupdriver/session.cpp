@@ -258,19 +258,25 @@ int close_files(struct cow_session *cs)
 }
 
 /*
- * Any context. Only the first reason is kept: the one caller that takes the flag from 0
- * to 1 writes the text. users_lock orders that write against the error query's read.
+ * Any context (completions in interrupt context invalidate too): spinlocks only. Only the
+ * first reason is kept. The text is written before the flag is published, both under
+ * users_lock, which the error query reads the text under: whoever sees the flag (the list,
+ * the request paths, the workers) and then asks for the reason finds it. atomic_set is a
+ * release store, so a lock-free reader of the flag sees the text as well.
  */
 void invalidate_session(struct cow_session *cs, const char *text)
 {
 	unsigned long flags;
 
-	if (!cs || atomic_cmpxchg(&cs->error, 0, 1) != 0)
-		return;
-	if (!cs->errorMsg || !text)
+	if (!cs)
 		return;
 	spin_lock_irqsave(&cs->users_lock, flags);
-	strncpy(cs->errorMsg, text, VEK_ERROR_MSG_LEN - 1);
-	cs->errorMsg[VEK_ERROR_MSG_LEN - 1] = 0;
+	if (atomic_read(&cs->error) == 0) {
+		if (cs->errorMsg && text) {
+			strncpy(cs->errorMsg, text, VEK_ERROR_MSG_LEN - 1);
+			cs->errorMsg[VEK_ERROR_MSG_LEN - 1] = 0;
+		}
+		atomic_set(&cs->error, 1);
+	}
 	spin_unlock_irqrestore(&cs->users_lock, flags);
 }

@@ -131,6 +131,7 @@ void invalidate_session(struct cow_session *cs, const char *text);
 
 /* start */
 struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req);
+struct cow_session *__ioctl_start_vek_session(struct snap_shot_request *req);	/* workLock held */
 struct cow_session *new_cow_session(struct snap_shot_request *req);
 int start_cow_session(struct cow_session *cs);
 void lock_bdev(struct block_device *bdev);

@@ -461,13 +461,13 @@ static int backing_file_in_use(struct snap_shot_request *req)
 	return 0;
 }
 
-/* Process context: the start command. The started session, or null. */
-struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req)
+/*
+ * Process context, workLock held: the start command's work. The started session, or null.
+ * The start command keeps workLock until its reply is delivered or the start undone.
+ */
+struct cow_session *__ioctl_start_vek_session(struct snap_shot_request *req)
 {
 	struct cow_session *cs = NULL;
-
-	if (down_interruptible(&workLock))
-		return NULL;
 
 	if (session_count > VEK_MAX_SESSIONS - 1) {
 		printk(KERN_ERR "%s: ERROR: Reached max simultaneous snapshots. Can not create new "
@@ -512,6 +512,17 @@ struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req)
 	       VEK_TAG, MAJOR(cs->dev), MINOR(cs->dev), cs->clone_id);
 	fill_start_reply(req, cs);
 out:
+	return cs;
+}
+
+/* Process context: a start under its own workLock section. The started session, or null. */
+struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req)
+{
+	struct cow_session *cs;
+
+	if (down_interruptible(&workLock))
+		return NULL;
+	cs = __ioctl_start_vek_session(req);
 	up(&workLock);
 	return cs;
 }

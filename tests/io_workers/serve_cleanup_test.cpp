@@ -139,12 +139,14 @@ TEST_F(Serve, CleanupTakesEachChunkLockOnlyAfterLeavingTheQueueLock)
 	EXPECT_EQ(g_calls, 3);
 	EXPECT_EQ(g_err, -EIO);
 	EXPECT_EQ(atomic_read(&cs->fc_count), 0);
-	EXPECT_EQ(atomic_read(&cs->thread_info->io_threads[0]->pending_anon_io), 2)
-		<< "counters are left as they were";
+	EXPECT_EQ(atomic_read(&cs->thread_info->io_threads[0]->pending_anon_io), 1)
+		<< "the detached records no longer count; the late one does";
+	EXPECT_EQ(atomic_read(&cs->thread_info->io_threads[1]->pending_anon_io), 0);
 
 	// The late record arrived after the clean-up: a second pass takes it.
 	runIOCleanup(cs);
 	EXPECT_FALSE(queued(0));
+	EXPECT_EQ(atomic_read(&cs->thread_info->io_threads[0]->pending_anon_io), 0);
 }
 
 }  // namespace
