@@ -183,6 +183,12 @@ struct change_record {
 	struct list_head list;		/* record_list; record_list_lock */
 };
 
+/*
+ * A bi_flags bit of our own, above the block layer's: set on a bio that cow_request found
+ * without a mapping and passed on once, so that it cannot go round again.
+ */
+#define VEK_BIO_REROUTED 14
+
 /* ---- module and control device ---- */
 int vek_init(void);
 void vek_exit(void);

@@ -298,7 +298,8 @@ static int bio_session_range(struct cow_session *cs, struct bio *bio, sector_t *
 	sector_t start = cs->part.start_sect;
 	sector_t stop = start + cs->part.nr_sects;
 	sector_t lo = bio->bi_sector;
-	sector_t hi = bio->bi_sector + (bio->bi_size >> cs->sector_shift);
+	/* A partial last sector is still written. */
+	sector_t hi = bio->bi_sector + DIV_ROUND_UP(bio->bi_size, 1U << cs->sector_shift);
 
 	if (lo < start)
 		lo = start;
@@ -472,17 +473,24 @@ static void release_chunks(struct list_head *chunks, int write)
 }
 
 /*
- * The disk has no mapping record. A bio that entered cow_request just before the last
- * holder gave the queue its own function back finds the record already unhashed: it goes
- * to the function that is in the queue now. Only while the queue still holds cow_request
- * is the mapping really lost, and the bio ends with -5.
+ * The disk has no usable mapping record. Two moments of a mapping's life lead here without
+ * anything being wrong:
+ * - the bio entered cow_request just before the last holder gave the queue its function
+ *   back, and finds the record unhashed: it goes to the function now in the queue;
+ * - it entered under a mapping that has since been removed, and a new record has been
+ *   hashed but not yet installed: the same; or it has been installed meanwhile, and seeing
+ *   cow_request in the queue (an acquire load) makes the record's saved function visible:
+ *   the bio is handled once more.
+ * A bio comes here once: a function stacked on top of ours, which hands its bios down to
+ * cow_request, must not make that a loop. Only then, or while the queue holds cow_request
+ * with no record, is the mapping really lost, and the bio ends with -5.
  */
 static int pass_unmapped_bio(struct request_queue *q, struct bio *bio)
 {
 	make_request_fn *fn = queue_make_request_fn(q);
 
-	if (fn && fn != cow_request)
-		return fn(q, bio);
+	if (fn && !test_and_set_bit(VEK_BIO_REROUTED, &bio->bi_flags))
+		return fn == cow_request ? __cow_request(q, bio) : fn(q, bio);
 	get_mrf_fn(bio->bi_bdev);	/* says which device lost its mapping */
 	printk(KERN_ERR "%s: ERROR: could not find MRF.\n", VEK_TAG);
 	bio_endIO(bio, -EIO);
@@ -522,7 +530,7 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	 * tracked source under an untracked snapshot, or to the next partition while this one
 	 * is snapshotted, is still the tracked source's change.
 	 */
-	if (write)
+	if (write && bio->bi_size)
 		nr_cts = get_cts_sessions_bio(bio, cts, VEK_CTS_PER_BIO);
 	if (get_cow_sessions(bio, &sessions) == 0) {
 		up(&session_list_lock);

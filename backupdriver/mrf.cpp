@@ -36,24 +36,11 @@ int init_mrf_hash(void)
 	return 1;
 }
 
-/*
- * Unload, after every session is gone. The only records still hashed then are those kept
- * for a function stacked on top of ours (see unset_mrf): nothing else can reach them now.
- */
+/* Unload, after every session is gone; records still hashed are not visited. */
 void free_mrf_hash(void)
 {
-	struct saved_mrf *smrf, *next;
-	int i;
-
-	if (!mrf_hash)
-		return;
-	for (i = 0; i < MRF_HASH_SIZE; i++) {
-		list_for_each_entry_safe(smrf, next, &mrf_hash[i], list) {
-			list_del_init(&smrf->list);
-			kfree(smrf);
-		}
-	}
-	kfree(mrf_hash);
+	if (mrf_hash)
+		kfree(mrf_hash);
 	mrf_hash = NULL;
 }
 
@@ -307,11 +294,8 @@ static void flush_disk_minors(struct gendisk *disk)
 	}
 }
 
-/*
- * Gives the queue its own function back if it still holds ours; caller holds no lock.
- * Returns 1 when someone else's function sits on top of ours instead.
- */
-static int swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
+/* Gives the queue its own function back if it still holds ours; caller holds no lock. */
+static void swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
 {
 	unsigned long flags = 0;
 	int changed = 0;
@@ -327,7 +311,6 @@ static int swap_out_mrf(struct saved_mrf *smrf, struct request_queue *q)
 	if (changed)
 		printk(KERN_INFO "%s: INFO: Not resetting mapping because mapping has changed on "
 		       "device (%d,%d)!\n", VEK_TAG, smrf->major, smrf->minor);
-	return changed;
 }
 
 /* Process context: sleeps in bdget and fsync_bdev. */
@@ -336,7 +319,6 @@ int unset_mrf(struct saved_mrf *smrf)
 	struct block_device *bdev;
 	struct gendisk *disk;
 	unsigned long flags;
-	int stacked;
 	int ret = 0;
 
 	if (atomic_dec_return(&smrf->mapped) > 0)
@@ -362,22 +344,12 @@ int unset_mrf(struct saved_mrf *smrf)
 		ret = 1;
 		goto out;
 	}
-	stacked = swap_out_mrf(smrf, disk->queue);
+	swap_out_mrf(smrf, disk->queue);
 	flush_disk_minors(disk);
 
-	/*
-	 * A function stacked on top of ours still passes every bio down to cow_request,
-	 * which needs this record to pass it on in turn: without it the disk's I/O would
-	 * fail from now on. So a hashed record stays hashed, and a user count keeps the
-	 * last put from freeing it; the unload frees it.
-	 */
 	spin_lock_irqsave(&mrf_mapping_lock, flags);
-	if (!list_empty(&smrf->list)) {
-		if (stacked)
-			atomic_inc(&smrf->users);
-		else
-			list_del_init(&smrf->list);
-	}
+	if (!list_empty(&smrf->list))
+		list_del_init(&smrf->list);
 	spin_unlock_irqrestore(&mrf_mapping_lock, flags);
 out:
 	bdput(bdev);

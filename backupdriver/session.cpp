@@ -51,12 +51,12 @@ void check_bio(struct bio *bio)
 }
 
 /*
- * The sectors [first, end) the bio covers, whole-disk based. A bio without data (a flush)
- * still names one sector, so that it finds the session of the device it was sent to.
+ * The sectors [first, end) the bio covers, whole-disk based; a partial last sector counts.
+ * A bio without data still names one sector (it claims no chunk anyway).
  */
 static void bio_sector_range(struct bio *bio, sector_t *first, sector_t *end)
 {
-	sector_t n = bio->bi_size >> 9;
+	sector_t n = DIV_ROUND_UP(bio->bi_size, 512);
 
 	*first = bio->bi_sector;
 	*end = bio->bi_sector + (n ? n : 1);

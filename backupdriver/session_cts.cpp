@@ -120,9 +120,7 @@ int get_cts_sessions_bio(struct bio *bio, struct ct_session **found, int max)
 		return 0;
 	disk = bio->bi_bdev->bd_disk;
 	first = bio->bi_sector;
-	end = first + (bio->bi_size >> 9);
-	if (end == first)
-		end = first + 1;
+	end = first + DIV_ROUND_UP(bio->bi_size, 512);	/* a partial sector is written */
 	for_each_listed_cts(cts) {
 		if (cts->major != disk->major || cts->first_minor != disk->first_minor)
 			continue;

@@ -389,11 +389,11 @@ int start_cow_session(struct cow_session *cs)
 	}
 	cs->set_mrf = 1;
 
-	down(&session_list_lock);
-	lock_heartbeat();
-	list_add_tail(&cs->list, &session_list_head);
-	up(&session_list_lock);
-
+	/*
+	 * Tracking starts before the session is listed: a write from then on (one that no
+	 * freeze holds, to the raw device) is recorded, since change records follow the
+	 * tracked sources listed, not the snapshot sessions.
+	 */
 	if (cs->cts) {
 		if (atomic_read(&cs->cts->mapped) == 0) {
 			atomic_inc(&cs->cts->mapped);
@@ -402,6 +402,11 @@ int start_cow_session(struct cow_session *cs)
 		atomic_set(&cs->cts->missed_write, 0);
 		start_cts(cs->cts);
 	}
+
+	down(&session_list_lock);
+	lock_heartbeat();
+	list_add_tail(&cs->list, &session_list_head);
+	up(&session_list_lock);
 
 	thaw_bdev(cs->bdev, sb);
 	t2 = current_kernel_time();

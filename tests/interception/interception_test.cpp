@@ -393,6 +393,9 @@ TEST_F(WriteTest, WriteEndingAtTheDeviceEndClaimsNoChunkPastIt)
 	ASSERT_EQ(1u, copies.size());
 	EXPECT_EQ(kPart1Sectors / 128 - 1, copies[0].first);
 	EXPECT_EQ(1u, g.count(false));
+
+	// Less than a sector still writes the sector: its chunk is claimed.
+	EXPECT_EQ((std::vector<sector_t>{3}), claim(cs, 3 * 128 + 5, 100, true));
 }
 
 TEST_F(WriteTest, FailedSourceReadPutsTheSessionInErrorAndTheWriteStillLands)
