@@ -228,6 +228,7 @@ int ioctl_get_backing_file(struct get_string *gs);
 int ioctl_get_session_error(struct get_string *gs);
 int ioctl_set_session_file(struct set_cow_file *sf);
 int ioctl_stop_vek_session(struct snap_shot_request *req);
+int __ioctl_stop_vek_session(struct snap_shot_request *req);	/* workLock held */
 int ioctl_get_session_list(struct session_list *array, int n);
 int stop_all_vek_sessions(void);
 int bdev_stop_wait_flush(int major, int minor);

@@ -542,9 +542,9 @@ int handle_ioctlNoThreadShutdown(unsigned long arg)
 	printk(KERN_ERR "%s: ERROR: tarvish session vek%d had no threads running, shutting down!\n",
 	       VEK_TAG, cs->clone_id);
 	runIOCleanup(cs);
+	/* In the same workLock section: the number could name another session after it. */
+	__ioctl_stop_vek_session(req);
 	up(&workLock);
-
-	ioctl_stop_vek_session(req);
 	kfree(req);
 	return -1;
 }

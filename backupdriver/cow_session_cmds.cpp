@@ -124,17 +124,17 @@ int bdev_stop_wait_flush(int major, int minor)
 	return 1;
 }
 
-int ioctl_stop_vek_session(struct snap_shot_request *req)
+/*
+ * Caller holds workLock: the session of req->id is the one the caller found, not another
+ * that a stop and a start in between gave the same number.
+ */
+int __ioctl_stop_vek_session(struct snap_shot_request *req)
 {
 	struct cow_session *cs;
-
-	if (down_interruptible(&workLock))
-		return 1;
 
 	if (bdev_stop_wait_flush(VEK_CLONE_MAJOR, req->id)) {
 		printk(KERN_ERR "%s: ERROR: Can not stop mounted vek session vek%d, please unmount "
 		       "and try again.\n", VEK_TAG, req->id);
-		up(&workLock);
 		return 1;
 	}
 
@@ -143,7 +143,6 @@ int ioctl_stop_vek_session(struct snap_shot_request *req)
 	cs = get_cow_session_by_id(req->id);
 	if (!cs) {
 		up(&session_list_lock);
-		up(&workLock);
 		return 0;
 	}
 	printk(KERN_INFO "%s: INFO: stopping vek session vek%d.\n", VEK_TAG, req->id);
@@ -156,8 +155,18 @@ int ioctl_stop_vek_session(struct snap_shot_request *req)
 	put_cow_session(cs);
 
 	printk(KERN_INFO "%s: INFO: vek session vek%d stopped.\n", VEK_TAG, req->id);
-	up(&workLock);
 	return 0;
+}
+
+int ioctl_stop_vek_session(struct snap_shot_request *req)
+{
+	int rc;
+
+	if (down_interruptible(&workLock))
+		return 1;
+	rc = __ioctl_stop_vek_session(req);
+	up(&workLock);
+	return rc;
 }
 
 int handle_ioctlStopVK(unsigned long arg)

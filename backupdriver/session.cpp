@@ -261,8 +261,7 @@ int close_files(struct cow_session *cs)
  * Any context (completions in interrupt context invalidate too): spinlocks only. Only the
  * first reason is kept. The text is written before the flag is published, both under
  * users_lock, which the error query reads the text under: whoever sees the flag (the list,
- * the request paths, the workers) and then asks for the reason finds it. atomic_set is a
- * release store, so a lock-free reader of the flag sees the text as well.
+ * the request paths, the workers) and then asks for the reason finds it under the lock.
  */
 void invalidate_session(struct cow_session *cs, const char *text)
 {

@@ -91,7 +91,7 @@ struct cow_session {
 	atomic_t sd;			/* shut down; never back to 0 */
 	atomic_t close_files;
 	atomic_t error;			/* invalidated; never back to 0 */
-	spinlock_t users_lock ____cacheline_aligned_in_smp;	/* guards cs_users; irqsave; as write_list_lock */
+	spinlock_t users_lock ____cacheline_aligned_in_smp;	/* guards cs_users, the setting of error and errorMsg; irqsave */
 	u64 cs_users;			/* users_lock */
 	char *errorMsg;			/* VEK_ERROR_MSG_LEN bytes; first reason kept */
 	struct list_head list;		/* session_list_head; session_list_lock */

@@ -106,9 +106,8 @@ TEST_F(SessionRace, UndoOfAnUndeliveredStartLeavesASessionStartedMeanwhileAlone)
 	EXPECT_EQ(-1, rc);
 	EXPECT_TRUE(dmesg_has("vek: ERROR: Could not copy snapshot request to user space."));
 	ASSERT_GT(started_id, 0) << dmesg_text();
-	if (stopped)
-		printf("  the start's session was stopped meanwhile; the new one %s its block\n",
-		       stopped == started ? "reuses" : "does not reuse");
+	EXPECT_EQ(nullptr, stopped) << "another command got workLock while the undone session "
+				       "was still listed";
 	EXPECT_EQ(1, session_count()) << "the undo took away the session started meanwhile";
 	EXPECT_EQ(started, listed(started_id));
 	auto l = list(2);
