@@ -406,6 +406,7 @@ Devfs::Devfs(const DevfsOptions &o) : opt_(o) {
   const char *argv[] = {"vek-machine", "-o", "fsname=vek-machine,subtype=vek"};
   struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(argv));
   se_ = fuse_session_new(&args, &kOps, sizeof(kOps), nullptr);
+  fuse_opt_free_args(&args);  // the session keeps what it needs; added options are ours to free
   if (!se_) throw agent::Error("cannot start a FUSE session (see the message above)");
   if (fuse_session_mount(se_, opt_.dir.c_str()) != 0) {
     fuse_session_destroy(se_);
