@@ -466,11 +466,13 @@ void DriverTest::TearDown()
 spin_holder::spin_holder(spinlock_t *lock) : lock_(lock)
 {
 	t_ = std::thread([this] {
-		spin_lock(lock_);
+		unsigned long flags;
+
+		spin_lock_irqsave(lock_, flags);
 		held_ = true;
 		while (!release_)
 			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-		spin_unlock(lock_);
+		spin_unlock_irqrestore(lock_, flags);
 	});
 	while (!held_)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -168,8 +168,9 @@ protected:
 	bool loaded = false;
 };
 
-// Holds a spinlock on a thread of its own until released (a holder must not sleep in the
-// platform's sense, so it waits in real time).
+// Holds a spinlock on a thread of its own until released, with interrupts off as the
+// driver holds its locks (a holder must not sleep in the platform's sense, so it waits in
+// real time).
 class spin_holder {
 public:
 	explicit spin_holder(spinlock_t *lock);

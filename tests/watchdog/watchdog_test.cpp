@@ -180,6 +180,26 @@ TEST_F(WatchdogTest, ListingShowsQueueZeroAndStartedQueuesAndNoLockWhenNoneIsHel
 	w.join();
 }
 
+// The completions of snapshot and source IO take session locks in interrupt context; the
+// probes of a pass running beside them must hold those locks with interrupts off, or the
+// platform's lock-state check aborts the test.
+TEST_F(WatchdogTest, ListingBesideSnapshotAndSourceIoProbesWithInterruptsOff)
+{
+	int id = start(part1, dir() + "/w");
+	ASSERT_GT(id, 0);
+	vekfx::io_workers w(id, 2, dir());
+	ASSERT_EQ(0, w.wait_first());
+	auto before = read_snapshot(id, 0, 3 * 65536);	/* from the source: read interlocks */
+	write_source(part1, 65536, pattern(4096, 5));	/* chunk 1 copied out */
+	auto pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << show(pass);
+	EXPECT_EQ(before, read_snapshot(id, 0, 3 * 65536)) << "chunk 1 from the backing store";
+	pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << show(pass);
+	ASSERT_EQ(0, stop(id));
+	w.join();
+}
+
 TEST_F(WatchdogTest, ListingReportsEveryHeldGlobalAndSessionLock)
 {
 	int id = quiet_session();
@@ -394,15 +414,19 @@ TEST_F(WatchdogTest, ProbesGiveUpAfterSixHundredTriesTenMillisecondsApart)
 	up(&sem);
 
 	spinlock_t lock;
+	unsigned long flags;
 	spin_lock_init(&lock);
 	{
 		spin_holder h(&lock);
 		t0 = jiffies;
-		EXPECT_EQ(1, lock_debug_lock(&lock));
+		EXPECT_EQ(1, lock_debug_lock(&lock, &flags));
 		EXPECT_GE(jiffies - t0, 6000u);
+		EXPECT_FALSE(irqs_disabled()) << "a probe that gives up leaves interrupts on";
 	}
-	EXPECT_EQ(0, lock_debug_lock(&lock));
-	spin_unlock(&lock);
+	EXPECT_EQ(0, lock_debug_lock(&lock, &flags));
+	EXPECT_TRUE(irqs_disabled()) << "the lock is held with interrupts off";
+	spin_unlock_irqrestore(&lock, flags);
+	EXPECT_FALSE(irqs_disabled());
 }
 
 class WatchdogLessLoad : public vekfx::DriverTest {
