@@ -386,31 +386,71 @@ TEST_F(WatchdogTest, HeldSessionListLockEndsThePassEarly)
 	EXPECT_EQ(0, count_in(pass, "session_list_lock", false)) << show(pass);
 }
 
+struct stepped_probe {
+	int result;
+	unsigned long spent;	/* platform ms */
+	unsigned long sleeps;
+};
+
+// Runs a probe on a thread of its own with the platform clock stopped, moving it on 1 ms
+// whenever the prober sleeps: the probe takes exactly the platform time its sleeps ask for,
+// however late the machine runs each thread. at(ms) runs on this thread at each step.
+stepped_probe probe_on_stopped_clock(const std::function<int()> &probe,
+				     const std::function<void(unsigned long)> &at = {})
+{
+	host::set_clock_speed(0);
+	std::atomic<struct task_struct *> prober{nullptr};
+	std::atomic<bool> done{false};
+	stepped_probe r{};
+	unsigned long t0 = jiffies, nvcsw0 = 0;
+	std::thread t([&] {
+		struct task_struct *me = current;
+
+		nvcsw0 = __atomic_load_n(&me->nvcsw, __ATOMIC_RELAXED);
+		prober = me;
+		r.result = probe();
+		r.sleeps = __atomic_load_n(&me->nvcsw, __ATOMIC_RELAXED) - nvcsw0;
+		done = true;
+	});
+	while (!prober)
+		std::this_thread::yield();
+	while (!done) {
+		host::task_info ti{};
+		if (!host::task_info_of(prober.load()->pid, &ti) || !ti.sleeping) {
+			std::this_thread::yield();
+			continue;
+		}
+		if (at)
+			at(jiffies - t0);
+		host::advance_clock(1);
+	}
+	t.join();
+	r.spent = jiffies - t0;
+	return r;
+}
+
 TEST_F(WatchdogTest, ProbesGiveUpAfterSixHundredTriesTenMillisecondsApart)
 {
-	// Slower clock here: at full speed the real time between tries dominates.
-	host::set_clock_speed(20);
 	struct semaphore sem;
 	sema_init(&sem, 0);
-	unsigned long t0 = jiffies;
-	EXPECT_EQ(1, lock_debug_sem_lock(&sem));
-	unsigned long spent = jiffies - t0;
-	EXPECT_GE(spent, 6000u);
-	EXPECT_LT(spent, 6000u * 3) << "about 6 s, not more";
+	// 600 tries, each failure followed by a 10 ms sleep (11 jiffies: msleep rounds up).
+	stepped_probe p = probe_on_stopped_clock([&] { return lock_debug_sem_lock(&sem); });
+	EXPECT_EQ(1, p.result);
+	EXPECT_EQ(600u, p.sleeps);
+	EXPECT_GE(p.spent, 6000u);
+	EXPECT_LE(p.spent, 6600u) << "about 6 s, not more";
 
 	up(&sem);
 	EXPECT_EQ(0, lock_debug_sem_lock(&sem));
 	EXPECT_EQ(1, down_trylock(&sem)) << "the caller holds it after a successful probe";
-	std::thread later([&] {
-		msleep(1000);
-		up(&sem);
-	});
-	t0 = jiffies;
-	EXPECT_EQ(0, lock_debug_sem_lock(&sem)) << "had once it is given back";
-	spent = jiffies - t0;
-	later.join();
-	EXPECT_GE(spent, 990u);
-	EXPECT_LT(spent, 6000u);
+	p = probe_on_stopped_clock([&] { return lock_debug_sem_lock(&sem); },
+				   [&](unsigned long ms) {
+					   if (ms == 1000)
+						   up(&sem);
+				   });
+	EXPECT_EQ(0, p.result) << "had once it is given back";
+	EXPECT_GE(p.spent, 1000u);
+	EXPECT_LE(p.spent, 1011u) << "at the first try after it was given back";
 	up(&sem);
 
 	spinlock_t lock;
@@ -418,10 +458,15 @@ TEST_F(WatchdogTest, ProbesGiveUpAfterSixHundredTriesTenMillisecondsApart)
 	spin_lock_init(&lock);
 	{
 		spin_holder h(&lock);
-		t0 = jiffies;
-		EXPECT_EQ(1, lock_debug_lock(&lock, &flags));
-		EXPECT_GE(jiffies - t0, 6000u);
-		EXPECT_FALSE(irqs_disabled()) << "a probe that gives up leaves interrupts on";
+		p = probe_on_stopped_clock([&] {
+			int r = lock_debug_lock(&lock, &flags);
+			EXPECT_FALSE(irqs_disabled()) << "a probe that gives up leaves interrupts on";
+			return r;
+		});
+		EXPECT_EQ(1, p.result);
+		EXPECT_EQ(600u, p.sleeps);
+		EXPECT_GE(p.spent, 6000u);
+		EXPECT_LE(p.spent, 6600u);
 	}
 	EXPECT_EQ(0, lock_debug_lock(&lock, &flags));
 	EXPECT_TRUE(irqs_disabled()) << "the lock is held with interrupts off";
