@@ -350,12 +350,28 @@ TEST_F(SnapReadTest, StopIsRefusedWhileAnotherProcessHoldsTheDevice)
 	EXPECT_EQ(0, stop(again));
 }
 
+// Bios inside the IO path of the snapshot device (its IO references besides the look-up's
+// own); -1 when the device has no record.
+int io_refs_of(int id)
+{
+	struct blkdev_replica *clone = get_blkdev_replica(id);
+	int refs;
+
+	if (!clone)
+		return -1;
+	refs = atomic_read(&clone->io_refs) - 1;
+	put_blkdev_replica(clone);
+	return refs;
+}
+
 TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 {
 	int id = start_session();
 	ASSERT_GT(id, 0);
 	// A source write whose chunk copy is held at the disk keeps chunk 9 in flight with
-	// its locks held; a snapshot read of chunk 9 waits inside the IO path for them.
+	// its locks held; a snapshot read of chunk 9 waits inside the IO path for them. The
+	// clock stands still until the stop has begun, so the copy cannot end any earlier.
+	host::set_clock_speed(0);
 	ASSERT_GT(host::disk_fault_add(disk, host::disk_fault::delay, 64 + 9 * 128, 128, 1, 60000), 0);
 	auto fresh = pattern(4096, 77);
 	std::thread writer([&] { write_source(part1, 9 * kChunk, fresh); });
@@ -363,7 +379,7 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 		std::this_thread::yield();
 
 	// The bio's own completion is timed: the reader's return from a pread could come after
-	// the stop on a loaded machine even though the bio had left the IO path first.
+	// the stop even though the bio had left the IO path first.
 	struct page *page = alloc_page(GFP_KERNEL);
 	ASSERT_NE(nullptr, page);
 	std::atomic<long long> read_done{0};
@@ -373,14 +389,28 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 		read_err = r.err;
 		read_done = r.ended;
 	});
-	std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	EXPECT_EQ(0, read_done.load());
+	while (io_refs_of(id) < 1)
+		std::this_thread::yield();
+
+	// The clock runs again once the stop holds workLock: the stop began with the bio
+	// inside, and whatever it waits for (the source write, the bio) ends only now.
+	std::atomic<long long> done_at_resume{-1};
+	std::thread resume([&] {
+		while (!down_trylock(&workLock)) {
+			up(&workLock);
+			std::this_thread::yield();
+		}
+		done_at_resume = read_done.load();
+		host::set_clock_speed(clock_speed);
+	});
 	EXPECT_EQ(0, stop(id)) << vekfx::dmesg_text();
 	long long stopped = clk::now().time_since_epoch().count();
+	resume.join();
 	reader.join();
 	writer.join();
 	w->join();
 	host::disk_fault_clear(disk);
+	EXPECT_EQ(0, done_at_resume.load()) << "the bio was inside when the stop began";
 	EXPECT_EQ(0, read_err.load());
 	EXPECT_GT(read_done.load(), 0);
 	EXPECT_LE(read_done.load(), stopped) << "the stop returned while a bio was inside";
