@@ -459,7 +459,15 @@ bool task_info_of(pid_t tid, task_info *out) {
   out->comm = comm;
   out->flags = __atomic_load_n(&t->flags, __ATOMIC_RELAXED);
   out->nice = __atomic_load_n(&t->nice, __ATOMIC_RELAXED);
-  out->sleeping = t->kp->asleep.load() != 0;
+  kplat_task *k = t->kp;
+  // A task woken but not yet back on a processor is no longer waiting.
+  out->sleeping = k->asleep.load() && __atomic_load_n(&t->state, __ATOMIC_SEQ_CST) != TASK_RUNNING;
+  out->sleep_left = -1;
+  uint64_t until = k->sleep_until_ns.load();
+  if (out->sleeping && until != UINT64_MAX) {
+    uint64_t now = kplat::clock_ns();
+    out->sleep_left = until > now ? (long)((until - now + 999999) / 1000000) : 0;
+  }
   return true;
 }
 

@@ -103,7 +103,13 @@ TEST_F(Clock, StoppedClockMovesOnlyWhenAdvanced) {
   });
   while (!tid) std::this_thread::yield();
   wait_asleep(tid);
+  host::task_info ti{};
+  ASSERT_TRUE(host::task_info_of(tid, &ti));
+  EXPECT_EQ(101, ti.sleep_left);
   host::advance_clock(60);
+  ASSERT_TRUE(host::task_info_of(tid, &ti));
+  EXPECT_TRUE(ti.sleeping) << "an advance short of the time-out leaves the sleeper asleep";
+  EXPECT_EQ(41, ti.sleep_left);
   host::advance_clock(40);
   EXPECT_FALSE(done.load()) << "woken before its time";
   host::advance_clock(1);

@@ -73,7 +73,8 @@ struct task_info {
   std::string comm;
   unsigned flags;
   int nice;
-  bool sleeping;  // parked in a sleep, waiting for a wake-up or its time-out
+  bool sleeping;    // in a sleep, waiting for a wake-up or its time-out
+  long sleep_left;  // platform ms until that sleep times out; -1: none, or not sleeping
 };
 bool task_info_of(pid_t tid, task_info *out);
 
