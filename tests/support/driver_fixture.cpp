@@ -463,6 +463,35 @@ void DriverTest::TearDown()
 	host::set_clock_speed(1);
 }
 
+long advance_to_next_timeout(const std::vector<pid_t> &tids)
+{
+	long step;
+
+	for (;;) {
+		bool all = true;
+
+		step = -1;
+		for (pid_t tid : tids) {
+			host::task_info ti{};
+
+			if (!host::task_info_of(tid, &ti))
+				return -1;
+			if (!ti.sleeping) {
+				all = false;
+				break;
+			}
+			if (ti.sleep_left >= 0 && (step < 0 || ti.sleep_left < step))
+				step = ti.sleep_left;
+		}
+		if (all)
+			break;
+		std::this_thread::yield();
+	}
+	if (step >= 0)
+		host::advance_clock(step);
+	return step;
+}
+
 spin_holder::spin_holder(spinlock_t *lock) : lock_(lock)
 {
 	t_ = std::thread([this] {

@@ -168,6 +168,14 @@ protected:
 	bool loaded = false;
 };
 
+// ---- a stopped platform clock ----
+// With the clock stopped (host::set_clock_speed(0)): waits until every task in tids sleeps,
+// then moves the clock on to the earliest of their time-outs, so that each of their sleeps
+// lasts exactly its platform time however late the machine runs them (as long as only they
+// wake one another). The platform ms it moved, or -1 without moving it when one of them
+// has ended or none of them has a time-out.
+long advance_to_next_timeout(const std::vector<pid_t> &tids);
+
 // Holds a spinlock on a thread of its own until released, with interrupts off as the
 // driver holds its locks (a holder must not sleep in the platform's sense, so it waits in
 // real time).
