@@ -492,6 +492,32 @@ long advance_to_next_timeout(const std::vector<pid_t> &tids)
 	return step;
 }
 
+long wait_sleeping(pid_t tid)
+{
+	host::task_info ti{};
+
+	while (!host::task_info_of(tid, &ti) || !ti.sleeping)
+		std::this_thread::yield();
+	return ti.sleep_left;
+}
+
+bool returns_on_stopped_clock(const std::function<void()> &fn)
+{
+	std::atomic<bool> done{false};
+	std::thread t([&] {
+		fn();
+		done = true;
+	});
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (!done && std::chrono::steady_clock::now() < end)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	bool returned = done;
+	if (!returned)
+		host::set_clock_speed(1000);
+	t.join();
+	return returned;
+}
+
 spin_holder::spin_holder(spinlock_t *lock) : lock_(lock)
 {
 	t_ = std::thread([this] {

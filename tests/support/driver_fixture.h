@@ -175,6 +175,12 @@ protected:
 // wake one another). The platform ms it moved, or -1 without moving it when one of them
 // has ended or none of them has a time-out.
 long advance_to_next_timeout(const std::vector<pid_t> &tids);
+// Waits until the task sleeps; its platform ms left until the time-out (-1: none).
+long wait_sleeping(pid_t tid);
+// Runs fn on a thread of its own and tells whether it returned (within a bound of real time
+// far above what it needs). With the clock stopped, a call that waits for a time-out does not
+// return: the clock is then run fast to let it go, and the answer is false.
+bool returns_on_stopped_clock(const std::function<void()> &fn);
 
 // Holds a spinlock on a thread of its own until released, with interrupts off as the
 // driver holds its locks (a holder must not sleep in the platform's sense, so it waits in
