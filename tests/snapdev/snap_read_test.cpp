@@ -125,12 +125,22 @@ TEST_F(SnapReadTest, ASourceWriteWaitsForASnapshotReadOfItsChunk)
 		write_source(part1, 5 * kChunk + 8192, fresh);
 		written = true;
 	});
+	// The write joins the read's interlock, then waits for the read however long it takes.
+	auto writers = [&] {
+		unsigned long flags;
+		spin_lock_irqsave(&cs->write_list_lock, flags);
+		sector_t n = cl.rbwl->writes;
+		spin_unlock_irqrestore(&cs->write_list_lock, flags);
+		return n;
+	};
+	while (writers() == 0 && !written)
+		std::this_thread::yield();
 	std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	EXPECT_FALSE(written.load()) << "the source write did not wait for the read";
 	// It copied the chunk before waiting: the snapshot has the old bytes, the disk too.
 	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk + 8192, 4096),
 			       read_dev(devpath(part1), 5 * kChunk + 8192, 4096)));
-	EXPECT_EQ(1u, cl.rbwl->writes);
+	EXPECT_EQ(1u, writers());
 
 	// The read completes: its completion lets the write go.
 	struct bio *bio = bio_alloc(GFP_KERNEL, 1);
