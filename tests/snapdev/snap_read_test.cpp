@@ -430,17 +430,15 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), 9 * kChunk, 4096)));
 }
 
-// With the platform clock at real speed, a worker with only a few preserved chunks queued
-// sleeps for up to 5 s, so a copy stays in memory long enough to be looked at.
-class SnapInFlightTest : public SnapReadTest {
-protected:
-	SnapInFlightTest() { clock_speed = 1; }
-};
+// A worker with only a few preserved chunks queued sleeps until its sleep times out; with the
+// platform clock stopped that is never, so a copy stays in memory to be looked at.
+class SnapInFlightTest : public SnapReadTest {};
 
 TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
 {
 	int id = start_session(1);
 	ASSERT_GT(id, 0);
+	host::set_clock_speed(0);
 	write_source(part1, 4 * kChunk + 4096, pattern(4096, 55));
 	ASSERT_EQ(0, in_flight(id, 4));
 	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk, kChunk),
@@ -455,6 +453,7 @@ TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
 	EXPECT_TRUE(same_bytes(mine, read_as("qel-reader", vek(id), 4 * kChunk + 100, 6000)));
 	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk + 6100, 4096),
 			       read_as("qel-reader", vek(id), 4 * kChunk + 6100, 4096)));
+	host::set_clock_speed(clock_speed);
 	stop_session(id);
 }
 
