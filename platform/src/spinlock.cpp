@@ -111,7 +111,7 @@ void unlock_common(spinlock_t *lock, struct task_struct *t) {
 void kplat_spin_lock_init(spinlock_t *lock, const char *name) {
   __atomic_store_n(&lock->raw.locked, 0, __ATOMIC_RELAXED);
   lock->owner = 0;
-  lock->usage = 0;
+  __atomic_store_n(&lock->usage, 0u, __ATOMIC_RELAXED);
   lock->name = name;
 }
 
