@@ -320,7 +320,8 @@ void shutdown_flush_changed_recores(void);
 /* ---- lock watchdog ---- */
 int lock_debug_thread(void *data);
 int lock_debug_sem_lock(struct semaphore *sem);
-int lock_debug_lock(spinlock_t *lock);
+/* 0: had, with interrupts off (release with spin_unlock_irqrestore(lock, *flags)). */
+int lock_debug_lock(spinlock_t *lock, unsigned long *flags);
 int ioctl_list_locks(void);
 int handle_ioctlListLokcs(unsigned long arg);
 

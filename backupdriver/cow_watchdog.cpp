@@ -43,13 +43,17 @@ int lock_debug_sem_lock(struct semaphore *sem)
 	return 1;
 }
 
-/* Watchdog thread; sleeps between tries, never while holding the lock. */
-int lock_debug_lock(spinlock_t *lock)
+/*
+ * Watchdog thread; sleeps between tries, never while holding the lock. The session locks
+ * are also taken by bio completions in interrupt context, so the lock is held with
+ * interrupts off: a completion on this processor would spin on it for ever.
+ */
+int lock_debug_lock(spinlock_t *lock, unsigned long *flags)
 {
 	int i;
 
 	for (i = 0; i < VEK_PROBE_TRIES; i++) {
-		if (spin_trylock(lock))
+		if (spin_trylock_irqsave(lock, *flags))
 			return 0;
 		msleep(VEK_PROBE_SLEEP_MS);
 	}
@@ -66,10 +70,12 @@ static void probe_sem(struct semaphore *sem, const char *fmt, int id, u64 chunk)
 
 static void probe_spin(spinlock_t *lock, const char *fmt, int id)
 {
-	if (lock_debug_lock(lock))
+	unsigned long flags;
+
+	if (lock_debug_lock(lock, &flags))
 		printk(fmt, VEK_VERSION_BUILD, id);
 	else
-		spin_unlock(lock);
+		spin_unlock_irqrestore(lock, flags);
 }
 
 /* ---- one pass ---- */
@@ -90,27 +96,45 @@ static void list_io_threads(struct cow_session *cs)
 	}
 }
 
-/* The read interlocks of one chunk, as the write path sees them. */
+/* write_list_lock held. 1 when chunk c has a read interlock in root, its counts copied. */
+static int __copy_rbwl(struct rb_root *root, u64 c, u64 *writes, u64 *reads)
+{
+	struct rb_wl *rbwl = rb_serach_wl(root, c);
+
+	if (!rbwl)
+		return 0;
+	*writes = rbwl->writes;
+	*reads = rbwl->reads;
+	return 1;
+}
+
+/*
+ * The read interlocks of one chunk, as the write path sees them. Their counts are copied
+ * under write_list_lock and printed once it is released: interrupts are off meanwhile.
+ */
 static void probe_chunk_rbwl(struct cow_session *cs, u64 c)
 {
-	struct rb_wl *rbwl;
+	unsigned long flags;
+	u64 w1 = 0, r1 = 0, w2 = 0, r2 = 0;
+	int in_locks, in_locked;
 
-	if (lock_debug_lock(&cs->write_list_lock)) {
+	if (lock_debug_lock(&cs->write_list_lock, &flags)) {
 		printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on session: %d\n",
 		       VEK_TAG, (unsigned long long)c, cs->clone_id);
 		return;
 	}
-	rbwl = rb_serach_wl(&cs->write_locks, c);
-	if (rbwl)
+	in_locks = __copy_rbwl(&cs->write_locks, c, &w1, &r1);
+	in_locked = __copy_rbwl(&cs->write_locked, c, &w2, &r2);
+	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+
+	if (in_locks)
 		printk(KERN_ERR "%s: ERROR: found rbwl in locks on session %d for chunk %llu: writes(%llu) reads(%llu)\n",
-		       VEK_TAG, cs->clone_id, (unsigned long long)c,
-		       (unsigned long long)rbwl->writes, (unsigned long long)rbwl->reads);
-	rbwl = rb_serach_wl(&cs->write_locked, c);
-	if (rbwl)
+		       VEK_TAG, cs->clone_id, (unsigned long long)c, (unsigned long long)w1,
+		       (unsigned long long)r1);
+	if (in_locked)
 		printk(KERN_ERR "%s: ERROR: found rbwl in locked on session %d for chunk %llu: writes(%llu) reads(%llu)\n",
-		       VEK_TAG, cs->clone_id, (unsigned long long)c,
-		       (unsigned long long)rbwl->writes, (unsigned long long)rbwl->reads);
-	spin_unlock(&cs->write_list_lock);
+		       VEK_TAG, cs->clone_id, (unsigned long long)c, (unsigned long long)w2,
+		       (unsigned long long)r2);
 }
 
 static void probe_session(struct cow_session *cs, int listing)
@@ -150,6 +174,7 @@ static void probe_session(struct cow_session *cs, int listing)
 static void probe_all_locks(int listing)
 {
 	struct session_node *node;
+	unsigned long flags;
 	LIST_HEAD(sessions);
 
 	if (lock_debug_sem_lock(&session_list_lock)) {
@@ -170,10 +195,10 @@ static void probe_all_locks(int listing)
 		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(workLock) \n", VEK_VERSION_BUILD);
 	else
 		up(&workLock);
-	if (lock_debug_lock(&record_list_lock))
+	if (lock_debug_lock(&record_list_lock, &flags))
 		printk(KERN_ERR "vek_watchdog[%d] LOCKED(record_list_lock) \n", VEK_VERSION_BUILD);
 	else
-		spin_unlock(&record_list_lock);
+		spin_unlock_irqrestore(&record_list_lock, flags);
 
 	list_for_each_entry(node, &sessions, list)
 		probe_session(node->cs, listing);

@@ -1,7 +1,7 @@
 // The platform clock. Platform time runs at `speed` times real time from the
-// moment of the last speed change; jiffies, wall time and every timed wait
-// derive from it. A speed change wakes all sleepers so that they recompute
-// their real deadlines.
+// moment of the last change; jiffies, wall time and every timed wait derive
+// from it. At speed 0 it stands still and moves only when a test advances it.
+// A change wakes all sleepers so that they recompute their real deadlines.
 #include "task.h"
 #include "internal.h"
 #include <host/host.h>
@@ -61,6 +61,8 @@ uint64_t jiffies_to_platform_ns(unsigned long j) { return (uint64_t)(j - INITIAL
 steady::time_point real_deadline_for_ns(uint64_t platform_ns) {
   const epoch *e = cs().cur.load(std::memory_order_acquire);
   if (platform_ns <= e->plat0_ns) return e->real0;
+  // Stopped: only a change of the clock, which wakes every sleeper, brings the deadline.
+  if (e->speed == 0) return steady::now() + std::chrono::hours(1);
   double real = (double)(platform_ns - e->plat0_ns) / e->speed;
   // A far deadline is capped; the sleeper re-checks and sleeps again.
   if (real > 3.6e12) real = 3.6e12;
@@ -80,18 +82,30 @@ void clock_sleep_ms(unsigned ms) {
 
 namespace host {
 
-void set_clock_speed(double factor) {
-  if (!(factor > 0)) factor = 1.0;
+namespace {
+// Starts a new epoch now, at platform time moved on by step_ns, and wakes every sleeper.
+void new_epoch(double speed, uint64_t step_ns) {
   clock_state &c = cs();
   {
     std::lock_guard<std::mutex> g(c.mu);
     const epoch *e = c.cur.load();
     steady::time_point now = steady::now();
-    auto *n = new epoch{now, plat_ns_at(e, now), factor};
+    auto *n = new epoch{now, plat_ns_at(e, now) + step_ns, speed < 0 ? e->speed : speed};
     c.old.push_back(e);
     c.cur.store(n, std::memory_order_release);
   }
   kplat::wake_all_sleepers();
+}
+}  // namespace
+
+void set_clock_speed(double factor) {
+  if (!(factor >= 0)) factor = 1.0;
+  new_epoch(factor, 0);
+}
+
+void advance_clock(unsigned long ms) {
+  new_epoch(-1, (uint64_t)ms * 1000000ULL);
+  kplat::wait_for_expired_sleeps(kplat::clock_ns());
 }
 
 double clock_speed() { return cs().cur.load()->speed; }

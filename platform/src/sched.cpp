@@ -135,6 +135,18 @@ void wake_all_sleepers() {
   for_each_task([](struct task_struct *t) { unpark(t->kp); });
 }
 
+void wait_for_expired_sleeps(uint64_t now_ns) {
+  for (;;) {
+    bool parked = false;
+    for_each_task([&](struct task_struct *t) {
+      kplat_task *k = t->kp;
+      if (k->asleep.load() && k->sleep_until_ns.load() <= now_ns) parked = true;
+    });
+    if (!parked) return;
+    std::this_thread::yield();
+  }
+}
+
 void report(const char *fmt, ...) {
   char buf[512];
   va_list ap;
@@ -241,6 +253,8 @@ long sched_timeout_raw(long timeout) {
     return forever ? MAX_SCHEDULE_TIMEOUT : timeout;
   }
   __atomic_add_fetch(&t->nvcsw, 1, __ATOMIC_RELAXED);
+  k->sleep_until_ns.store(forever ? UINT64_MAX : jiffies_to_platform_ns(expire));
+  k->asleep.store(1);
   for (;;) {
     // The word is read before the state: a wake-up after this read changes it, so the
     // wait below returns at once instead of missing it.
@@ -261,6 +275,7 @@ long sched_timeout_raw(long timeout) {
     }
     k->sleeping.store(0);
   }
+  k->asleep.store(0);
   __atomic_store_n(&t->state, TASK_RUNNING, __ATOMIC_SEQ_CST);
   if (forever) return MAX_SCHEDULE_TIMEOUT;
   long left = (long)(expire - read_jiffies());
@@ -446,6 +461,15 @@ bool task_info_of(pid_t tid, task_info *out) {
   out->comm = comm;
   out->flags = __atomic_load_n(&t->flags, __ATOMIC_RELAXED);
   out->nice = __atomic_load_n(&t->nice, __ATOMIC_RELAXED);
+  kplat_task *k = t->kp;
+  // A task woken but not yet back on a processor is no longer waiting.
+  out->sleeping = k->asleep.load() && __atomic_load_n(&t->state, __ATOMIC_SEQ_CST) != TASK_RUNNING;
+  out->sleep_left = -1;
+  uint64_t until = k->sleep_until_ns.load();
+  if (out->sleeping && until != UINT64_MAX) {
+    uint64_t now = kplat::clock_ns();
+    out->sleep_left = until > now ? (long)((until - now + 999999) / 1000000) : 0;
+  }
   return true;
 }
 

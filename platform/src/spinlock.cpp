@@ -8,6 +8,8 @@
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -67,9 +69,31 @@ void kplat_raw_spin_unlock(kplat_raw_spinlock_t *l) {
 namespace {
 inline struct task_struct *me() { return current_task(); }
 
-void lock_common(spinlock_t *lock, struct task_struct *t) {
+[[noreturn]] void inconsistent_lock_state(spinlock_t *lock, struct task_struct *t, const char *call,
+                                          unsigned now) {
+  const bool in_irq = now == KPLAT_LOCK_USED_IN_IRQ;
+  fprintf(stderr, "BUG: spinlock taken both in interrupt context and with interrupts enabled: %s(%s)\n", call,
+          lock->name ? lock->name : "unnamed lock");
+  fprintf(stderr, "inconsistent %s usage: taken %s before, now %s; lock: %p, pid: %d, name: %s\n",
+          in_irq ? "{HARDIRQ-ON-W} -> {IN-HARDIRQ-W}" : "{IN-HARDIRQ-W} -> {HARDIRQ-ON-W}",
+          in_irq ? "with interrupts enabled" : "in interrupt context",
+          in_irq ? "in interrupt context" : "with interrupts enabled", (void *)lock, t->pid, t->comm);
+  fflush(stderr);
+  abort();
+}
+
+// Records how the lock is being taken; the first acquisition of the other kind aborts.
+inline void note_usage(spinlock_t *lock, struct task_struct *t, const char *call) {
+  unsigned now = t->kp_irq_depth ? KPLAT_LOCK_USED_IN_IRQ : t->kp_irqs_off ? 0u : KPLAT_LOCK_USED_IRQS_ON;
+  if (likely(!now || (__atomic_load_n(&lock->usage, __ATOMIC_RELAXED) & now))) return;
+  unsigned seen = __atomic_fetch_or(&lock->usage, now, __ATOMIC_RELAXED);
+  if (seen & ~now) inconsistent_lock_state(lock, t, call, now);
+}
+
+void lock_common(spinlock_t *lock, struct task_struct *t, const char *call) {
   if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->pid))
     fatal("BUG: spinlock recursion on CPU, %s/%d", t->comm, t->pid);
+  note_usage(lock, t, call);
   t->kp_preempt_count++;
   kplat_raw_spin_lock(&lock->raw);
   __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
@@ -84,26 +108,42 @@ void unlock_common(spinlock_t *lock, struct task_struct *t) {
 }
 }  // namespace
 
-void spin_lock_init(spinlock_t *lock) {
+void kplat_spin_lock_init(spinlock_t *lock, const char *name) {
   __atomic_store_n(&lock->raw.locked, 0, __ATOMIC_RELAXED);
   lock->owner = 0;
+  __atomic_store_n(&lock->usage, 0u, __ATOMIC_RELAXED);
+  lock->name = name;
 }
 
-void spin_lock(spinlock_t *lock) { lock_common(lock, me()); }
+void spin_lock(spinlock_t *lock) { lock_common(lock, me(), "spin_lock"); }
 void spin_unlock(spinlock_t *lock) { unlock_common(lock, me()); }
 
-int spin_trylock(spinlock_t *lock) {
-  struct task_struct *t = me();
+namespace {
+// The trylock of a held lock takes nothing, so only a taken lock counts as used.
+int trylock_common(spinlock_t *lock, struct task_struct *t, const char *call) {
   if (!kplat_raw_spin_trylock(&lock->raw)) return 0;
+  note_usage(lock, t, call);
   t->kp_preempt_count++;
   __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
   return 1;
+}
+}  // namespace
+
+int spin_trylock(spinlock_t *lock) { return trylock_common(lock, me(), "spin_trylock"); }
+
+int kplat_spin_trylock_irqsave(spinlock_t *lock, unsigned long *flags) {
+  struct task_struct *t = me();
+  *flags = (unsigned long)t->kp_irqs_off;
+  t->kp_irqs_off = 1;
+  if (trylock_common(lock, t, "spin_trylock_irqsave")) return 1;
+  t->kp_irqs_off = (int)*flags;
+  return 0;
 }
 
 void spin_lock_irq(spinlock_t *lock) {
   struct task_struct *t = me();
   t->kp_irqs_off = 1;
-  lock_common(lock, t);
+  lock_common(lock, t, "spin_lock_irq");
 }
 
 void spin_unlock_irq(spinlock_t *lock) {
@@ -112,14 +152,14 @@ void spin_unlock_irq(spinlock_t *lock) {
   t->kp_irqs_off = 0;
 }
 
-void spin_lock_bh(spinlock_t *lock) { spin_lock(lock); }
+void spin_lock_bh(spinlock_t *lock) { lock_common(lock, me(), "spin_lock_bh"); }
 void spin_unlock_bh(spinlock_t *lock) { spin_unlock(lock); }
 
 unsigned long kplat_spin_lock_irqsave(spinlock_t *lock) {
   struct task_struct *t = me();
   unsigned long flags = (unsigned long)t->kp_irqs_off;
   t->kp_irqs_off = 1;
-  lock_common(lock, t);
+  lock_common(lock, t, "spin_lock_irqsave");
   return flags;
 }
 

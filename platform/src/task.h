@@ -16,6 +16,11 @@ struct kplat_task {
   // `sleeping` tells a waker whether the system call is needed at all.
   std::atomic<uint32_t> wake_seq{0};
   std::atomic<int> sleeping{0};
+  // A sleep that really waits, from its start until it is over (wake-ups that find the task
+  // still asleep do not end it), and the platform time at which it times out (UINT64_MAX:
+  // never), set first: whoever sees a sleeper sees its deadline.
+  std::atomic<int> asleep{0};
+  std::atomic<uint64_t> sleep_until_ns{UINT64_MAX};
   std::atomic<int> refs{1};
   char last_real_name[TASK_COMM_LEN] = {};  // real thread name at the last refresh
   pthread_t thread{};
@@ -53,6 +58,8 @@ struct task_struct *create_current_task_with(const std::function<void(kplat_task
 // Calls fn on every registered task, under the registry lock.
 void for_each_task(const std::function<void(struct task_struct *)> &fn);
 void wake_all_sleepers();  // the clock changed: sleepers recompute deadlines
+// Returns once no task is still in a sleep that timed out by platform time now_ns.
+void wait_for_expired_sleeps(uint64_t now_ns);
 
 // The calling task's foreign process for user copies (0: this process's memory, also under
 // set_fs(KERNEL_DS)) and for descriptors (0: this process).

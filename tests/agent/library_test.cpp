@@ -293,7 +293,8 @@ TEST_F(Lib, ASessionThatFailsAfterTheLastReadStillFailsTheBackup) {
     rule.error = -28;
     host::fault_inject("file_write", rule);
     fs_write(0, std::vector<char>(4 * 65536, 'x'));
-    for (int i = 0; i < 2000 && s.error_text().empty(); ++i) usleep(1000);
+    // The worker stores them when its sleep ends, however late it runs: wait for the error.
+    while (s.error_text().empty()) usleep(1000);
   };
   try {
     ag.backup(bo);

@@ -3,6 +3,7 @@
 // window, and name the first sector of any other.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -19,11 +20,19 @@ namespace {
 // file-system freeze.
 struct MemDev {
   std::mutex mu;
+  std::condition_variable cv;
   std::vector<uint8_t> data;
+  uint64_t writes = 0, hold_at = 0;  // mu
+  bool held = false;                 // mu
   explicit MemDev(uint64_t nr_sects) : data(nr_sects * 512) {}
   WriteFn writer() {
     return [this](const void *b, size_t n, off_t o) -> ssize_t {
-      std::lock_guard<std::mutex> g(mu);
+      std::unique_lock<std::mutex> g(mu);
+      if (++writes == hold_at) {
+        held = true;
+        cv.notify_all();
+        cv.wait(g, [&] { return hold_at == 0; });
+      }
       if (uint64_t(o) + n > data.size()) return -1;
       memcpy(data.data() + o, b, n);
       return ssize_t(n);
@@ -32,6 +41,25 @@ struct MemDev {
   std::vector<uint8_t> copy() {
     std::lock_guard<std::mutex> g(mu);
     return data;
+  }
+  // The n-th write from now is held before it lands, until copy_held has copied the device:
+  // a snapshot at a known point of a live write stream, whatever the threads' timing.
+  void hold(uint64_t n) {
+    std::lock_guard<std::mutex> g(mu);
+    hold_at = writes + n;
+  }
+  // Waits for the held write and copies the device, bracketed by *t0 and *t1 as the agent
+  // brackets its snapshot call.
+  std::vector<uint8_t> copy_held(int64_t *t0, int64_t *t1) {
+    std::unique_lock<std::mutex> g(mu);
+    cv.wait(g, [&] { return held; });
+    *t0 = now_ns();
+    std::vector<uint8_t> img = data;
+    *t1 = now_ns();
+    hold_at = 0;
+    held = false;
+    cv.notify_all();
+    return img;
   }
 };
 
@@ -110,22 +138,22 @@ TEST(Verify, LiveWorkloadImageTakenMidStreamVerifies) {
   wo.seed = 99;
   wo.salt = kSalt;
   Workload w(dev.writer(), wo);
+  // The copy is taken while write 201 is held: 200 writes were done before it and write 201
+  // was issued before its end but is not in it.
+  dev.hold(201);
   w.start();
-  while (w.writes() < 200) std::this_thread::yield();
-  int64_t t0 = now_ns();
-  std::vector<uint8_t> img = dev.copy();
-  int64_t t1 = now_ns();
+  int64_t t0, t1;
+  std::vector<uint8_t> img = dev.copy_held(&t0, &t1);
   while (w.writes() < 400) std::this_thread::yield();
   w.stop();
   ASSERT_EQ("", w.error());
   std::vector<WriteEntry> log = w.log().snapshot();
   auto [lo, hi] = freeze_bracket(log, t0, t1);
-  EXPECT_GE(lo, 200u);
-  EXPECT_LT(hi, log.size());
+  EXPECT_EQ(200u, lo);
+  EXPECT_EQ(201u, hi);
   auto r = verify_image(reader(img), nr, kSalt, log, lo, hi);
   ASSERT_TRUE(r.ok) << r.detail;
-  EXPECT_GE(r.cut, lo);
-  EXPECT_LE(r.cut, hi);
+  EXPECT_EQ(200u, r.cut);
 
   // Writes are 4 KiB aligned, 4 to 64 KiB, inside the device.
   for (const WriteEntry &e : log) {
@@ -135,11 +163,17 @@ TEST(Verify, LiveWorkloadImageTakenMidStreamVerifies) {
     EXPECT_LE(e.sector + e.nr_sects, nr);
   }
 
-  // A chunk whose preserved copy was lost shows the data of a later write: caught.
+  // A chunk whose preserved copy was lost shows the data of a later write: caught. The write
+  // is a fixed one of the log (however long the log grew before the stop), on a sector the
+  // snapshot window leaves no doubt about.
   std::vector<uint8_t> final_img = dev.copy();
-  const WriteEntry &late = log.back();
+  size_t k = 300;
+  while (k + 1 < log.size() && log[k].sector >= log[lo].sector &&
+         log[k].sector < log[lo].sector + log[lo].nr_sects)
+    ++k;
+  const WriteEntry &late = log[k];
   std::vector<uint8_t> bad = img;
-  memcpy(&bad[late.sector * 512], &final_img[late.sector * 512], 512);
+  fill_sector(&bad[late.sector * 512], late.seq, late.sector, kSalt);
   auto rb = verify_image(reader(bad), nr, kSalt, log, lo, hi);
   EXPECT_FALSE(rb.ok);
   EXPECT_NE(std::string::npos, rb.detail.find("sector " + std::to_string(late.sector)))

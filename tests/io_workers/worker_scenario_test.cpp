@@ -120,7 +120,6 @@ TEST_F(Workers, RecordsThatCannotBeReadFromTheCallerAreRefused)
 
 TEST_F(Workers, SnapshotReadWakesASleepingWorkerAndGoesAheadOfItsBacklog)
 {
-	host::set_clock_speed(1);
 	int id = start(part1, dir() + "/ahead");
 	ASSERT_GT(id, 0);
 	std::vector<uint8_t> before = read_dev("/dev/sda1", 5 * 65536, 4096);
@@ -128,17 +127,20 @@ TEST_F(Workers, SnapshotReadWakesASleepingWorkerAndGoesAheadOfItsBacklog)
 	vekfx::io_workers w(id, 1, dir());
 	ASSERT_EQ(0, w.wait_first());
 	ASSERT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }));
+	// From here the clock stands still: the worker's sleep cannot time out, only be woken.
+	host::set_clock_speed(0);
 	dirty_chunks(81, 80);	// a backlog that lets it sleep
-	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	EXPECT_GT(vekfx::wait_sleeping(w.tid(0)), 0);
 	ASSERT_EQ(slot_pending(id, 0), 80);
 
-	auto t0 = std::chrono::steady_clock::now();
-	std::vector<uint8_t> got = read_snapshot(id, 5 * 65536, 4096);	// stored chunk 5
-	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500))
-		<< "the read woke the worker instead of waiting out its sleep";
+	std::vector<uint8_t> got;
+	EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] {
+		got = read_snapshot(id, 5 * 65536, 4096);	// stored chunk 5
+	})) << "the read woke the worker instead of waiting out its sleep";
 	EXPECT_EQ(got, before);
 	EXPECT_EQ(slot_pending(id, 0), 79)
 		<< "one preserved transfer, then the read: the backlog is below the share";
+	host::set_clock_speed(clock_speed);
 	ASSERT_EQ(0, stop(id));
 	w.join();
 }
@@ -190,21 +192,35 @@ TEST_F(Workers, WorkerForAMissingSessionLeavesAndCompletesNothing)
 	EXPECT_EQ(lost.result(), 0);
 	EXPECT_TRUE(dmesg_has("vek: ERROR: started new thread without a session, thread exiting."));
 
-	auto t0 = std::chrono::steady_clock::now();
-	EXPECT_EQ(-1, wait_workers(77));
-	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1))
+	host::set_clock_speed(0);
+	int rc = 0;
+	EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { rc = wait_workers(77); }))
 		<< "no session: no wait at all";
+	EXPECT_EQ(-1, rc);
 	EXPECT_FALSE(dmesg_has("did not start after"));
+	host::set_clock_speed(clock_speed);
 }
 
 TEST_F(Workers, ThreadWaitTimeoutReturnsWhenTheFirstWorkerRegisters)
 {
 	int id = start(part1, dir() + "/wait");
 	ASSERT_GT(id, 0);
-	int rc = -2;
-	std::thread waiter([&] { rc = wait_workers(id); });
-	std::this_thread::sleep_for(std::chrono::milliseconds(20));	// 4 s of platform time
+	// The clock stands still: the wait can end only by the worker's registration.
+	host::set_clock_speed(0);
+	std::atomic<int> rc{-2};
+	std::atomic<pid_t> tid{0};
+	std::atomic<bool> done{false};
+	std::thread waiter([&] {
+		tid = current->pid;
+		rc = wait_workers(id);
+		done = true;
+	});
+	while (!tid)
+		std::this_thread::yield();
+	EXPECT_EQ(30000, vekfx::wait_sleeping(tid));
 	vekfx::io_workers w(id, 1, dir());
+	EXPECT_TRUE(eventually([&] { return done.load(); }, 10000));
+	host::set_clock_speed(clock_speed);
 	waiter.join();
 	EXPECT_EQ(rc, 0);
 	EXPECT_FALSE(dmesg_has("did not start after"));
@@ -272,37 +288,39 @@ TEST_F(Workers, StopOfASessionThatNeverHadAWorkerReleasesItsQueuedTransfers)
 
 TEST_F(Workers, EightyQueuedTransfersLetTheWorkerSleepTheEightyFirstWakesIt)
 {
-	host::set_clock_speed(1);	// the 5 s sleep in real time
 	int id = start(part1, dir() + "/batch");
 	ASSERT_GT(id, 0);
 	dirty_chunks(0, 80);
+	// The clock stands still: the worker's 5 s sleep never times out, it can only be woken.
+	host::set_clock_speed(0);
 	vekfx::io_workers w(id, 1, dir());
 	ASSERT_EQ(0, w.wait_first());
-
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	EXPECT_EQ(5000, vekfx::wait_sleeping(w.tid(0)));
 	EXPECT_EQ(slot_pending(id, 0), 80) << "half its share is not enough to wake it";
 
-	auto t0 = std::chrono::steady_clock::now();
 	dirty_chunks(80, 1);
-	EXPECT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }, 10000));
-	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(4000))
+	EXPECT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }, 10000))
 		<< "the 81st transfer woke it; it did not wait out its 5 s sleep";
+	host::set_clock_speed(clock_speed);
 	ASSERT_EQ(0, stop(id));
 	w.join();
 }
 
 TEST_F(Workers, SmallBatchIsServedWhenTheSleepEnds)
 {
-	host::set_clock_speed(10);	// 5 s of platform time take 0.5 s
 	int id = start(part1, dir() + "/timer");
 	ASSERT_GT(id, 0);
+	host::set_clock_speed(0);	// the worker's sleeps end when the test says
 	vekfx::io_workers w(id, 1, dir());
 	ASSERT_EQ(0, w.wait_first());
-	std::this_thread::sleep_for(std::chrono::milliseconds(50));	// it went to sleep
+	EXPECT_EQ(5000, vekfx::wait_sleeping(w.tid(0)));
 	dirty_chunks(3, 1);
-	std::this_thread::sleep_for(std::chrono::milliseconds(100));	// 1 s of platform time
+	// Still asleep: a wake-up would have served the transfer before it slept again.
+	EXPECT_EQ(5000, vekfx::wait_sleeping(w.tid(0)));
 	EXPECT_EQ(slot_pending(id, 0), 1) << "one preserved transfer does not wake it";
+	EXPECT_EQ(5000, vekfx::advance_to_next_timeout({w.tid(0)}));
 	EXPECT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }, 3000));
+	host::set_clock_speed(clock_speed);
 	ASSERT_EQ(0, stop(id));
 	w.join();
 }

@@ -8,8 +8,10 @@
 #include <linux/wait.h>
 #include <linux/completion.h>
 #include <linux/semaphore.h>
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -70,6 +72,89 @@ TEST_F(Clock, SpeedChangeReachesTasksAlreadyAsleep) {
   host::set_clock_speed(100000);
   sleeper.join();
   EXPECT_LT(real_ms_since(t0), 5000.0);
+}
+
+// Waits (in real time) until the task is parked in a sleep.
+void wait_asleep(pid_t tid) {
+  host::task_info ti{};
+  while (!host::task_info_of(tid, &ti) || !ti.sleeping) std::this_thread::yield();
+}
+
+// A stopped clock lets a test decide when each sleep times out, whatever the machine's load.
+TEST_F(Clock, StoppedClockMovesOnlyWhenAdvanced) {
+  host::set_clock_speed(0);
+  EXPECT_DOUBLE_EQ(host::clock_speed(), 0);
+  unsigned long j0 = jiffies;
+  struct timespec w0 = current_kernel_time();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(j0, jiffies);
+  struct timespec w1 = current_kernel_time();
+  EXPECT_EQ(w0.tv_sec, w1.tv_sec);
+  EXPECT_EQ(w0.tv_nsec, w1.tv_nsec);
+
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> done{false};
+  std::atomic<long> woke_at{0};
+  std::thread sleeper([&] {
+    tid = current->pid;
+    msleep(100);  // 101 jiffies: msleep rounds up by one
+    woke_at = (long)(jiffies - j0);
+    done = true;
+  });
+  while (!tid) std::this_thread::yield();
+  wait_asleep(tid);
+  host::task_info ti{};
+  ASSERT_TRUE(host::task_info_of(tid, &ti));
+  EXPECT_EQ(101, ti.sleep_left);
+  host::advance_clock(60);
+  ASSERT_TRUE(host::task_info_of(tid, &ti));
+  EXPECT_TRUE(ti.sleeping) << "an advance short of the time-out leaves the sleeper asleep";
+  EXPECT_EQ(41, ti.sleep_left);
+  host::advance_clock(40);
+  EXPECT_FALSE(done.load()) << "woken before its time";
+  host::advance_clock(1);
+  sleeper.join();
+  EXPECT_EQ(101, woke_at.load());
+  EXPECT_EQ(101u, jiffies - j0);
+
+  // Timed waits of every kind time out on an advance, and only then.
+  std::atomic<int> timed_out{0};
+  std::vector<std::thread> waiters;
+  std::vector<std::atomic<pid_t>> tids(3);
+  waiters.emplace_back([&] {
+    tids[0] = current->pid;
+    DECLARE_WAIT_QUEUE_HEAD(wq);
+    if (wait_event_timeout(wq, false, 30 * HZ) == 0) timed_out++;
+  });
+  waiters.emplace_back([&] {
+    tids[1] = current->pid;
+    struct completion c;
+    init_completion(&c);
+    if (wait_for_completion_timeout(&c, 10 * HZ) == 0) timed_out++;
+  });
+  waiters.emplace_back([&] {
+    tids[2] = current->pid;
+    struct semaphore s;
+    sema_init(&s, 0);
+    if (down_timeout(&s, 20 * HZ) == -ETIME) timed_out++;
+  });
+  for (auto &t : tids) {
+    while (!t) std::this_thread::yield();
+    wait_asleep(t);
+  }
+  host::advance_clock(29 * 1000);
+  waiters[1].join();
+  waiters[2].join();
+  EXPECT_EQ(2, timed_out.load()) << "the 30 s wait is still waiting";
+  host::advance_clock(1000);
+  waiters[0].join();
+  EXPECT_EQ(3, timed_out.load());
+
+  // Advancing a running clock jumps it.
+  host::set_clock_speed(1);
+  unsigned long j1 = jiffies;
+  host::advance_clock(5000);
+  EXPECT_GE((long)(jiffies - j1), 5000);
 }
 
 TEST_F(Clock, RealSpeedSleepsAtLeastTheTime) {

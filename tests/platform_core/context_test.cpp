@@ -18,6 +18,7 @@
 #include <linux/file.h>
 #include <linux/kthread.h>
 #include "../../platform/src/internal.h"
+#include <thread>
 
 namespace {
 
@@ -155,6 +156,92 @@ TEST(Context, NonSleepingCallsAreFineInAtomicContext) {
     spin_unlock(&lock);
   }
   EXPECT_FALSE(in_interrupt());
+}
+
+#define EXPECT_IRQ_BUG(stmt, call)                                                                  \
+  EXPECT_DEATH(stmt, "BUG: spinlock taken both in interrupt context and with interrupts enabled: " \
+                     call)
+
+// A lock an interrupt takes must never be held with interrupts enabled: the interrupt could
+// come on the holder's processor and spin for ever. Whichever of the two comes second aborts.
+TEST_F(ContextDeath, SpinlockTakenInInterruptAndWithInterruptsEnabledAborts) {
+  EXPECT_IRQ_BUG(({
+                   DEFINE_SPINLOCK(irq_first);
+                   {
+                     kplat::irq_context_guard irq;
+                     spin_lock(&irq_first);
+                     spin_unlock(&irq_first);
+                   }
+                   spin_lock(&irq_first);
+                 }),
+                 "spin_lock\\(irq_first\\)");
+  EXPECT_IRQ_BUG(({
+                   spinlock_t enabled_first;
+                   spin_lock_init(&enabled_first);
+                   spin_lock(&enabled_first);
+                   spin_unlock(&enabled_first);
+                   kplat::irq_context_guard irq;
+                   unsigned long flags;
+                   spin_lock_irqsave(&enabled_first, flags);
+                 }),
+                 "spin_lock_irqsave\\(&enabled_first\\)");
+  // A trylock that got the lock holds it like any other acquisition.
+  EXPECT_IRQ_BUG(({
+                   DEFINE_SPINLOCK(probed);
+                   {
+                     kplat::irq_context_guard irq;
+                     spin_lock(&probed);
+                     spin_unlock(&probed);
+                   }
+                   if (spin_trylock(&probed)) spin_unlock(&probed);
+                 }),
+                 "spin_trylock\\(probed\\)");
+  EXPECT_IRQ_BUG(({
+                   DEFINE_SPINLOCK(bh);
+                   spin_lock_bh(&bh);
+                   spin_unlock_bh(&bh);
+                   kplat::irq_context_guard irq;
+                   (void)spin_trylock(&bh);
+                 }),
+                 "spin_trylock\\(bh\\)");
+}
+
+// Process-context holders with interrupts off may share a lock with interrupt context; a
+// failed trylock holds nothing and counts as no use.
+TEST(Context, LockSharedWithInterruptsIsFineWithInterruptsOff) {
+  DEFINE_SPINLOCK(shared);
+  unsigned long flags;
+  {
+    kplat::irq_context_guard irq;
+    spin_lock(&shared);
+    spin_unlock(&shared);
+  }
+  spin_lock_irqsave(&shared, flags);
+  std::thread([&] { EXPECT_EQ(0, spin_trylock(&shared)); }).join();
+  spin_unlock_irqrestore(&shared, flags);
+  spin_lock_irq(&shared);
+  spin_unlock_irq(&shared);
+  local_irq_save(flags);
+  spin_lock(&shared);
+  spin_unlock(&shared);
+  local_irq_restore(flags);
+
+  ASSERT_EQ(1, spin_trylock_irqsave(&shared, flags));
+  EXPECT_TRUE(irqs_disabled());
+  EXPECT_TRUE(in_atomic());
+  std::thread([&] {
+    unsigned long f = 0;
+    EXPECT_EQ(0, spin_trylock_irqsave(&shared, f));
+    EXPECT_FALSE(irqs_disabled()) << "a failed trylock gives the interrupt state back";
+  }).join();
+  spin_unlock_irqrestore(&shared, flags);
+  EXPECT_FALSE(irqs_disabled());
+  EXPECT_FALSE(in_atomic());
+  {
+    kplat::irq_context_guard irq;
+    EXPECT_EQ(1, spin_trylock(&shared));
+    spin_unlock(&shared);
+  }
 }
 
 TEST_F(ContextDeath, SpinlockRecursionAbortsInsteadOfHanging) {

@@ -186,16 +186,20 @@ TEST(WaitQueue, EventFamilyWakesAndTimesOut) {
   EXPECT_EQ(wait_event_timeout(wq, flag.load() == 2, 200), 0);
   EXPECT_GE((long)(jiffies - t0), 200);
   EXPECT_EQ(wait_event_interruptible_timeout(wq, flag.load() == 2, 50), 0);
-  // Woken in time: the remaining jiffies, at least 1.
+  // Woken in time: the remaining jiffies. The clock stands still but for the waker's step,
+  // so the remainder is exact however late either thread runs.
+  host::set_clock_speed(0);
+  pid_t waiter = current->pid;
   std::thread waker2([&] {
-    msleep(100);
+    host::task_info ti{};
+    while (!host::task_info_of(waiter, &ti) || !ti.sleeping) std::this_thread::yield();
+    host::advance_clock(100);
     flag = 2;
     wake_up_all(&wq);
   });
   long left = wait_event_interruptible_timeout(wq, flag.load() == 2, 100000);
   waker2.join();
-  EXPECT_GT(left, 0);
-  EXPECT_LT(left, 100000);
+  EXPECT_EQ(left, 100000 - 100);
   EXPECT_FALSE(waitqueue_active(&wq));
   host::set_clock_speed(1);
 }
@@ -311,19 +315,19 @@ TEST(Kthread, StopBeforeWakeNeverRunsTheFunction) {
 }
 
 TEST(Sched, WakeUpProcessEndsSleepAndTimeoutReturnsRemainder) {
-  host::set_clock_speed(100);
+  host::set_clock_speed(0);  // only the waker's step moves it: the remainder is exact
   struct task_struct *me = current;
   std::thread t([&] {
     // Wake only once it sleeps: a wake-up of a runnable task is a no-op.
-    while (__atomic_load_n(&me->state, __ATOMIC_SEQ_CST) == TASK_RUNNING) std::this_thread::yield();
-    msleep(100);
+    host::task_info ti{};
+    while (!host::task_info_of(me->pid, &ti) || !ti.sleeping) std::this_thread::yield();
+    host::advance_clock(100);
     EXPECT_EQ(wake_up_process(me), 1);
   });
   set_current_state(TASK_UNINTERRUPTIBLE);
   long left = schedule_timeout(1000000);
   t.join();
-  EXPECT_GT(left, 0);
-  EXPECT_LT(left, 1000000);
+  EXPECT_EQ(left, 1000000 - 100);
   EXPECT_EQ(current->state, TASK_RUNNING);
   // A task still runnable does not sleep: the timeout comes back whole.
   EXPECT_EQ(schedule_timeout(1000), 1000);

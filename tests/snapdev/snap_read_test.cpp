@@ -146,12 +146,22 @@ TEST_F(SnapReadTest, ASourceWriteWaitsForASnapshotReadOfItsChunk)
 		write_source(part1, 5 * kChunk + 8192, fresh);
 		written = true;
 	});
+	// The write joins the read's interlock, then waits for the read however long it takes.
+	auto writers = [&] {
+		unsigned long flags;
+		spin_lock_irqsave(&cs->write_list_lock, flags);
+		sector_t n = cl.rbwl->writes;
+		spin_unlock_irqrestore(&cs->write_list_lock, flags);
+		return n;
+	};
+	while (writers() == 0 && !written)
+		std::this_thread::yield();
 	std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	EXPECT_FALSE(written.load()) << "the source write did not wait for the read";
 	// It copied the chunk before waiting: the snapshot has the old bytes, the disk too.
 	EXPECT_TRUE(same_bytes(slice(image, 5 * kChunk + 8192, 4096),
 			       read_dev(devpath(part1), 5 * kChunk + 8192, 4096)));
-	EXPECT_EQ(1u, cl.rbwl->writes);
+	EXPECT_EQ(1u, writers());
 
 	// The read completes: its completion lets the write go.
 	struct bio *bio = bio_alloc(GFP_KERNEL, 1);
@@ -378,12 +388,28 @@ TEST_F(SnapReadTest, StopIsRefusedWhileAnotherProcessHoldsTheDevice)
 	EXPECT_EQ(0, stop(again));
 }
 
+// Bios inside the IO path of the snapshot device (its IO references besides the look-up's
+// own); -1 when the device has no record.
+int io_refs_of(int id)
+{
+	struct blkdev_replica *clone = get_blkdev_replica(id);
+	int refs;
+
+	if (!clone)
+		return -1;
+	refs = atomic_read(&clone->io_refs) - 1;
+	put_blkdev_replica(clone);
+	return refs;
+}
+
 TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 {
 	int id = start_session();
 	ASSERT_GT(id, 0);
 	// A source write whose chunk copy is held at the disk keeps chunk 9 in flight with
-	// its locks held; a snapshot read of chunk 9 waits inside the IO path for them.
+	// its locks held; a snapshot read of chunk 9 waits inside the IO path for them. The
+	// clock stands still until the stop has begun, so the copy cannot end any earlier.
+	host::set_clock_speed(0);
 	ASSERT_GT(host::disk_fault_add(disk, host::disk_fault::delay, 64 + 9 * 128, 128, 1, 60000), 0);
 	auto fresh = pattern(4096, 77);
 	std::thread writer([&] { write_source(part1, 9 * kChunk, fresh); });
@@ -391,7 +417,7 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 		std::this_thread::yield();
 
 	// The bio's own completion is timed: the reader's return from a pread could come after
-	// the stop on a loaded machine even though the bio had left the IO path first.
+	// the stop even though the bio had left the IO path first.
 	struct page *page = alloc_page(GFP_KERNEL);
 	ASSERT_NE(nullptr, page);
 	std::atomic<long long> read_done{0};
@@ -401,14 +427,28 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 		read_err = r.err;
 		read_done = r.ended;
 	});
-	std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	EXPECT_EQ(0, read_done.load());
+	while (io_refs_of(id) < 1)
+		std::this_thread::yield();
+
+	// The clock runs again once the stop holds workLock: the stop began with the bio
+	// inside, and whatever it waits for (the source write, the bio) ends only now.
+	std::atomic<long long> done_at_resume{-1};
+	std::thread resume([&] {
+		while (!down_trylock(&workLock)) {
+			up(&workLock);
+			std::this_thread::yield();
+		}
+		done_at_resume = read_done.load();
+		host::set_clock_speed(clock_speed);
+	});
 	EXPECT_EQ(0, stop(id)) << vekfx::dmesg_text();
 	long long stopped = clk::now().time_since_epoch().count();
+	resume.join();
 	reader.join();
 	writer.join();
 	w->join();
 	host::disk_fault_clear(disk);
+	EXPECT_EQ(0, done_at_resume.load()) << "the bio was inside when the stop began";
 	EXPECT_EQ(0, read_err.load());
 	EXPECT_GT(read_done.load(), 0);
 	EXPECT_LE(read_done.load(), stopped) << "the stop returned while a bio was inside";
@@ -418,17 +458,15 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 	EXPECT_TRUE(same_bytes(fresh, read_dev(devpath(part1), 9 * kChunk, 4096)));
 }
 
-// With the platform clock at real speed, a worker with only a few preserved chunks queued
-// sleeps for up to 5 s, so a copy stays in memory long enough to be looked at.
-class SnapInFlightTest : public SnapReadTest {
-protected:
-	SnapInFlightTest() { clock_speed = 1; }
-};
+// A worker with only a few preserved chunks queued sleeps until its sleep times out; with the
+// platform clock stopped that is never, so a copy stays in memory to be looked at.
+class SnapInFlightTest : public SnapReadTest {};
 
 TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
 {
 	int id = start_session(1);
 	ASSERT_GT(id, 0);
+	host::set_clock_speed(0);
 	write_source(part1, 4 * kChunk + 4096, pattern(4096, 55));
 	ASSERT_EQ(0, in_flight(id, 4));
 	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk, kChunk),
@@ -443,6 +481,7 @@ TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
 	EXPECT_TRUE(same_bytes(mine, read_as("qel-reader", vek(id), 4 * kChunk + 100, 6000)));
 	EXPECT_TRUE(same_bytes(slice(image, 4 * kChunk + 6100, 4096),
 			       read_as("qel-reader", vek(id), 4 * kChunk + 6100, 4096)));
+	host::set_clock_speed(clock_speed);
 	stop_session(id);
 }
 

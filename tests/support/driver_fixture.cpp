@@ -464,14 +464,71 @@ void DriverTest::TearDown()
 	host::set_clock_speed(1);
 }
 
+long advance_to_next_timeout(const std::vector<pid_t> &tids)
+{
+	long step;
+
+	for (;;) {
+		bool all = true;
+
+		step = -1;
+		for (pid_t tid : tids) {
+			host::task_info ti{};
+
+			if (!host::task_info_of(tid, &ti))
+				return -1;
+			if (!ti.sleeping) {
+				all = false;
+				break;
+			}
+			if (ti.sleep_left >= 0 && (step < 0 || ti.sleep_left < step))
+				step = ti.sleep_left;
+		}
+		if (all)
+			break;
+		std::this_thread::yield();
+	}
+	if (step >= 0)
+		host::advance_clock(step);
+	return step;
+}
+
+long wait_sleeping(pid_t tid)
+{
+	host::task_info ti{};
+
+	while (!host::task_info_of(tid, &ti) || !ti.sleeping)
+		std::this_thread::yield();
+	return ti.sleep_left;
+}
+
+bool returns_on_stopped_clock(const std::function<void()> &fn)
+{
+	std::atomic<bool> done{false};
+	std::thread t([&] {
+		fn();
+		done = true;
+	});
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (!done && std::chrono::steady_clock::now() < end)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	bool returned = done;
+	if (!returned)
+		host::set_clock_speed(1000);
+	t.join();
+	return returned;
+}
+
 spin_holder::spin_holder(spinlock_t *lock) : lock_(lock)
 {
 	t_ = std::thread([this] {
-		spin_lock(lock_);
+		unsigned long flags;
+
+		spin_lock_irqsave(lock_, flags);
 		held_ = true;
 		while (!release_)
 			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-		spin_unlock(lock_);
+		spin_unlock_irqrestore(lock_, flags);
 	});
 	while (!held_)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -169,8 +169,23 @@ protected:
 	bool loaded = false;
 };
 
-// Holds a spinlock on a thread of its own until released (a holder must not sleep in the
-// platform's sense, so it waits in real time).
+// ---- a stopped platform clock ----
+// With the clock stopped (host::set_clock_speed(0)): waits until every task in tids sleeps,
+// then moves the clock on to the earliest of their time-outs, so that each of their sleeps
+// lasts exactly its platform time however late the machine runs them (as long as only they
+// wake one another). The platform ms it moved, or -1 without moving it when one of them
+// has ended or none of them has a time-out.
+long advance_to_next_timeout(const std::vector<pid_t> &tids);
+// Waits until the task sleeps; its platform ms left until the time-out (-1: none).
+long wait_sleeping(pid_t tid);
+// Runs fn on a thread of its own and tells whether it returned (within a bound of real time
+// far above what it needs). With the clock stopped, a call that waits for a time-out does not
+// return: the clock is then run fast to let it go, and the answer is false.
+bool returns_on_stopped_clock(const std::function<void()> &fn);
+
+// Holds a spinlock on a thread of its own until released, with interrupts off as the
+// driver holds its locks (a holder must not sleep in the platform's sense, so it waits in
+// real time).
 class spin_holder {
 public:
 	explicit spin_holder(spinlock_t *lock);

@@ -49,9 +49,13 @@ std::vector<std::string> dmesg();
 std::vector<dmesg_record> dmesg_records();
 void dmesg_clear();
 
-// Platform clock: factor 1 is real time; 1000 makes a 5 s sleep take 5 ms.
+// Platform clock: factor 1 is real time; 1000 makes a 5 s sleep take 5 ms; 0 stops platform
+// time, which then moves only by advance_clock: a test decides when each sleep times out.
 void set_clock_speed(double factor);
 double clock_speed();
+// Moves platform time on by ms at once (at any speed) and returns when every task whose
+// sleep timed out by then has woken from it.
+void advance_clock(unsigned long ms);
 
 // Signals. Makes a signal pending on the task with that thread id and wakes
 // it out of an interruptible sleep. A signal whose handler in the emulated
@@ -88,6 +92,8 @@ struct task_info {
   std::string comm;
   unsigned flags;
   int nice;
+  bool sleeping;    // in a sleep, waiting for a wake-up or its time-out
+  long sleep_left;  // platform ms until that sleep times out; -1: none, or not sleeping
 };
 bool task_info_of(pid_t tid, task_info *out);
 

@@ -22,19 +22,34 @@ void kplat_raw_spin_lock(kplat_raw_spinlock_t *l);
 int kplat_raw_spin_trylock(kplat_raw_spinlock_t *l);  // 1 when taken
 void kplat_raw_spin_unlock(kplat_raw_spinlock_t *l);
 
+// A spinlock also remembers how it has been taken, as lockdep's irq-safe/irq-unsafe check
+// does: in interrupt context, and in process context with interrupts enabled. A lock that has
+// been both can deadlock a processor (an interrupt spinning on the lock its own processor
+// holds), and the acquisition that makes it both aborts, naming the lock and the call. An
+// acquisition of a kind the lock has seen before costs one load.
+#define KPLAT_LOCK_USED_IN_IRQ 1u   // taken in interrupt context
+#define KPLAT_LOCK_USED_IRQS_ON 2u  // taken in process context with interrupts enabled
 typedef struct spinlock {
   kplat_raw_spinlock_t raw;
-  pid_t owner;  // thread id of the holder, 0 when free (read atomically)
+  pid_t owner;         // thread id of the holder, 0 when free (read atomically)
+  unsigned usage;      // KPLAT_LOCK_USED_* seen so far (accessed atomically)
+  const char *name;    // as spin_lock_init or DEFINE_SPINLOCK spelled it; null if zeroed
 } spinlock_t;
 
-#define __SPIN_LOCK_UNLOCKED(lockname) {{0}, 0}
+#define __SPIN_LOCK_UNLOCKED(lockname) {{0}, 0, 0, #lockname}
 #define SPIN_LOCK_UNLOCKED __SPIN_LOCK_UNLOCKED(old_style)
 #define DEFINE_SPINLOCK(x) spinlock_t x = __SPIN_LOCK_UNLOCKED(x)
 
-void spin_lock_init(spinlock_t *lock);
+// Named after its argument, as mutex_init names a mutex ("&cs->write_list_lock").
+void kplat_spin_lock_init(spinlock_t *lock, const char *name);
+#define spin_lock_init(lock) kplat_spin_lock_init(lock, #lock)
 void spin_lock(spinlock_t *lock) __acquires(lock);
 void spin_unlock(spinlock_t *lock) __releases(lock);
 int spin_trylock(spinlock_t *lock);  // 1 when taken
+// 1 when taken, with interrupts off and their state saved in flags (released with
+// spin_unlock_irqrestore); 0 with the interrupt state unchanged.
+int kplat_spin_trylock_irqsave(spinlock_t *lock, unsigned long *flags);
+#define spin_trylock_irqsave(lock, flags) kplat_spin_trylock_irqsave(lock, &(flags))
 void spin_lock_irq(spinlock_t *lock);
 void spin_unlock_irq(spinlock_t *lock);
 void spin_lock_bh(spinlock_t *lock);
