@@ -37,16 +37,7 @@ struct placement {
 	uint64_t slot;
 };
 
-bool eventually(const std::function<bool()> &cond, int ms = 10000)
-{
-	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-	while (!cond()) {
-		if (std::chrono::steady_clock::now() > end)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return true;
-}
+using vekfx::eventually;
 
 class CowE2E : public vekfx::DriverTest {
 protected:

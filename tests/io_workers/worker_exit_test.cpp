@@ -16,18 +16,7 @@ using vekfx::dmesg_has;
 
 namespace {
 
-// Tasks queued on a semaphore, read under its internal lock as the platform reads it.
-int waiters(struct semaphore *sem)
-{
-	int n = 0;
-	struct list_head *p;
-
-	kplat_raw_spin_lock(&sem->lock.raw);
-	list_for_each(p, &sem->wait_list)
-		n++;
-	kplat_raw_spin_unlock(&sem->lock.raw);
-	return n;
-}
+int waiters(struct semaphore *sem) { return vekfx::semaphore_waiters(sem); }
 
 int exact_count(const std::string &line)
 {

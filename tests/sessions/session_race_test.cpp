@@ -16,29 +16,9 @@ using namespace vekfx;
 
 namespace {
 
-bool eventually(const std::function<bool()> &cond, int ms = 5000)
-{
-	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-	while (!cond()) {
-		if (std::chrono::steady_clock::now() > end)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return true;
-}
+using vekfx::eventually;
 
-// Tasks queued on a semaphore, read under its internal lock as the platform reads it.
-int waiters(struct semaphore *sem)
-{
-	int n = 0;
-	struct list_head *p;
-
-	kplat_raw_spin_lock(&sem->lock.raw);
-	list_for_each(p, &sem->wait_list)
-		n++;
-	kplat_raw_spin_unlock(&sem->lock.raw);
-	return n;
-}
+int waiters(struct semaphore *sem) { return vekfx::semaphore_waiters(sem); }
 
 class SessionRace : public DriverTest {
 protected:

@@ -1,6 +1,11 @@
 // driver_fixture.cpp - see driver_fixture.h.
 #include "driver_fixture.h"
 
+#include <linux/list.h>
+#include <linux/semaphore.h>
+
+#include <chrono>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -539,6 +544,33 @@ void spin_holder::release()
 	release_ = true;
 	if (t_.joinable())
 		t_.join();
+}
+
+}  // namespace vekfx
+
+namespace vekfx {
+
+bool eventually(const std::function<bool()> &cond, int ms)
+{
+	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+	while (!cond()) {
+		if (std::chrono::steady_clock::now() > end)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return true;
+}
+
+int semaphore_waiters(struct semaphore *sem)
+{
+	int n = 0;
+	struct list_head *p;
+
+	kplat_raw_spin_lock(&sem->lock.raw);
+	list_for_each(p, &sem->wait_list)
+		n++;
+	kplat_raw_spin_unlock(&sem->lock.raw);
+	return n;
 }
 
 }  // namespace vekfx

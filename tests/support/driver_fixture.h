@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+struct semaphore;
+
 namespace vekfx {
 
 // ---- log helpers ----
@@ -50,6 +52,12 @@ inline unsigned dev_minor(dev_t d) { return d & 0xFFFFF; }
 
 // The seed of a randomised test: VEK_TEST_SEED from the environment, else fresh; printed.
 uint64_t test_seed();
+
+// Polls cond every millisecond until it holds; false after ms of real time. The bound only
+// ends a test that has already failed: no verdict may rest on how soon cond holds.
+bool eventually(const std::function<bool()> &cond, int ms = 10000);
+// Tasks queued on a semaphore, read under its internal lock as the platform reads it.
+int semaphore_waiters(struct semaphore *sem);
 
 // Runs fn on a new thread whose task name is `name` (so "qel..." makes it the agent and
 // anything else an ordinary process thread) and waits for it.
