@@ -321,7 +321,7 @@ void shutdown_flush_changed_recores(void);
 int lock_debug_thread(void *data);
 int lock_debug_sem_lock(struct semaphore *sem);
 /* 0: had, with interrupts off (release with spin_unlock_irqrestore(lock, *flags)). */
-int lock_debug_lock(spinlock_t *lock, unsigned long *flags);
+int lock_debug_lock(spinlock_t *lock);	/* 0: held with interrupts off */
 int ioctl_list_locks(void);
 int handle_ioctlListLokcs(unsigned long arg);
 

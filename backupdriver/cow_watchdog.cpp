@@ -44,17 +44,20 @@ int lock_debug_sem_lock(struct semaphore *sem)
 }
 
 /*
- * Watchdog thread; sleeps between tries, never while holding the lock. The session locks
- * are also taken by bio completions in interrupt context, so the lock is held with
- * interrupts off: a completion on this processor would spin on it for ever.
+ * Watchdog thread, which runs with interrupts on; sleeps between tries, never while holding
+ * the lock. The session locks are also taken by bio completions in interrupt context, so
+ * the lock is held with interrupts off (a completion on this processor would spin on it for
+ * ever): 0 means held that way, to be given back with spin_unlock_irq.
  */
-int lock_debug_lock(spinlock_t *lock, unsigned long *flags)
+int lock_debug_lock(spinlock_t *lock)
 {
 	int i;
 
 	for (i = 0; i < VEK_PROBE_TRIES; i++) {
-		if (spin_trylock_irqsave(lock, *flags))
+		local_irq_disable();
+		if (spin_trylock(lock))
 			return 0;
+		local_irq_enable();
 		msleep(VEK_PROBE_SLEEP_MS);
 	}
 	return 1;
@@ -70,12 +73,10 @@ static void probe_sem(struct semaphore *sem, const char *fmt, int id, u64 chunk)
 
 static void probe_spin(spinlock_t *lock, const char *fmt, int id)
 {
-	unsigned long flags;
-
-	if (lock_debug_lock(lock, &flags))
+	if (lock_debug_lock(lock))
 		printk(fmt, VEK_VERSION_BUILD, id);
 	else
-		spin_unlock_irqrestore(lock, flags);
+		spin_unlock_irq(lock);
 }
 
 /* ---- one pass ---- */
@@ -114,18 +115,17 @@ static int __copy_rbwl(struct rb_root *root, u64 c, u64 *writes, u64 *reads)
  */
 static void probe_chunk_rbwl(struct cow_session *cs, u64 c)
 {
-	unsigned long flags;
 	u64 w1 = 0, r1 = 0, w2 = 0, r2 = 0;
 	int in_locks, in_locked;
 
-	if (lock_debug_lock(&cs->write_list_lock, &flags)) {
+	if (lock_debug_lock(&cs->write_list_lock)) {
 		printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on session: %d\n",
 		       VEK_TAG, (unsigned long long)c, cs->clone_id);
 		return;
 	}
 	in_locks = __copy_rbwl(&cs->write_locks, c, &w1, &r1);
 	in_locked = __copy_rbwl(&cs->write_locked, c, &w2, &r2);
-	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	spin_unlock_irq(&cs->write_list_lock);
 
 	if (in_locks)
 		printk(KERN_ERR "%s: ERROR: found rbwl in locks on session %d for chunk %llu: writes(%llu) reads(%llu)\n",
@@ -174,7 +174,6 @@ static void probe_session(struct cow_session *cs, int listing)
 static void probe_all_locks(int listing)
 {
 	struct session_node *node;
-	unsigned long flags;
 	LIST_HEAD(sessions);
 
 	if (lock_debug_sem_lock(&session_list_lock)) {
@@ -195,10 +194,10 @@ static void probe_all_locks(int listing)
 		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(workLock) \n", VEK_VERSION_BUILD);
 	else
 		up(&workLock);
-	if (lock_debug_lock(&record_list_lock, &flags))
+	if (lock_debug_lock(&record_list_lock))
 		printk(KERN_ERR "vek_watchdog[%d] LOCKED(record_list_lock) \n", VEK_VERSION_BUILD);
 	else
-		spin_unlock_irqrestore(&record_list_lock, flags);
+		spin_unlock_irq(&record_list_lock);
 
 	list_for_each_entry(node, &sessions, list)
 		probe_session(node->cs, listing);

@@ -450,6 +450,11 @@ int DriverTest::unload()
 
 void DriverTest::TearDown()
 {
+	/*
+	 * A test that stopped the clock and failed before it started it again would leave the
+	 * unload waiting for ever (the watchdog's pass and the stops sleep on this clock).
+	 */
+	host::set_clock_speed(clock_speed > 0 ? clock_speed : 1000);
 	if (loaded) {
 		EXPECT_EQ(0, unload()) << dmesg_text();
 		if (check_leaks && !loaded)
@@ -469,8 +474,23 @@ void DriverTest::TearDown()
 	host::set_clock_speed(1);
 }
 
+/*
+ * The waits for tasks to sleep on a stopped clock are bounded in real time: a task that
+ * never sleeps (busy, blocked elsewhere, gone) is a failed test, not a hung one. The clock
+ * is started again then, so that the test can end.
+ */
+static bool stopped_clock_wait_expired(std::chrono::steady_clock::time_point end)
+{
+	if (std::chrono::steady_clock::now() < end)
+		return false;
+	ADD_FAILURE() << "a task never went to sleep on the stopped clock";
+	host::set_clock_speed(1000);
+	return true;
+}
+
 long advance_to_next_timeout(const std::vector<pid_t> &tids)
 {
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
 	long step;
 
 	for (;;) {
@@ -491,6 +511,8 @@ long advance_to_next_timeout(const std::vector<pid_t> &tids)
 		}
 		if (all)
 			break;
+		if (stopped_clock_wait_expired(end))
+			return -1;
 		std::this_thread::yield();
 	}
 	if (step >= 0)
@@ -500,10 +522,14 @@ long advance_to_next_timeout(const std::vector<pid_t> &tids)
 
 long wait_sleeping(pid_t tid)
 {
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
 	host::task_info ti{};
 
-	while (!host::task_info_of(tid, &ti) || !ti.sleeping)
+	while (!host::task_info_of(tid, &ti) || !ti.sleeping) {
+		if (stopped_clock_wait_expired(end))
+			return -1;
 		std::this_thread::yield();
+	}
 	return ti.sleep_left;
 }
 
