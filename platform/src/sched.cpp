@@ -72,18 +72,15 @@ void read_real_name(char out[TASK_COMM_LEN]) {
   out[TASK_COMM_LEN - 1] = 0;
 }
 
-}  // namespace
-
-namespace kplat {
-
-struct task_struct *create_current_task_with(const std::function<void(kplat_task *)> &fn) {
+// A new task of this process's tables for the calling thread, running, not yet current.
+kplat_task *new_task(pid_t pid, pid_t tgid) {
   auto *k = new kplat_task();
   struct task_struct *t = &k->task;
   std::memset(static_cast<void *>(t), 0, sizeof(*t));
   t->kp = k;
   t->state = TASK_RUNNING;
-  t->pid = gettid();
-  t->tgid = getpid();
+  t->pid = pid;
+  t->tgid = tgid;
   t->sighand = &the_process().sighand;
   t->files = &the_process().files;
   t->mm = &the_process().mm;
@@ -91,6 +88,16 @@ struct task_struct *create_current_task_with(const std::function<void(kplat_task
   t->kp_addr_limit = USER_DS.seg;
   spin_lock_init(&t->alloc_lock);
   k->thread = pthread_self();
+  return k;
+}
+
+}  // namespace
+
+namespace kplat {
+
+struct task_struct *create_current_task_with(const std::function<void(kplat_task *)> &fn) {
+  kplat_task *k = new_task(gettid(), getpid());
+  struct task_struct *t = &k->task;
   read_real_name(k->last_real_name);
   std::memcpy(t->comm, k->last_real_name, TASK_COMM_LEN);
   if (fn) fn(k);
@@ -494,21 +501,9 @@ pid_t user_files_tgid() {
 
 void host::run_as_caller(const caller &c, const std::function<void()> &fn) {
   struct task_struct *own = tls_current;
-  auto *k = new kplat_task();
+  kplat_task *k = new_task(c.pid, c.tgid);
   struct task_struct *t = &k->task;
-  std::memset(static_cast<void *>(t), 0, sizeof(*t));
-  t->kp = k;
-  t->state = TASK_RUNNING;
-  t->pid = c.pid;
-  t->tgid = c.tgid;
-  t->sighand = &the_process().sighand;
-  t->files = &the_process().files;
-  t->mm = &the_process().mm;
-  t->static_prio = 120;
-  t->kp_addr_limit = USER_DS.seg;
-  spin_lock_init(&t->alloc_lock);
   strlcpy(t->comm, c.comm.c_str(), sizeof(t->comm));
-  k->thread = pthread_self();
   std::memcpy(k->last_real_name, t->comm, TASK_COMM_LEN);
   k->emulated = true;
   k->user_pid = c.caller_memory ? c.pid : 0;

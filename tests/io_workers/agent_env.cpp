@@ -1,6 +1,8 @@
 // agent_env.cpp - see agent_env.h.
 #include "agent_env.h"
 
+#include "driver_fixture.h"
+
 #include <chrono>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -102,13 +104,7 @@ int session_fc_count(int id)
 
 bool eventually(const std::function<bool()> &cond, int ms)
 {
-	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-	while (!cond()) {
-		if (std::chrono::steady_clock::now() > end)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return true;
+	return vekfx::eventually(cond, ms);
 }
 
 int slot_of(pid_t tid)
