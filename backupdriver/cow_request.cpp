@@ -297,10 +297,9 @@ static int bio_session_range(struct cow_session *cs, struct bio *bio, sector_t *
 {
 	sector_t start = cs->part.start_sect;
 	sector_t stop = start + cs->part.nr_sects;
-	sector_t lo = bio->bi_sector;
-	/* A partial last sector is still written. */
-	sector_t hi = bio->bi_sector + DIV_ROUND_UP(bio->bi_size, 1U << cs->sector_shift);
+	sector_t lo, hi;
 
+	bio_sector_range(bio, &lo, &hi);
 	if (lo < start)
 		lo = start;
 	if (hi > stop)

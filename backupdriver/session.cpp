@@ -54,7 +54,7 @@ void check_bio(struct bio *bio)
  * The sectors [first, end) the bio covers, whole-disk based; a partial last sector counts.
  * A bio without data still names one sector (it claims no chunk anyway).
  */
-static void bio_sector_range(struct bio *bio, sector_t *first, sector_t *end)
+void bio_sector_range(struct bio *bio, sector_t *first, sector_t *end)
 {
 	sector_t n = DIV_ROUND_UP(bio->bi_size, 512);
 

@@ -122,6 +122,7 @@ void dec_users(struct cow_session *cs);
 u64 get_users(struct cow_session *cs);
 int get_cow_session_count(void);
 void check_bio(struct bio *bio);
+void bio_sector_range(struct bio *bio, sector_t *first, sector_t *end);
 int is_error(struct cow_session *cs);
 int is_shutdown(struct cow_session *cs);
 int is_valid_session(struct cow_session *cs);
@@ -130,7 +131,6 @@ int close_files(struct cow_session *cs);
 void invalidate_session(struct cow_session *cs, const char *text);
 
 /* start */
-struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req);
 struct cow_session *__ioctl_start_vek_session(struct snap_shot_request *req);	/* workLock held */
 struct cow_session *new_cow_session(struct snap_shot_request *req);
 int start_cow_session(struct cow_session *cs);

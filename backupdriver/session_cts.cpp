@@ -119,8 +119,7 @@ int get_cts_sessions_bio(struct bio *bio, struct ct_session **found, int max)
 	if (!bio || !bio->bi_bdev || !bio->bi_bdev->bd_disk)
 		return 0;
 	disk = bio->bi_bdev->bd_disk;
-	first = bio->bi_sector;
-	end = first + DIV_ROUND_UP(bio->bi_size, 512);	/* a partial sector is written */
+	bio_sector_range(bio, &first, &end);
 	for_each_listed_cts(cts) {
 		if (cts->major != disk->major || cts->first_minor != disk->first_minor)
 			continue;

@@ -519,15 +519,3 @@ struct cow_session *__ioctl_start_vek_session(struct snap_shot_request *req)
 out:
 	return cs;
 }
-
-/* Process context: a start under its own workLock section. The started session, or null. */
-struct cow_session *ioctl_start_vek_session(struct snap_shot_request *req)
-{
-	struct cow_session *cs;
-
-	if (down_interruptible(&workLock))
-		return NULL;
-	cs = __ioctl_start_vek_session(req);
-	up(&workLock);
-	return cs;
-}
