@@ -1,0 +1,211 @@
+// The machine test fixture: vek-machine as a real child process serving its devices under a
+// FUSE mount in a temporary directory; every mount it made is gone after each case, also when
+// the case fails. Needs root and /dev/fuse; cases skip without them.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <vekdriver.h>
+
+#include "agent/layout.h"
+
+extern char **environ;
+
+namespace vekmachine {
+
+constexpr uint64_t kDiskBytes = 64ull << 20;
+constexpr unsigned kPartitions = 2;
+
+inline std::string slurp(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The mount point's line in our mount table, "" when it is not mounted.
+inline bool is_mounted(const std::string &dir) {
+  std::ifstream f("/proc/self/mountinfo");
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream in(line);
+    std::string id, parent, devno, root, point;
+    in >> id >> parent >> devno >> root >> point;
+    if (point == dir) return true;
+  }
+  return false;
+}
+
+// The FUSE connection number of a mount (its device minor), or -1.
+inline int fuse_connection(const std::string &dir) {
+  std::ifstream f("/proc/self/mountinfo");
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream in(line);
+    std::string id, parent, devno, root, point;
+    in >> id >> parent >> devno >> root >> point;
+    if (point == dir) {
+      auto colon = devno.find(':');
+      return colon == std::string::npos ? -1 : std::stoi(devno.substr(colon + 1));
+    }
+  }
+  return -1;
+}
+
+inline int run_quiet(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  int r = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (r != 0) return -1;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Polls cond every 10 ms, at most `limit` times (a bound for a hung machine, not a timing
+// assumption: the conditions become true as soon as the machine gets there).
+template <class F>
+inline bool eventually(F cond, int limit = 3000) {
+  for (int i = 0; i < limit; i++) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return cond();
+}
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+    if (std::string(VEK_MACHINE_PATH).empty()) GTEST_SKIP() << "vek-machine was not built (no libfuse3)";
+    char tmpl[] = "/tmp/vek-machine-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    tmp_ = tmpl;
+    dir_ = tmp_ + "/dev";
+    image_ = tmp_ + "/disk.img";
+    log_ = tmp_ + "/machine.log";
+    ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+    // A known pattern on the whole disk, so every device read can be checked against it.
+    std::mt19937_64 rng(20240607);
+    image_bytes_.resize(kDiskBytes);
+    for (size_t i = 0; i + 8 <= image_bytes_.size(); i += 8) {
+      uint64_t v = rng();
+      memcpy(&image_bytes_[i], &v, 8);
+    }
+    std::ofstream(image_, std::ios::binary).write(image_bytes_.data(), std::streamsize(image_bytes_.size()));
+    parts_ = agent::equal_partitions(kDiskBytes / 512, kPartitions);
+  }
+
+  void TearDown() override {
+    if (tmp_.empty()) return;
+    if (child_ > 0) {
+      kill(child_, SIGTERM);
+      if (!wait_exit(1000)) {
+        abort_connection();
+        kill(child_, SIGKILL);
+        wait_exit(-1);
+      }
+    }
+    if (is_mounted(dir_) && run_quiet({"fusermount3", "-u", dir_}) != 0) {
+      abort_connection();
+      run_quiet({"fusermount3", "-u", "-z", dir_});
+    }
+    EXPECT_FALSE(is_mounted(dir_)) << dir_ << " is still mounted";
+    if (HasFailure()) std::cerr << "machine log:\n" << slurp(log_);
+    run_quiet({"rm", "-rf", tmp_});
+  }
+
+  void abort_connection() {
+    int conn = fuse_connection(dir_);
+    if (conn >= 0) std::ofstream("/sys/fs/fuse/connections/" + std::to_string(conn) + "/abort") << "1";
+  }
+
+  // Waits for the child: polls `limit` times 10 ms apart, or forever with -1.
+  bool wait_exit(int limit) {
+    for (int i = 0; limit < 0 || i < limit; i++) {
+      int st = 0;
+      pid_t r = waitpid(child_, &st, limit < 0 ? 0 : WNOHANG);
+      if (r == child_) {
+        status_ = st;
+        child_ = -1;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  void start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {VEK_MACHINE_PATH, "--disk", image_, "--partitions",
+                                     std::to_string(kPartitions), "--dev", dir_, "--log", log_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(posix_spawn(&child_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    bool ready = eventually([&] {
+      int st = 0;
+      if (waitpid(child_, &st, WNOHANG) == child_) {
+        child_ = -1;
+        return true;
+      }
+      return access(path("vekdriver").c_str(), F_OK) == 0;
+    });
+    ASSERT_GT(child_, 0) << "vek-machine exited during start-up";
+    ASSERT_TRUE(ready) << "vek-machine did not serve " << dir_;
+  }
+
+  std::string path(const std::string &name) const { return dir_ + "/" + name; }
+  uint64_t part_offset(unsigned i) const { return parts_[i].start_sect * 512; }
+  uint64_t part_bytes(unsigned i) const { return parts_[i].nr_sects * 512; }
+
+  std::string tmp_, dir_, image_, log_;
+  std::vector<char> image_bytes_;
+  std::vector<agent::PartitionLayout> parts_;
+  pid_t child_ = -1;
+  int status_ = 0;
+};
+
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+inline uint64_t file_size(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? uint64_t(st.st_size) : ~0ull;
+}
+
+}  // namespace vekmachine
