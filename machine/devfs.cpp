@@ -78,6 +78,9 @@ struct stat attr_of(const Node &n) {
   st.st_uid = getuid();
   st.st_gid = getgid();
   st.st_blksize = 4096;
+  // The devices came with the machine: their times are its start.
+  static const time_t started = time(nullptr);
+  st.st_atime = st.st_mtime = st.st_ctime = started;
   switch (n.kind) {
     case Kind::root: st.st_mode = S_IFDIR | 0755; st.st_nlink = 2; break;
     case Kind::control: st.st_mode = S_IFREG | 0600; st.st_nlink = 1; break;
@@ -380,6 +383,41 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fu
     fuse_reply_ioctl(req, r, nullptr, 0);
 }
 
+// A block device's numbers, "major:minor" in the attribute user.vekdriver.dev: a regular
+// file cannot carry them in st_rdev, and the driver's start command needs them.
+constexpr const char *kDevAttr = "user.vekdriver.dev";
+
+void reply_xattr_value(fuse_req_t req, const std::string &v, size_t size) {
+  if (size == 0)
+    fuse_reply_xattr(req, v.size());
+  else if (size < v.size())
+    fuse_reply_err(req, ERANGE);
+  else
+    fuse_reply_buf(req, v.data(), v.size());
+}
+
+void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t size) {
+  std::optional<Node> n = node_by_ino(ino);
+  if (!n) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  if (n->kind != Kind::block || std::strcmp(name, kDevAttr) != 0) {
+    fuse_reply_err(req, ENODATA);
+    return;
+  }
+  reply_xattr_value(req, std::to_string(n->dev >> 20) + ":" + std::to_string(n->dev & 0xfffff), size);
+}
+
+void op_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+  std::optional<Node> n = node_by_ino(ino);
+  if (!n) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  reply_xattr_value(req, n->kind == Kind::block ? std::string(kDevAttr, std::strlen(kDevAttr) + 1) : "", size);
+}
+
 const struct fuse_lowlevel_ops kOps = [] {
   struct fuse_lowlevel_ops o = {};
   o.lookup = op_lookup;
@@ -394,6 +432,8 @@ const struct fuse_lowlevel_ops kOps = [] {
   o.fsync = op_fsync;
   o.fallocate = op_fallocate;
   o.ioctl = op_ioctl;
+  o.getxattr = op_getxattr;
+  o.listxattr = op_listxattr;
   return o;
 }();
 

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <cstdio>
 #include <iostream>
@@ -46,7 +47,7 @@ int run(int argc, char **argv) {
   app.add_option("--disk", image, "disk image file (created when it does not exist)")->required();
   auto *size_opt = app.add_option("--disk-size", disk_size, "size of a new image (an existing one keeps its size)");
   app.add_option("--partitions", partitions, "equal partitions on the disk")->check(CLI::Range(0, 15));
-  app.add_option("--mount", mounts, "mount a file system on this device (repeatable)");
+  app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
   app.add_option("--log", log, "append the machine's messages to this file instead of stderr");
   app.add_option("--threads", threads, "FUSE worker threads at most")->check(CLI::Range(4, 4096));
@@ -80,6 +81,11 @@ int run(int argc, char **argv) {
   machine::DevfsOptions o;
   o.dir = dir;
   o.max_threads = threads;
+  // Every partition has a file system unless --mount names the devices that have one; a
+  // disk without partitions has it on the whole disk.
+  if (mounts.empty())
+    for (const std::string &name : m.device_names())
+      if (partitions == 0 || std::isdigit(static_cast<unsigned char>(name.back()))) mounts.push_back(name);
   for (const std::string &name : mounts) {
     m.mount(name);
     o.mounted.insert(m.device(name));

@@ -12,11 +12,10 @@
 #include <sstream>
 #include <vector>
 
-#include <host/host.h>
-
 #include "agent/error.h"
 #include "agent/image.h"
 #include "agent/progress.h"
+#include "agent/system.h"
 
 namespace agent {
 
@@ -46,9 +45,9 @@ struct ReadBuffer {
 
 struct Fd {
   int fd = -1;
-  bool emulated = false;
+  bool device = false;  // a descriptor of sys(), not of this process's files
   ~Fd() {
-    if (fd >= 0) emulated ? (void)host::close(fd) : (void)::close(fd);
+    if (fd >= 0) device ? (void)sys().close(fd) : (void)::close(fd);
   }
 };
 
@@ -66,7 +65,7 @@ void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
                 ReadBuffer &buf, const std::string &out, uint64_t &done, ProgressBar &bar) {
   while (len > 0) {
     size_t n = size_t(std::min<uint64_t>(len, buf.size));
-    ssize_t r = host::pread(vek, buf.data(), n, off_t(off));
+    ssize_t r = sys().pread(vek, buf.data(), n, off_t(off));
     if (r != ssize_t(n)) {
       int err = r < 0 ? errno : EIO;
       std::string what = r < 0 ? errno_text(err) : "short read of " + std::to_string(r) + " bytes";
@@ -167,8 +166,10 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   }
 
   Fd vek;
-  vek.emulated = true;
-  vek.fd = host::open(snap.vek_path().c_str(), O_RDONLY);
+  vek.device = true;
+  // O_DIRECT: the page-aligned buffer is filled by the device itself, with no page cache of
+  // the host in between that could hold a stale image.
+  vek.fd = sys().open("vek" + std::to_string(snap.id()), O_RDONLY | O_DIRECT);
   if (vek.fd < 0) throw_errno("cannot open the snapshot device " + snap.vek_path(), errno);
 
   ReadBuffer buf(opt.read_block);
@@ -199,7 +200,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   res.copy_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   res.bytes_copied = done;
   if (::fsync(img.fd) != 0) throw_errno("cannot flush the image " + opt.out, errno);
-  host::close(vek.fd);
+  sys().close(vek.fd);
   vek.fd = -1;
 
   // A session that went into error may have lost preserved chunks: what was read is then no

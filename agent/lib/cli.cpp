@@ -1,6 +1,9 @@
 #include "agent/cli.h"
 
+#include <signal.h>
 #include <sys/prctl.h>
+
+#include <cstring>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -13,14 +16,13 @@
 #include <chrono>
 #include <thread>
 
-#include <host/host.h>
-
 #include "agent/backup.h"
 #include "agent/demo.h"
 #include "agent/error.h"
 #include "agent/layout.h"
 #include "agent/machine.h"
 #include "agent/progress.h"
+#include "agent/system.h"
 #include "agent/workload.h"
 
 namespace agent {
@@ -28,6 +30,7 @@ namespace agent {
 namespace {
 
 struct Globals {
+  std::string dev;  // a running vek-machine's device directory; "" for the machine in here
   std::string disk;
   std::string disk_size = "256M";
   unsigned partitions = 2;
@@ -46,18 +49,33 @@ struct Ctx {
   std::unique_ptr<Machine> machine;
   std::unique_ptr<Agent> agent;
   std::map<int, std::unique_ptr<Snapshot>> held;  // sessions left running by `snapshot`
+  std::unique_ptr<System> replaced;               // the system in use before --dev chose one
+  bool system_chosen = false;
 
   Ctx(std::ostream &o, std::ostream &e) : out(o), err(e) {}
   ~Ctx() {
     held.clear();
     agent.reset();
     machine.reset();
+    if (system_chosen) use_system(std::move(replaced));
     if (!tmp_dir.empty()) {
       std::error_code ec;
       std::filesystem::remove_all(tmp_dir, ec);
     }
   }
 
+  bool served() const { return !g.dev.empty(); }
+  // The system the commands run on: the running machine of --dev, or one booted here.
+  void boot() {
+    if (served()) {
+      if (!system_chosen) {
+        replaced = use_system(machine_system(g.dev));
+        system_chosen = true;
+      }
+      return;
+    }
+    mach();
+  }
   Machine &mach() {
     if (!machine) {
       auto m = std::make_unique<Machine>();
@@ -76,7 +94,7 @@ struct Ctx {
     return *machine;
   }
   Agent &ag() {
-    mach();
+    boot();
     if (!agent)
       agent = std::make_unique<Agent>(g.format == 1 ? RecordFormat::v1 : RecordFormat::v2);
     return *agent;
@@ -94,7 +112,28 @@ struct Ctx {
     }
     return tmp_dir;
   }
-  std::string default_device() const { return g.partitions ? "sda1" : "sda"; }
+  std::string default_device() {
+    if (served()) {
+      boot();
+      return sys().device("sda1") ? "sda1" : "sda";
+    }
+    return g.partitions ? "sda1" : "sda";
+  }
+  // The device to snapshot, ready for it: on the machine booted here its disk is added and
+  // the device mounted (the running machine of --dev mounted its devices itself).
+  DeviceInfo source(const std::string &name, const char *cmd) {
+    if (!served()) {
+      need_disk(cmd);
+      Machine &m = mach();
+      m.mount(name);
+      return {name, m.device(name), m.nr_sects(name)};
+    }
+    boot();
+    if (std::optional<DeviceInfo> d = sys().device(name)) return *d;
+    std::string have;
+    for (const DeviceInfo &d : sys().devices()) have += (have.empty() ? "" : ", ") + d.name;
+    throw Error("no device " + name + " in " + g.dev + (have.empty() ? "" : " (it has " + have + ")"));
+  }
   WorkerOptions workers() {
     WorkerOptions w;
     w.count = g.workers;
@@ -136,22 +175,47 @@ std::optional<session_list> find_session(Control &c, int id) {
 
 using Action = std::function<int(Ctx &)>;
 
+sigset_t end_signals() {
+  sigset_t s;
+  sigemptyset(&s);
+  sigaddset(&s, SIGINT);
+  sigaddset(&s, SIGTERM);
+  sigaddset(&s, SIGHUP);
+  return s;
+}
+
+// `snapshot --wait`: until one of `ends` arrives (the session is then stopped as the command
+// line ends) or the session is gone, stopped by another agent or by the driver.
+void wait_for_end(Ctx &x, Snapshot &s, const sigset_t &ends) {
+  const struct timespec poll = {0, 200'000'000};
+  for (;;) {
+    int sig = sigtimedwait(&ends, nullptr, &poll);
+    if (sig > 0) {
+      x.out << "vek" << s.id() << ": " << strsignal(sig) << ", stopping" << std::endl;
+      return;
+    }
+    if (!s.info()) {
+      x.out << "vek" << s.id() << " was stopped from outside" << std::endl;
+      return;
+    }
+  }
+}
+
 struct BackupArgs {
   std::string device, out;
-  bool no_tracking = false, writer = false;
+  bool no_tracking = false, writer = false, wait = false;
 };
 
 int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
-  ctx.need_disk(incremental ? "incremental" : "backup");
-  Machine &m = ctx.mach();
+  if (!ctx.served()) ctx.need_disk(incremental ? "incremental" : "backup");
   std::string dev = a.device.empty() ? ctx.default_device() : a.device;
-  m.mount(dev);
+  DeviceInfo src = ctx.source(dev, incremental ? "incremental" : "backup");
+  dev = src.name;
   BackupOptions bo;
   bo.device = dev;
-  uint32_t d = m.device(dev);
-  bo.major = d >> 20;
-  bo.minor = d & 0xfffff;
-  bo.nr_sects = m.nr_sects(dev);
+  bo.major = src.dev >> 20;
+  bo.minor = src.dev & 0xfffff;
+  bo.nr_sects = src.nr_sects;
   bo.out = a.out;
   bo.incremental = incremental;
   bo.tracking = !a.no_tracking;
@@ -164,7 +228,7 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
     wo.nr_sects = bo.nr_sects;
     wo.seed = uint64_t(now_ns());
     w = std::make_unique<Workload>(
-        [d](const void *b, size_t n, off_t o) { return host::fs_pwrite(d, b, n, o); }, wo);
+        [dev](const void *b, size_t n, off_t o) { return sys().fs_pwrite(dev, b, n, o); }, wo);
     w->start();
     // Let the writer get ahead of the copy, so the copy really races with it: the chunks it
     // overwrites now must come back from the backing files.
@@ -187,6 +251,10 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
 }
 
 void add_globals(CLI::App &app, Globals &g) {
+  app.add_option("--dev", g.dev,
+                 "drive the running vek-machine that serves its devices in this directory "
+                 "(default: boot a machine inside this process)")
+      ->check(CLI::ExistingDirectory);
   app.add_option("--disk", g.disk, "image file of the source disk (created when missing)");
   app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")
       ->capture_default_str()
@@ -236,25 +304,36 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
       app.add_subcommand("snapshot", "start a snapshot session and keep it until stop or exit");
   snap->add_option("device", ba.device, "device to snapshot");
   snap->add_flag("--no-tracking", ba.no_tracking, "no change tracking");
+  snap->add_flag("--wait", ba.wait,
+                 "keep the session until SIGINT or SIGTERM, or until another agent stops it");
   snap->callback([&] {
     action = [&ba](Ctx &x) {
-      x.need_disk("snapshot");
-      Machine &m = x.mach();
       std::string dev = ba.device.empty() ? x.default_device() : ba.device;
-      m.mount(dev);
-      uint32_t d = m.device(dev);
+      DeviceInfo src = x.source(dev, "snapshot");
+      dev = src.name;
       SnapshotOptions so;
-      so.start.major = d >> 20;
-      so.start.minor = d & 0xfffff;
+      so.start.major = src.dev >> 20;
+      so.start.minor = src.dev & 0xfffff;
       so.start.device_name = dev;
       so.start.device_path = "/dev/" + dev;
       so.start.tracking = !ba.no_tracking;
       so.workers = x.workers();
+      // The workers start with the signals that end the wait blocked, so only the waiting
+      // thread takes them.
+      sigset_t ends = end_signals();
+      if (ba.wait) pthread_sigmask(SIG_BLOCK, &ends, nullptr);
       auto s = std::make_unique<Snapshot>(x.ag().control(), so);
       const StartReply &r = s->reply();
       x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << r.time << ", frozen "
             << format_seconds(r.sec_froze, r.nsec_froze) << ", " << so.workers.count
-            << " IO workers\n";
+            << " IO workers" << std::endl;
+      if (ba.wait) {
+        Snapshot &held = *s;
+        x.held[r.id] = std::move(s);
+        wait_for_end(x, held, ends);
+        pthread_sigmask(SIG_UNBLOCK, &ends, nullptr);
+        return 0;
+      }
       x.held[r.id] = std::move(s);
       return 0;
     };
@@ -347,6 +426,7 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
           std::map<std::string, RecordFormat>{{"1", RecordFormat::v1}, {"2", RecordFormat::v2}}));
   d->callback([&] {
     action = [&demo, &demo_size, &demo_buffer](Ctx &x) {
+      if (x.served()) throw Error("demo boots a machine of its own and does not take --dev");
       auto sz = parse_size(demo_size);
       if (!sz) throw Error("bad demo disk size '" + demo_size + "'");
       auto b = parse_size(demo_buffer);

@@ -6,9 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include <host/host.h>
-
 #include "agent/error.h"
+#include "agent/system.h"
 
 namespace agent {
 
@@ -31,28 +30,29 @@ std::string sid(int id) { return "vek" + std::to_string(id); }
 
 }  // namespace
 
-Control::Control(const std::string &path) {
-  fd_ = host::open(path.c_str(), O_RDWR);
+Control::Control(const std::string &device) {
+  fd_ = sys().open(device, O_RDWR);
   if (fd_ < 0) {
     int err = errno;
-    throw_errno("cannot open the driver's control device " + path + " (is the module loaded?)",
+    throw_errno("cannot open the driver's control device " + sys().path(device) +
+                    " (is the module loaded?)",
                 err);
   }
 }
 
 Control::~Control() {
-  if (fd_ >= 0) host::close(fd_);
+  if (fd_ >= 0) sys().close(fd_);
 }
 
 long Control::raw(unsigned long cmd, void *arg) {
-  int r = host::ioctl(fd_, cmd, arg);
+  int r = sys().ioctl(fd_, cmd, arg);
   return r < 0 ? -long(errno) : long(r);
 }
 
-size_t Control::log_mark() const { return host::dmesg().size(); }
+size_t Control::log_mark() const { return sys().kernel_log().size(); }
 
 std::string Control::driver_says(size_t mark) const {
-  std::vector<std::string> log = host::dmesg();
+  std::vector<std::string> log = sys().kernel_log();
   std::string out;
   for (size_t i = mark; i < log.size(); ++i) {
     const std::string &l = log[i];

@@ -4,6 +4,7 @@
 
 #include "agent/error.h"
 #include "agent/progress.h"
+#include "agent/system.h"
 #include "agent/workload.h"
 
 namespace agent {
@@ -52,6 +53,8 @@ std::optional<session_list> Snapshot::info() {
     if (s.id == reply_.id) return s;
   return std::nullopt;
 }
+
+std::string Snapshot::vek_path() const { return sys().path("vek" + std::to_string(reply_.id)); }
 
 std::string Snapshot::error_text() {
   std::string t = ctl_.session_error(reply_.id);

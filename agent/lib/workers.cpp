@@ -8,10 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 
-#include <host/host.h>
-
 #include "agent/control.h"
 #include "agent/error.h"
+#include "agent/system.h"
 #include "vekdriver.h"
 
 namespace agent {
@@ -86,7 +85,7 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
       zti.file_fd = fd;
       zti.buffer_size = int32_t(bufsz);
       zti.user_addr = uint64_t(uintptr_t(buf));
-      int r = host::ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
+      int r = sys().ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
       int err = errno;
       free(buf);
       ::close(fd);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 struct kplat_file {
   std::atomic<long> count{1};
@@ -81,8 +82,19 @@ ssize_t real_read(struct file *f, char __user *buf, size_t count, loff_t *pos) {
     if (o.value < 0) return -EIO;
     if ((size_t)o.value < count) count = (size_t)o.value;
   }
-  ssize_t r = ::pread(f->kp->real_fd, buf, count, *pos);
-  if (r < 0) return -errno;
+  ssize_t r;
+  if (pid_t caller = kplat::file_buffer_pid()) {
+    // The buffer is in the calling process, not in ours: read here, then copy it over.
+    std::vector<char> bounce(count);
+    r = ::pread(f->kp->real_fd, bounce.data(), count, *pos);
+    if (r < 0) return -errno;
+    size_t moved = kplat::copy_with_process(caller, bounce.data(), buf, size_t(r), true);
+    if (moved == 0 && r > 0) return -EFAULT;
+    r = ssize_t(moved);
+  } else {
+    r = ::pread(f->kp->real_fd, buf, count, *pos);
+    if (r < 0) return -errno;
+  }
   *pos += r;
   return r;
 }
@@ -98,7 +110,16 @@ ssize_t real_write(struct file *f, const char __user *buf, size_t count, loff_t 
     if (o.value < 0) return -EIO;
     if ((size_t)o.value < count) count = (size_t)o.value;  // a short write of that many bytes
   }
-  ssize_t r = ::pwrite(f->kp->real_fd, buf, count, *pos);
+  ssize_t r;
+  if (pid_t caller = kplat::file_buffer_pid()) {
+    // The data is in the calling process: bring over what is readable of it, write that.
+    std::vector<char> bounce(count);
+    size_t got = kplat::copy_with_process(caller, bounce.data(), buf, count, false);
+    if (got == 0 && count > 0) return -EFAULT;
+    r = ::pwrite(f->kp->real_fd, bounce.data(), got, *pos);
+  } else {
+    r = ::pwrite(f->kp->real_fd, buf, count, *pos);
+  }
   if (r < 0) return -errno;
   *pos += r;
   return r;

@@ -492,6 +492,11 @@ pid_t user_memory_pid() {
   return t->kp->user_pid;
 }
 
+pid_t file_buffer_pid() {
+  struct task_struct *t = tls_current;
+  return t ? t->kp->user_pid : 0;
+}
+
 pid_t user_files_tgid() {
   struct task_struct *t = tls_current;
   return t ? t->kp->user_tgid : 0;

@@ -65,6 +65,15 @@ void wait_for_expired_sleeps(uint64_t now_ns);
 // set_fs(KERNEL_DS)) and for descriptors (0: this process).
 pid_t user_memory_pid();
 pid_t user_files_tgid();
+// The caller's thread whose memory a file's read or write buffer is in, whatever the address
+// limit, or 0 for this process. In the kernel a read or write under set_fs(KERNEL_DS) reaches
+// the calling process's memory as well as the kernel's, and the driver uses that for an IO
+// worker's staging buffer, an address of the caller: a task running another process's request
+// moves such a buffer to or from the caller.
+pid_t file_buffer_pid();
+// Bytes moved between this process's `local` and `remote` in process pid's memory, up to the
+// first bad page.
+size_t copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote);
 
 // Platform clock internals.
 std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns);

@@ -52,6 +52,14 @@ size_t vm_copy_pid(pid_t pid, void *local, const void *remote, size_t n, bool to
   return done;
 }
 
+}  // namespace
+
+size_t kplat::copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
+  return vm_copy_pid(pid, local, remote, n, to_remote);
+}
+
+namespace {
+
 // The caller's process when the task runs a request of another process, else our own.
 size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
   pid_t pid = user_memory_pid();

@@ -127,6 +127,8 @@ class MachineTest : public ::testing::Test {
 
   void TearDown() override {
     if (tmp_.empty()) return;
+    // Agents first: the machine's stop ends what they wait for inside it.
+    for (pid_t a : agents_) kill(a, SIGKILL);
     if (child_ > 0) {
       kill(child_, SIGTERM);
       if (!wait_exit(1000)) {
@@ -135,6 +137,8 @@ class MachineTest : public ::testing::Test {
         wait_exit(-1);
       }
     }
+    for (pid_t a : agents_) waitpid(a, nullptr, 0);
+    agents_.clear();
     if (is_mounted(dir_) && run_quiet({"fusermount3", "-u", dir_}) != 0) {
       abort_connection();
       run_quiet({"fusermount3", "-u", "-z", dir_});
@@ -184,6 +188,48 @@ class MachineTest : public ::testing::Test {
     ASSERT_TRUE(ready) << "vek-machine did not serve " << dir_;
   }
 
+  // qel-agent in a process of its own on this machine: `args` after --dev and --no-progress.
+  // Its stdout and stderr go to a file of the test's; the pid is returned at once.
+  pid_t spawn_agent(const std::vector<std::string> &args, const std::string &out) {
+    std::vector<std::string> all = {VEK_AGENT_PATH, "--dev", dir_, "--no-progress"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    if (pid > 0) agents_.push_back(pid);
+    return pid;
+  }
+  // Waits (bounded) for an agent spawned above; its wait status, or -1 when it did not end.
+  int wait_agent(pid_t pid, int limit = 6000) {
+    for (int i = 0; i < limit; i++) {
+      int st = 0;
+      if (waitpid(pid, &st, WNOHANG) == pid) {
+        agents_.erase(std::find(agents_.begin(), agents_.end(), pid));
+        return st;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  struct Run {
+    int status;  // the exit code, or -1
+    std::string output;
+  };
+  Run agent(const std::vector<std::string> &args) {
+    std::string out = tmp_ + "/agent." + std::to_string(++runs_) + ".out";
+    pid_t pid = spawn_agent(args, out);
+    if (pid < 0) return {-1, "cannot start qel-agent"};
+    int st = wait_agent(pid);
+    return {st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out)};
+  }
+
   std::string path(const std::string &name) const { return dir_ + "/" + name; }
   uint64_t part_offset(unsigned i) const { return parts_[i].start_sect * 512; }
   uint64_t part_bytes(unsigned i) const { return parts_[i].nr_sects * 512; }
@@ -193,6 +239,8 @@ class MachineTest : public ::testing::Test {
   std::vector<agent::PartitionLayout> parts_;
   pid_t child_ = -1;
   int status_ = 0;
+  std::vector<pid_t> agents_;  // agents still to be reaped
+  int runs_ = 0;
 };
 
 struct Fd {

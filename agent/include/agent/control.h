@@ -42,7 +42,7 @@ struct StopReply {
 
 class Control {
  public:
-  explicit Control(const std::string &path = "/dev/vekdriver");
+  explicit Control(const std::string &device = "vekdriver");  // a device of sys()
   ~Control();
   Control(const Control &) = delete;
   Control &operator=(const Control &) = delete;

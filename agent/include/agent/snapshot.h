@@ -32,7 +32,7 @@ class Snapshot {
 
   int id() const { return reply_.id; }
   const StartReply &reply() const { return reply_; }
-  std::string vek_path() const { return "/dev/vek" + std::to_string(reply_.id); }
+  std::string vek_path() const;  // the snapshot device's path in sys()
   // Steady-clock instants just before the start command and just after it returned: the
   // snapshot instant lies between them.
   int64_t start_called_ns() const { return t_called_; }

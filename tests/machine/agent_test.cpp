@@ -1,0 +1,152 @@
+// qel-agent in processes of its own driving one vek-machine: the driver's state outlives each
+// agent run, the snapshot device is a file any program reads, and an agent killed in the
+// middle of a session leaves a machine that serves the next backup. Needs root and /dev/fuse.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <vekdriver.h>
+
+#include "machine_fixture.h"
+
+namespace {
+
+using namespace vekmachine;
+
+class AgentOverMachine : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
+  }
+
+  // The id of "vek<N>: snapshot of ..." in an agent's output, or 0 once `limit` polls passed.
+  int announced_session(const std::string &out_file, int limit = 3000) {
+    int id = 0;
+    eventually([&] {
+      std::smatch m;
+      std::string text = slurp(out_file);
+      if (std::regex_search(text, m, std::regex("vek([0-9]+): snapshot of"))) id = std::stoi(m[1]);
+      return id != 0;
+    }, limit);
+    return id;
+  }
+
+  std::string sda1_now() { return slurp(path("sda1")); }
+  std::string image_part(unsigned i) const {
+    return std::string(image_bytes_.data() + part_offset(i), part_bytes(i));
+  }
+};
+
+// A session held by one agent process is seen and stopped by others; its device shows the
+// partition as it was at the start while the partition itself changes.
+TEST_F(AgentOverMachine, SessionOutlivesTheAgentRunsThatLookAtIt) {
+  start();
+  const std::string out = tmp_ + "/holder.out";
+  pid_t holder = spawn_agent({"--workers", "2", "--backing-dir", tmp_, "snapshot", "sda1", "--wait"}, out);
+  ASSERT_GT(holder, 0);
+  const int id = announced_session(out);
+  ASSERT_GT(id, 0) << slurp(out);
+  const std::string vek = "vek" + std::to_string(id);
+
+  // Change sda1 after the snapshot, through its file (and so its file system): 128 chunks, more
+  // than the workers keep in memory, so they go through the workers' staging buffers in the
+  // agent's memory to its backing files and come back from there.
+  std::string fresh(8 << 20, 'Z');
+  {
+    Fd f(open(path("sda1").c_str(), O_RDWR));
+    ASSERT_GE(f.fd, 0) << strerror(errno);
+    ASSERT_EQ(pwrite(f.fd, fresh.data(), fresh.size(), 1 << 20), ssize_t(fresh.size())) << strerror(errno);
+  }
+
+  Run list = agent({"list", "--json"});
+  EXPECT_EQ(list.status, 0) << list.output;
+  EXPECT_NE(list.output.find("\"id\": " + std::to_string(id)), std::string::npos) << list.output;
+
+  // Plain programs read the frozen image: dd of the snapshot device is sda1 at the start.
+  const std::string copy = tmp_ + "/vek.dd";
+  ASSERT_EQ(run_quiet({"dd", "if=" + path(vek), "of=" + copy, "bs=1M", "iflag=direct"}), 0);
+  std::string frozen = slurp(copy);
+  EXPECT_EQ(frozen.size(), part_bytes(0));
+  EXPECT_TRUE(frozen == image_part(0)) << "the snapshot device is not sda1 as it was at the start";
+  EXPECT_EQ(sda1_now().substr(1 << 20, fresh.size()), fresh);
+
+  Run stop = agent({"stop", std::to_string(id)});
+  EXPECT_EQ(stop.status, 0) << stop.output;
+  int st = wait_agent(holder);
+  ASSERT_NE(st, -1) << "the holding agent did not notice its session was stopped";
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << slurp(out);
+  EXPECT_NE(slurp(out).find(vek + " was stopped from outside"), std::string::npos) << slurp(out);
+  EXPECT_TRUE(eventually([&] { return access(path(vek).c_str(), F_OK) != 0; }, 300));
+  Run empty = agent({"list"});
+  EXPECT_NE(empty.output.find("no snapshot sessions"), std::string::npos) << empty.output;
+}
+
+// A backup from another process, with a writer racing it through the device's file: the image
+// is the partition at the snapshot, and a failed command quotes the driver's log line.
+TEST_F(AgentOverMachine, BackupThroughTheMachineIsThePartitionAtTheSnapshot) {
+  start();
+  const std::string img = tmp_ + "/sda2.img";
+  Run full = agent({"--workers", "3", "--buffer", "256K", "backup", "sda2", "-o", img});
+  ASSERT_EQ(full.status, 0) << full.output;
+  EXPECT_NE(full.output.find("full backup of sda2"), std::string::npos) << full.output;
+  EXPECT_TRUE(slurp(img) == image_part(1)) << "the image is not sda2";
+
+  // With a writer: the writes during the copy must not reach the image.
+  Run raced = agent({"--workers", "2", "backup", "sda2", "-o", img, "--writer"});
+  ASSERT_EQ(raced.status, 0) << raced.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(raced.output, m, std::regex("writer: ([0-9]+) writes"))) << raced.output;
+  EXPECT_GT(std::stoul(m[1]), 0ul);
+  ASSERT_TRUE(std::regex_search(raced.output, m, std::regex("chunks preserved: ([0-9]+)"))) << raced.output;
+  EXPECT_GT(std::stoul(m[1]), 0ul) << "no chunk was preserved: the writer did not race the copy";
+
+  Run bad = agent({"stop", "99"});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_NE(bad.output.find("no session vek99"), std::string::npos) << bad.output;
+}
+
+// SIGKILL of an agent whose workers are parked in the driver: the process cannot end while
+// they are inside (as in the kernel, the driver ignores its signals there), the session stays
+// stoppable from another process, the killed agent's handles are released, and the next
+// backup works.
+TEST_F(AgentOverMachine, KilledAgentLeavesAStoppableSessionAndAWorkingMachine) {
+  start();
+  const std::string out = tmp_ + "/victim.out";
+  pid_t victim = spawn_agent({"--workers", "4", "--backing-dir", tmp_, "snapshot", "sda1", "--wait"}, out);
+  ASSERT_GT(victim, 0);
+  const int id = announced_session(out);
+  ASSERT_GT(id, 0) << slurp(out);
+  ASSERT_EQ(kill(victim, SIGKILL), 0);
+
+  Run list = agent({"list"});
+  EXPECT_EQ(list.status, 0) << list.output;
+  EXPECT_NE(list.output.find("vek" + std::to_string(id)), std::string::npos) << list.output;
+  Run stop = agent({"stop", std::to_string(id)});
+  EXPECT_EQ(stop.status, 0) << stop.output;
+  int st = wait_agent(victim);
+  ASSERT_NE(st, -1) << "the killed agent did not end after its session was stopped";
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "status " << st;
+
+  const std::string img = tmp_ + "/after.img";
+  Run next = agent({"backup", "sda1", "-o", img});
+  ASSERT_EQ(next.status, 0) << next.output;
+  EXPECT_EQ(slurp(img).size(), part_bytes(0));
+  Run v = agent({"version"});
+  EXPECT_EQ(v.status, 0) << v.output;
+  kill(child_, SIGTERM);
+  ASSERT_TRUE(wait_exit(3000)) << "vek-machine did not stop";
+  EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 0) << "status " << status_;
+}
+
+}  // namespace
