@@ -251,6 +251,17 @@ struct Fd {
   }
 };
 
+// The names in a directory, without "." and "..".
+inline std::vector<std::string> list_dir(const std::string &dir) {
+  std::vector<std::string> out;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
 inline uint64_t file_size(const std::string &p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 ? uint64_t(st.st_size) : ~0ull;

@@ -153,6 +153,31 @@ TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
   ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST2, &lr), 0) << strerror(errno);
   EXPECT_EQ(sl[0].id, id);
 
+  // The set-file command's descriptor is the caller's: one open only in the machine is no
+  // descriptor of ours and is refused; our own file is taken.
+  int machine_only = -1;
+  for (const std::string &e : list_dir("/proc/" + std::to_string(child_) + "/fd"))
+    if (fcntl(std::stoi(e), F_GETFD) < 0 && errno == EBADF) machine_only = std::max(machine_only, std::stoi(e));
+  ASSERT_GE(machine_only, 0);
+  auto sf = std::make_unique<set_cow_file>();
+  memset(sf.get(), 0, sizeof *sf);
+  sf->id = id;
+  sf->fd = machine_only;
+  strcpy(sf->backing_file, "not-ours");
+  EXPECT_EQ(ioctl(f.fd, VEK_IOCTL_SET_COW_FILE, sf.get()), 1);
+  EXPECT_NE(slurp(path("kmsg")).find("could not get file for fd: " + std::to_string(machine_only)), std::string::npos);
+  const std::string ours = tmp_ + "/cow-file";
+  Fd cow(open(ours.c_str(), O_RDWR | O_CREAT, 0600));
+  ASSERT_GE(cow.fd, 0);
+  sf->fd = cow.fd;
+  strcpy(sf->backing_file, ours.c_str());
+  EXPECT_EQ(ioctl(f.fd, VEK_IOCTL_SET_COW_FILE, sf.get()), 0);
+  auto gs = std::make_unique<get_string>();
+  memset(gs.get(), 0, sizeof *gs);
+  gs->id = id;
+  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_BACKING_FILE, gs.get()), 0) << strerror(errno);
+  EXPECT_STREQ(gs->string, ours.c_str());
+
   memset(req.get(), 0, sizeof *req);
   req->id = id;
   ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_STOP_VK, req.get()), 0) << strerror(errno);
