@@ -7,6 +7,8 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <cstdio>
 #include <iostream>
@@ -20,6 +22,7 @@
 #include "agent/layout.h"
 #include "agent/machine.h"
 #include "devfs.h"
+#include "freeze_bridge.h"
 
 namespace {
 
@@ -50,6 +53,10 @@ int run(int argc, char **argv) {
   app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
   app.add_option("--log", log, "append the machine's messages to this file instead of stderr");
+  unsigned freeze_timeout = 20;
+  app.add_option("--freeze-timeout", freeze_timeout,
+                 "seconds a host file system on a device may take to freeze before the snapshot is refused")
+      ->check(CLI::Range(1, 3600));
   app.add_option("--threads", threads, "FUSE worker threads at most")->check(CLI::Range(4, 4096));
   try {
     app.parse(argc, argv);
@@ -91,6 +98,15 @@ int run(int argc, char **argv) {
     o.mounted.insert(m.device(name));
   }
 
+  // Host file systems mounted on loop devices over our files name them by the directory's
+  // canonical path, which must be taken before the mount covers it.
+  char canon[PATH_MAX];
+  if (!realpath(dir.c_str(), canon)) {
+    perror(("vek-machine: " + dir).c_str());
+    return 2;
+  }
+  machine::FreezeBridge bridge(canon, std::chrono::seconds(freeze_timeout));
+  bridge.install();
   machine::Devfs fs(o);
   std::atomic<bool> signalled{false};
   std::thread stopper([&] {

@@ -3,6 +3,7 @@
 // freeze protocol (freeze_bdev/thaw_bdev) has writers to hold back and to
 // wait for, as a real file system on the source disk would.
 #include <linux/blkdev.h>
+#include <linux/err.h>
 #include <linux/fs.h>
 #include <linux/statfs.h>
 
@@ -32,6 +33,11 @@ struct mounted_fs {
   bool frozen = false;  // new writers wait
   bool going = false;   // being mounted or unmounted: not found by get_super
 };
+
+host::freeze_hooks &hooks() {
+  static host::freeze_hooks *h = new host::freeze_hooks();
+  return *h;
+}
 
 std::mutex g_fs_lock;
 std::condition_variable g_fs_cv;
@@ -125,6 +131,14 @@ struct super_block *freeze_bdev(struct block_device *bdev) {
     mutex_unlock(&bdev->bd_fsfreeze_mutex);
     return nullptr;
   }
+  if (hooks().freeze) {
+    int r = hooks().freeze(bdev->bd_dev);
+    if (r < 0) {
+      drop_super(sb);
+      mutex_unlock(&bdev->bd_fsfreeze_mutex);
+      return static_cast<struct super_block *>(ERR_PTR(r));
+    }
+  }
   {
     std::unique_lock<std::mutex> g(g_fs_lock);
     mounted_fs *fs = of(sb);
@@ -167,9 +181,12 @@ int thaw_bdev(struct block_device *bdev, struct super_block *sb) {
     frozen->s_frozen = SB_UNFROZEN;
     g_fs_cv.notify_all();
   }
+  if (frozen && hooks().thaw) hooks().thaw(bdev->bd_dev);
   mutex_unlock(&bdev->bd_fsfreeze_mutex);
   return 0;
 }
+
+void host::set_freeze_hooks(freeze_hooks h) { hooks() = std::move(h); }
 
 int host::mount(dev_t dev) {
   syscall_entry();

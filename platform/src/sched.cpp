@@ -86,6 +86,9 @@ kplat_task *new_task(pid_t pid, pid_t tgid) {
   t->mm = &the_process().mm;
   t->static_prio = 120;
   t->kp_addr_limit = USER_DS.seg;
+  static std::atomic<unsigned> owners{0};
+  do t->kp_lock_owner = int(++owners & 0x7fffffff);
+  while (t->kp_lock_owner == 0);
   spin_lock_init(&t->alloc_lock);
   k->thread = pthread_self();
   return k;

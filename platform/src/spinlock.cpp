@@ -91,16 +91,16 @@ inline void note_usage(spinlock_t *lock, struct task_struct *t, const char *call
 }
 
 void lock_common(spinlock_t *lock, struct task_struct *t, const char *call) {
-  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->pid))
+  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t->kp_lock_owner))
     fatal("BUG: spinlock recursion on CPU, %s/%d", t->comm, t->pid);
   note_usage(lock, t, call);
   t->kp_preempt_count++;
   kplat_raw_spin_lock(&lock->raw);
-  __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->owner, t->kp_lock_owner, __ATOMIC_RELAXED);
 }
 
 void unlock_common(spinlock_t *lock, struct task_struct *t) {
-  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != t->pid))
+  if (unlikely(__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != t->kp_lock_owner))
     fatal("BUG: spinlock wrong owner on CPU, %s/%d", t->comm, t->pid);
   __atomic_store_n(&lock->owner, 0, __ATOMIC_RELAXED);
   kplat_raw_spin_unlock(&lock->raw);
@@ -124,7 +124,7 @@ int trylock_common(spinlock_t *lock, struct task_struct *t, const char *call) {
   if (!kplat_raw_spin_trylock(&lock->raw)) return 0;
   note_usage(lock, t, call);
   t->kp_preempt_count++;
-  __atomic_store_n(&lock->owner, t->pid, __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->owner, t->kp_lock_owner, __ATOMIC_RELAXED);
   return 1;
 }
 }  // namespace

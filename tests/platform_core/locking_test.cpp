@@ -23,21 +23,59 @@
 
 namespace {
 
+// Two of the holders are tasks of one thread of another process (a loop device's worker with
+// two requests in the machine at once): the same pid is no recursion.
 TEST(Spinlock, ExcludesAndCountsHolders) {
   DEFINE_SPINLOCK(l);
   long counter = 0;
   std::vector<std::thread> ts;
   for (int i = 0; i < 4; i++)
-    ts.emplace_back([&] {
-      for (int j = 0; j < 20000; j++) {
-        unsigned long flags;
-        spin_lock_irqsave(&l, flags);
-        counter++;
-        spin_unlock_irqrestore(&l, flags);
+    ts.emplace_back([&, i] {
+      auto work = [&] {
+        for (int j = 0; j < 20000; j++) {
+          unsigned long flags;
+          spin_lock_irqsave(&l, flags);
+          counter++;
+          spin_unlock_irqrestore(&l, flags);
+        }
+      };
+      if (i < 2) {
+        host::caller c;
+        c.pid = c.tgid = 999999;
+        c.comm = "kworker/loop";
+        host::run_as_caller(c, work);
+      } else {
+        work();
       }
     });
   for (auto &t : ts) t.join();
   EXPECT_EQ(counter, 80000);
+
+  // And one of them waits while the other holds the lock.
+  host::caller c;
+  c.pid = c.tgid = 999998;
+  std::atomic<bool> held{false}, trying{false};
+  std::thread holder([&] {
+    host::run_as_caller(c, [&] {
+      spin_lock(&l);
+      held = true;
+      while (!trying) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      spin_unlock(&l);
+    });
+  });
+  std::thread waiter([&] {
+    host::run_as_caller(c, [&] {
+      while (!held) std::this_thread::yield();
+      trying = true;
+      spin_lock(&l);
+      counter++;
+      spin_unlock(&l);
+    });
+  });
+  holder.join();
+  waiter.join();
+  EXPECT_EQ(counter, 80001);
   EXPECT_FALSE(spin_is_locked(&l));
   EXPECT_EQ(spin_trylock(&l), 1);
   EXPECT_TRUE(spin_is_locked(&l));

@@ -3,6 +3,7 @@
 #pragma once
 #include <linux/types.h>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -48,6 +49,17 @@ int umount(dev_t dev);
 // errno EINVAL (not mounted, negative offset), ENOSPC (offset at or past the
 // end), EFAULT (bad buffer), EIO (the device failed the I/O).
 ssize_t fs_pwrite(dev_t dev, const void *buf, size_t len, off_t off);
+
+// File systems of the host stacked on a device (through a file the host can mount): the first
+// freeze_bdev of a mounted device calls freeze(dev) before it holds the device's own writers,
+// since that freeze writes back through the device; a negative errno fails the freeze_bdev.
+// The last thaw_bdev calls thaw(dev) after it let the writers go. Either may sleep. Set
+// before the machine serves; empty functions (the default) do nothing.
+struct freeze_hooks {
+  std::function<int(dev_t)> freeze;
+  std::function<void(dev_t)> thaw;
+};
+void set_freeze_hooks(freeze_hooks h);
 
 // Disk fault injection. Sectors are relative to dev (a disk or a partition).
 // A bio that overlaps the range and has the rule's direction fails with -EIO

@@ -112,6 +112,9 @@ struct task_struct {
   int kp_irq_depth;      // > 0: interrupt context
   int kp_irqs_off;       // interrupts "disabled"
   unsigned long kp_addr_limit;  // get_fs/set_fs
+  // The holder's mark in a spinlock: unique per task, where pids are not (two requests of one
+  // caller's thread may be inside the machine at once, as tasks of the same pid).
+  int kp_lock_owner;
   struct kplat_task *kp;
 };
 

@@ -31,7 +31,7 @@ void kplat_raw_spin_unlock(kplat_raw_spinlock_t *l);
 #define KPLAT_LOCK_USED_IRQS_ON 2u  // taken in process context with interrupts enabled
 typedef struct spinlock {
   kplat_raw_spinlock_t raw;
-  pid_t owner;         // thread id of the holder, 0 when free (read atomically)
+  pid_t owner;         // the holder task's kp_lock_owner, 0 when free (read atomically)
   unsigned usage;      // KPLAT_LOCK_USED_* seen so far (accessed atomically)
   const char *name;    // as spin_lock_init or DEFINE_SPINLOCK spelled it; null if zeroed
 } spinlock_t;
