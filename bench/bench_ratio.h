@@ -18,7 +18,9 @@ public:
 		for (const Run &r : runs)
 			if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
 				std::string key = r.run_name.function_name + "/" + r.run_name.args;
-				double t = r.GetAdjustedRealTime();
+				/* The framework gives it in the unit the case prints in. */
+				double t = r.GetAdjustedRealTime() /
+					   benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9;
 				if (!ns.count(key) || t < ns[key])
 					ns[key] = t;
 			}
