@@ -340,11 +340,35 @@ TEST_F(Ext4OnMachine, BackupAndLiveSnapshotOfABusyExt4AreCleanAndHoldTheFreezeIn
   EXPECT_GE(workload_->check(frozen, lo, *hi), 20u);
   unmount_last();
   detach_last();
+
+  // The snapshot is writable: a file system mounted on it read-write takes files of its own,
+  // stays clean, and the source never sees them.
+  const std::string rw_loop = attach(vek, false);
+  ASSERT_FALSE(rw_loop.empty());
+  ASSERT_TRUE(mount_at(rw_loop, frozen, ""));
+  const std::string mine(200000, 'S');
+  {
+    std::ofstream(frozen + "/written-in-the-snapshot", std::ios::binary) << mine;
+  }
+  unmount_last();
+  EXPECT_EQ(fsck(rw_loop), 0) << "the written snapshot is not a clean file system";
+  detach_last();
+  const std::string rw_loop2 = attach(vek, true);
+  ASSERT_FALSE(rw_loop2.empty());
+  ASSERT_TRUE(mount_at(rw_loop2, frozen, "ro,noload"));
+  EXPECT_TRUE(slurp(frozen + "/written-in-the-snapshot") == mine) << "the snapshot lost what was written to it";
+  unmount_last();
+  detach_last();
+  EXPECT_NE(access((live + "/written-in-the-snapshot").c_str(), F_OK), 0) << "a write to the snapshot reached the source";
   EXPECT_EQ(agent({"stop", std::to_string(id)}).status, 0);
   EXPECT_NE(wait_agent(holder), -1);
 
   workload_->stop();
   EXPECT_EQ(workload_->error(), "") << "the workload on the live file system failed";
+  // And the source itself, through all of it, is a clean file system.
+  ASSERT_EQ(mounts_.back(), live);
+  unmount_last();
+  EXPECT_EQ(fsck(src_loop), 0) << "the source file system was damaged";
 }
 
 }  // namespace
