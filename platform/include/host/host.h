@@ -81,7 +81,9 @@ struct caller {
 };
 // Runs fn on the calling thread as an emulated task of that caller, then gives the thread its
 // own task back. While fn runs, current is that task (pid, tgid, comm as given; its name never
-// renames the real thread), signal_task(c.pid) makes a signal pending on it, and fget(fd)
+// renames the real thread), signal_task(c.pid) makes a signal pending on it, its signal-handler
+// table is shared with the other tasks of c.tgid in the machine only (fresh, all SIG_DFL, once
+// none of them is left; this process's own table for c.tgid == getpid()), and fget(fd)
 // takes the caller's descriptor fd with pidfd_getfd (descriptors of this process's host::open
 // stay usable through the host:: calls). Copies under set_fs(KERNEL_DS) stay local. May sleep.
 void run_as_caller(const caller &c, const std::function<void()> &fn);
