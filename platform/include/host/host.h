@@ -48,6 +48,10 @@ struct dmesg_record {
 std::vector<std::string> dmesg();
 std::vector<dmesg_record> dmesg_records();
 void dmesg_clear();
+// Called with every line once it is complete, in log order, by the task that printed it, which
+// may be in atomic context, and with the log's lock held: it must not sleep, block for long or
+// print (queue the line and write it elsewhere). An empty function removes it.
+void set_dmesg_sink(std::function<void(const dmesg_record &)> sink);
 
 // Platform clock: factor 1 is real time; 1000 makes a 5 s sleep take 5 ms; 0 stops platform
 // time, which then moves only by advance_clock: a test decides when each sleep times out.
