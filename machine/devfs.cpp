@@ -4,21 +4,29 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/falloc.h>
+#include <sched.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include <host/host.h>
+#include <vekdriver.h>
 
 #include "agent/error.h"
 
@@ -120,6 +128,48 @@ host::caller caller_of(fuse_req_t req, bool caller_memory) {
   return c;
 }
 
+// ---- interrupts ----
+
+uint64_t hex_field(const std::string &line, const char *key) {
+  size_t n = std::strlen(key);
+  return line.compare(0, n, key) == 0 ? std::strtoull(line.c_str() + n, nullptr, 16) : 0;
+}
+
+// The signal a FUSE interrupt stands for. FUSE does not say which one interrupted the caller,
+// but it stays pending on the caller's thread while the thread waits for our reply: take the
+// lowest unblocked one there, which the kernel will deliver first, so that the emulated task
+// gets the signal whose handler its table is asked about. None left (another thread took a
+// shared one): SIGKILL when the thread is gone or exiting, so that killable waits end too;
+// else SIGINT, an ordinary interrupting signal.
+int interrupt_signal(pid_t tgid, pid_t tid) {
+  std::ifstream st("/proc/" + std::to_string(tgid) + "/task/" + std::to_string(tid) + "/status");
+  if (!st) return SIGKILL;
+  uint64_t pending = 0, blocked = 0;
+  char state = 0;
+  for (std::string line; std::getline(st, line);) {
+    pending |= hex_field(line, "SigPnd:") | hex_field(line, "ShdPnd:");
+    blocked |= hex_field(line, "SigBlk:");
+    if (line.rfind("State:", 0) == 0) {
+      size_t at = line.find_first_not_of(" \t", 6);
+      if (at != std::string::npos) state = line[at];
+    }
+  }
+  uint64_t ready = pending & ~blocked;
+  if (ready) return __builtin_ctzll(ready) + 1;
+  return state == 0 || state == 'Z' || state == 'X' ? SIGKILL : SIGINT;
+}
+
+struct Interruptee {
+  pid_t tid, tgid;
+};
+
+// libfuse calls this on another worker when the kernel sends FUSE_INTERRUPT for the request,
+// or at once when it is registered after the interrupt came.
+void on_interrupt(fuse_req_t, void *data) {
+  const auto *who = static_cast<const Interruptee *>(data);
+  host::signal_task(who->tid, interrupt_signal(who->tgid, who->tid));
+}
+
 // Runs fn as the caller's task; a request the kernel makes on nobody's behalf (pid 0)
 // runs as the worker's own task.
 void as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &fn) {
@@ -127,7 +177,16 @@ void as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &
     fn();
     return;
   }
-  host::run_as_caller(caller_of(req, caller_memory), fn);
+  const host::caller c = caller_of(req, caller_memory);
+  host::run_as_caller(c, [&] {
+    // Only now is there a task for the signal to be pending on.
+    Interruptee who{c.pid, c.tgid};
+    fuse_req_interrupt_func(req, on_interrupt, &who);
+    fn();
+    // Before the task goes, so that a late interrupt cannot reach the thread's next request;
+    // this waits for a call already running.
+    fuse_req_interrupt_func(req, nullptr, nullptr);
+  });
 }
 
 // ---- open files ----
@@ -138,12 +197,16 @@ struct Handle {
   dev_t dev = 0;
   bool mounted = false;  // block file of a device with a file system on it
   std::string text;      // kmsg: the log as it was at open
+  int busy = 0;          // State::mu: requests using fd
+  bool left = false;     // State::mu: closed by the machine; the last request closes it
 };
 
 struct State {
+  explicit State(const DevfsOptions &o) : opt(o) {}
   DevfsOptions opt;
   std::mutex mu;
   std::set<Handle *> open;  // mu
+  std::atomic<unsigned> parked{0};  // requests inside RunIOThread
 };
 State *g_state;
 
@@ -154,8 +217,39 @@ void close_handle(Handle *h) {
   delete h;
 }
 
-// errno of a failed host call, never 0 (a reply of error 0 would claim success).
-int err_or(int e) { return e > 0 ? e : EIO; }
+// A request's use of a handle's descriptor: a handle the machine closes while a request
+// still uses it (close_left_handles) is closed when the last such request ends.
+class InUse {
+ public:
+  explicit InUse(Handle *h) : h_(h) {
+    std::lock_guard<std::mutex> g(g_state->mu);
+    h_->busy++;
+  }
+  ~InUse() {
+    bool last;
+    {
+      std::lock_guard<std::mutex> g(g_state->mu);
+      last = --h_->busy == 0 && h_->left;
+    }
+    if (last) close_handle(h_);
+  }
+  InUse(const InUse &) = delete;
+  InUse &operator=(const InUse &) = delete;
+
+ private:
+  Handle *h_;
+};
+
+// errno of a failed host call for a reply: never 0 (a reply of error 0 would claim success)
+// and never one of the kernel's own numbers of 512 and up, which the kernel refuses in a
+// reply. An interrupted wait's restart request becomes EINTR: through FUSE the caller's system
+// call cannot be restarted, it fails as a kernel call whose handler ran without SA_RESTART.
+int err_or(int e) {
+  if (e <= 0) return EIO;
+  if (e < 512) return e;
+  if (e == 515) return ENOTTY;  // ENOIOCTLCMD
+  return e <= 516 ? EINTR : EIO;  // ERESTARTSYS, ERESTARTNOINTR, ERESTARTNOHAND, ERESTART_RESTARTBLOCK
+}
 
 // ---- operations ----
 
@@ -285,6 +379,7 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_fil
   std::vector<char> buf(size);
   ssize_t r = -1;
   int err = 0;
+  InUse use(h);
   as_caller(req, false, [&] {
     r = host::pread(h->fd, buf.data(), size, off);
     if (r < 0) err = err_or(errno);
@@ -309,6 +404,7 @@ void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t of
   }
   ssize_t r = -1;
   int err = 0;
+  InUse use(h);
   as_caller(req, false, [&] {
     r = block_write(h, buf, size, off);
     if (r < 0) err = err_or(errno);
@@ -340,6 +436,7 @@ void op_fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t off, off_t len
   }
   static const std::vector<char> zeros(1 << 20, 0);
   int err = 0;
+  InUse use(h);
   as_caller(req, false, [&] {
     for (off_t done = 0; done < len && !err;) {
       size_t piece = size_t(std::min<off_t>(len - done, off_t(zeros.size())));
@@ -355,6 +452,21 @@ void op_flush(fuse_req_t req, fuse_ino_t, struct fuse_file_info *) { fuse_reply_
 
 // The block layer completes every write before it answers: nothing is left to sync.
 void op_fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *) { fuse_reply_err(req, 0); }
+
+// Counts a RunIOThread in, or logs why it is refused.
+bool park(fuse_req_t req) {
+  const DevfsOptions &o = g_state->opt;
+  const unsigned allowed = o.max_threads > o.reserve_threads ? o.max_threads - o.reserve_threads : 0;
+  unsigned before = g_state->parked.fetch_add(1);
+  if (before < allowed) return true;
+  g_state->parked--;
+  host::caller c = caller_of(req, false);
+  fprintf(stderr,
+          "vek-machine: refused an IO worker of %s[%d] (EAGAIN): %u of the %u FUSE threads are parked in IO "
+          "workers and %u are kept free for commands and reads (--threads)\n",
+          c.comm.c_str(), int(c.pid), before, o.max_threads, o.reserve_threads);
+  return false;
+}
 
 // Regular files get restricted ioctls: the kernel has already copied in _IOC_SIZE bytes
 // from the caller (refusing a bad pointer with EFAULT itself), but the driver reads and
@@ -372,11 +484,23 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fu
     fuse_reply_err(req, ENOTTY);  // 32-bit callers would need the compat record layouts
     return;
   }
+  // An IO worker holds its FUSE thread until its session ends. Workers never take the last
+  // reserve_threads threads: commands, reads and the writeback a freeze waits for need them,
+  // and with every thread parked nothing could end the sessions.
+  const bool worker = h->kind == Kind::control && cmd == VEK_IOCTL_RUN_IO_THREAD;
+  if (worker && !park(req)) {
+    fuse_reply_err(req, EAGAIN);
+    return;
+  }
   int r = -1, err = 0;
-  as_caller(req, true, [&] {
-    r = host::ioctl(h->fd, cmd, arg);
-    if (r < 0) err = err_or(errno);
-  });
+  {
+    InUse use(h);
+    as_caller(req, true, [&] {
+      r = host::ioctl(h->fd, cmd, arg);
+      if (r < 0) err = err_or(errno);
+    });
+  }
+  if (worker) g_state->parked--;
   if (r < 0)
     fuse_reply_err(req, err);
   else
@@ -439,11 +563,72 @@ const struct fuse_lowlevel_ops kOps = [] {
 
 void on_wake(int) {}
 
+// ---- the mount ----
+
+constexpr const char *kFusectl = "/sys/fs/fuse/connections";
+
+// A path as the mount table writes it: space, tab, newline and backslash as octal escapes.
+std::string mount_table_path(const std::string &escaped) {
+  std::string out;
+  for (size_t i = 0; i < escaped.size(); i++) {
+    if (escaped[i] == '\\' && i + 3 < escaped.size() && std::isdigit((unsigned char)escaped[i + 1])) {
+      out += char(std::stoi(escaped.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += escaped[i];
+    }
+  }
+  return out;
+}
+
+// The FUSE connection number (the device minor) of the file system mounted last at point, or
+// -1 when that is not a FUSE mount or there is none. From the mount table: a stat of the mount
+// point would be a request to ourselves.
+int fuse_connection_at(const std::string &point) {
+  std::ifstream f("/proc/self/mountinfo");
+  int conn = -1;
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream in(line);
+    std::string id, parent, devno, root, at;
+    in >> id >> parent >> devno >> root >> at;
+    if (mount_table_path(at) != point) continue;
+    size_t sep = line.find(" - ");
+    std::string type = sep == std::string::npos ? "" : line.substr(sep + 3, line.find(' ', sep + 3) - sep - 3);
+    size_t colon = devno.find(':');
+    conn = type.rfind("fuse", 0) == 0 && colon != std::string::npos ? std::atoi(devno.c_str() + colon + 1) : -1;
+  }
+  return conn;
+}
+
+bool write_abort(const std::string &file) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, "1", 1) == 1;
+  ::close(fd);
+  return ok;
+}
+
+// Lazily, so that files still held open do not keep it; as fusermount3 does without root.
+void detach(const std::string &point) {
+  if (umount2(point.c_str(), MNT_DETACH) == 0) return;
+  const char *argv[] = {"fusermount3", "-u", "-q", "-z", point.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0) return;
+  int st;
+  waitpid(pid, &st, 0);
+}
+
 }  // namespace
 
 Devfs::Devfs(const DevfsOptions &o) : opt_(o) {
-  g_state = new State{opt_, {}, {}};
-  const char *argv[] = {"vek-machine", "-o", "fsname=vek-machine,subtype=vek"};
+  char real[PATH_MAX];
+  point_ = realpath(opt_.dir.c_str(), real) ? real : opt_.dir;
+  g_state = new State(opt_);
+  std::string options = "fsname=vek-machine,subtype=vek";
+  // Without default_permissions every user could reach the control device: the files'
+  // modes are what keeps them out.
+  if (opt_.allow_other) options += ",allow_other,default_permissions";
+  const char *argv[] = {"vek-machine", "-o", options.c_str()};
   struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(argv));
   se_ = fuse_session_new(&args, &kOps, sizeof(kOps), nullptr);
   fuse_opt_free_args(&args);  // the session keeps what it needs; added options are ours to free
@@ -454,6 +639,7 @@ Devfs::Devfs(const DevfsOptions &o) : opt_(o) {
     throw agent::Error("cannot mount the device directory at " + opt_.dir);
   }
   mounted_ = true;
+  conn_ = fuse_connection_at(point_);
 }
 
 Devfs::~Devfs() { unmount(); }
@@ -483,20 +669,64 @@ int Devfs::serve() {
   return stopping_ ? 0 : r;
 }
 
-void Devfs::stop() {
-  if (stopping_.exchange(true)) return;
-  if (se_) fuse_session_exit(se_);
+bool Devfs::stop(unsigned wait_ms) {
+  if (!stopping_.exchange(true) && se_) fuse_session_exit(se_);
   // The loop waits on a semaphore that only a worker leaving or a signal ends: signal the
-  // server until it has left (a signal sent just before it starts waiting is lost).
+  // server until it has left (a signal sent just before it starts waiting is lost). Then it
+  // joins its workers, each once its request is done.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   while (serving_) {
+    if (std::chrono::steady_clock::now() >= until) return false;
     pthread_kill(server_, SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return true;
+}
+
+bool Devfs::session_ended() const { return se_ && !stopping_ && fuse_session_exited(se_); }
+
+bool Devfs::abort() {
+  if (conn_ < 0) return false;
+  const std::string file = std::string(kFusectl) + "/" + std::to_string(conn_) + "/abort";
+  if (write_abort(file)) return true;
+  // fusectl is not mounted: mount it in a mount namespace of a thread of our own, which goes
+  // with the thread, so that nothing is left mounted on the host.
+  bool ok = false;
+  std::thread([&] {
+    if (unshare(CLONE_FS | CLONE_NEWNS) != 0) return;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    if (mount("fusectl", kFusectl, "fusectl", 0, nullptr) != 0) return;
+    ok = write_abort(file);
+  }).join();
+  return ok;
+}
+
+void Devfs::close_left_handles() {
+  if (!g_state) return;
+  std::vector<Handle *> now;
+  {
+    std::lock_guard<std::mutex> g(g_state->mu);
+    for (Handle *h : g_state->open) {
+      if (h->busy == 0)
+        now.push_back(h);
+      else
+        h->left = true;
+    }
+    g_state->open.clear();
+  }
+  for (Handle *h : now) close_handle(h);
+}
+
+void Devfs::detach_mount() {
+  if (mounted_ && conn_ >= 0 && fuse_connection_at(point_) == conn_) detach(point_);
+  mounted_ = false;
 }
 
 void Devfs::unmount() {
   if (mounted_) {
+    // After an abort libfuse finds the connection gone and leaves the mount in place.
     fuse_session_unmount(se_);
+    if (conn_ >= 0 && fuse_connection_at(point_) == conn_) detach(point_);
     mounted_ = false;
   }
   if (se_) {

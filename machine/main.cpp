@@ -1,6 +1,7 @@
 // vek-machine: boots the platform, loads the module, adds the disk from an image file,
 // mounts the partitions asked for and serves every device as a file under --dev DIR until
 // SIGTERM or SIGINT.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,13 +10,17 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
+#include <host/host.h>
 #include <vekdriver.h>
 
 #include "agent/error.h"
@@ -23,8 +28,28 @@
 #include "agent/machine.h"
 #include "devfs.h"
 #include "freeze_bridge.h"
+#include "klog.h"
 
 namespace {
+
+// How long requests may take to end once the loop is told to stop: after the driver's
+// shutdown none of them waits for a session any more.
+constexpr unsigned kStopWaitMs = 5000;
+// The same after an abort and a second shutdown; past it the machine gives up.
+constexpr unsigned kAbortedStopWaitMs = 10000;
+
+machine::KernelLog *g_klog;  // with --log
+
+// One of the machine's own lines, after the kernel's lines printed before it.
+__attribute__((format(printf, 1, 2))) void say(const char *fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (g_klog) g_klog->flush();
+  fprintf(stderr, "vek-machine: %s\n", line);
+}
 
 // Blocked in every thread (set before the first thread starts): only the stopper thread
 // takes them, so a second signal during the stop is just logged.
@@ -37,13 +62,58 @@ sigset_t stop_signals() {
   return s;
 }
 
+// The driver's own shutdown (the unload command), run as the machine's own task: it stops
+// every session, so that the IO workers parked in callers' ioctls leave and those callers get
+// their replies, and all change tracking. False when a session could not be stopped (its
+// snapshot device is held open).
+bool shutdown_driver() {
+  int fd = host::open("/dev/" VEK_CONTROL_NAME, O_RDWR);
+  if (fd < 0) {
+    say("cannot open the control device: %s", strerror(errno));
+    return false;
+  }
+  int32_t unused = 0;
+  int r = host::ioctl(fd, VEK_IOCTL_UNLOAD, &unused);
+  host::close(fd);
+  if (r == 0) {
+    say("driver shut down: no session left");
+    return true;
+  }
+  say("driver shutdown: a session could not be stopped (its snapshot device is open)");
+  return false;
+}
+
+// The stop, in the order that lets every caller go: the driver's shutdown, then the loop.
+// What that leaves (a session whose snapshot device a process holds open, a request that
+// does not end) is cut off: the connection aborted, the handles callers left closed, the
+// driver shut down again. Runs on the stopper thread, never on a FUSE worker.
+void stop_machine(machine::Devfs &fs) {
+  if (shutdown_driver()) {
+    if (fs.stop(kStopWaitMs)) return;
+    say("requests still running %u ms after the stop", kStopWaitMs);
+  }
+  say("aborting the FUSE connection: callers waiting for a reply get errors");
+  if (!fs.abort()) say("the FUSE connection could not be aborted");
+  fs.close_left_handles();
+  shutdown_driver();
+  if (fs.stop(kAbortedStopWaitMs)) return;
+  say("requests still running in the driver: leaving without unloading it");
+  fs.detach_mount();
+  if (g_klog) g_klog->flush();
+  fflush(stderr);
+  _exit(1);
+}
+
 int run(int argc, char **argv) {
   std::string image, disk_size = "256M", dir, log;
   unsigned partitions = 2;
+  bool allow_other = false;
   std::vector<std::string> mounts;
   // Workers park inside ioctls (every IO thread of every session: up to 16 x 64), and a
   // freeze needs a free worker to serve the writeback it waits for. libfuse starts a worker
   // only when none is idle, so the cap costs nothing until it is needed.
+  machine::DevfsOptions o;
+  // The 32 beyond them are the reserve that workers leave free, and as many more.
   unsigned threads = VEK_MAX_SESSIONS * VEK_MAX_IO_THREADS + 32;
 
   CLI::App app{"vek-machine: the vekdriver machine, its devices served as files"};
@@ -52,12 +122,14 @@ int run(int argc, char **argv) {
   app.add_option("--partitions", partitions, "equal partitions on the disk")->check(CLI::Range(0, 15));
   app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
-  app.add_option("--log", log, "append the machine's messages to this file instead of stderr");
+  app.add_option("--log", log, "append the machine's messages and the kernel log to this file instead of stderr");
   unsigned freeze_timeout = 20;
   app.add_option("--freeze-timeout", freeze_timeout,
                  "seconds a host file system on a device may take to freeze before the snapshot is refused")
       ->check(CLI::Range(1, 3600));
-  app.add_option("--threads", threads, "FUSE worker threads at most")->check(CLI::Range(4, 4096));
+  app.add_option("--threads", threads, "FUSE worker threads at most; IO workers leave 16 of them free")
+      ->check(CLI::Range(4, 4096));
+  app.add_flag("--allow-other", allow_other, "let other users use the files, as their modes allow");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -70,13 +142,17 @@ int run(int argc, char **argv) {
   setvbuf(stderr, nullptr, _IOLBF, 0);
   auto bytes = agent::parse_size(disk_size);
   if (!bytes) {
-    fprintf(stderr, "vek-machine: bad disk size '%s'\n", disk_size.c_str());
+    say("bad disk size '%s'", disk_size.c_str());
     return 2;
   }
 
   sigset_t stops = stop_signals();
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // Before the module loads, so that its first lines are in the log too.
+  std::optional<machine::KernelLog> klog;
+  if (!log.empty()) g_klog = &klog.emplace();
 
   agent::Machine m;
   agent::DiskOptions d;
@@ -85,7 +161,6 @@ int run(int argc, char **argv) {
   d.bytes_given = size_opt->count() > 0;
   d.partitions = partitions;
   m.add_disk(d);
-  machine::DevfsOptions o;
   o.dir = dir;
   o.max_threads = threads;
   // Every partition has a file system unless --mount names the devices that have one; a
@@ -93,6 +168,7 @@ int run(int argc, char **argv) {
   if (mounts.empty())
     for (const std::string &name : m.device_names())
       if (partitions == 0 || std::isdigit(static_cast<unsigned char>(name.back()))) mounts.push_back(name);
+  o.allow_other = allow_other;
   for (const std::string &name : mounts) {
     m.mount(name);
     o.mounted.insert(m.device(name));
@@ -108,32 +184,35 @@ int run(int argc, char **argv) {
   machine::FreezeBridge bridge(canon, std::chrono::seconds(freeze_timeout));
   bridge.install();
   machine::Devfs fs(o);
-  std::atomic<bool> signalled{false};
   std::thread stopper([&] {
-    int sig = 0;
-    sigwait(&stops, &sig);
-    signalled = true;
-    fprintf(stderr, "vek-machine: %s: stopping\n", strsignal(sig));
+    for (;;) {
+      struct timespec poll = {0, 200 * 1000 * 1000};
+      int sig = sigtimedwait(&stops, nullptr, &poll);
+      if (sig > 0) {
+        say("%s: stopping", strsignal(sig));
+        break;
+      }
+      if (fs.session_ended()) {
+        // The mount went away under us (fusermount3 -u, an abort): stop the same way.
+        say("the device directory was unmounted: stopping");
+        break;
+      }
+    }
     std::thread again([stops] {
       for (int s = 0;;) {
         sigwait(&stops, &s);
-        fprintf(stderr, "vek-machine: %s: already stopping\n", strsignal(s));
+        fprintf(stderr, "vek-machine: %s: already stopping\n", strsignal(s));  // may outlive the log writer
       }
     });
     again.detach();
-    fs.stop();
+    stop_machine(fs);
   });
-  fprintf(stderr, "vek-machine: serving %s\n", dir.c_str());
+  say("serving %s", dir.c_str());
   int r = fs.serve();
-  if (!signalled) {
-    // The mount went away under us (fusermount3 -u, an abort): stop the same way.
-    fprintf(stderr, "vek-machine: the device directory was unmounted\n");
-    pthread_kill(stopper.native_handle(), SIGTERM);
-  }
   stopper.join();
   fs.unmount();
   m.unload();
-  fprintf(stderr, "vek-machine: stopped\n");
+  say("stopped");
   return r == 0 ? 0 : 1;
 }
 

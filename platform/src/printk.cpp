@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,6 +24,7 @@ struct klog {
   host::dmesg_record partial{kDefaultLevel, ""};
   bool have_partial = false;
   bool echo = false;
+  std::function<void(const host::dmesg_record &)> sink;  // mu
   klog() {
     const char *e = getenv("VEK_DMESG");
     echo = e && *e && strcmp(e, "0") != 0;
@@ -32,6 +34,7 @@ struct klog {
       fprintf(stderr, "<%d>%s\n", r.level, r.text.c_str());
       fflush(stderr);
     }
+    if (sink) sink(r);
     if (lines.size() == kLogLines) lines.pop_front();
     lines.push_back(std::move(r));
   }
@@ -111,6 +114,12 @@ std::vector<std::string> dmesg() {
   std::vector<std::string> out;
   for (auto &r : dmesg_records()) out.push_back(std::move(r.text));
   return out;
+}
+
+void set_dmesg_sink(std::function<void(const dmesg_record &)> sink) {
+  klog &l = log();
+  std::lock_guard<std::mutex> g(l.mu);
+  l.sink = std::move(sink);
 }
 
 void dmesg_clear() {

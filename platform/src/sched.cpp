@@ -37,6 +37,46 @@ process &the_process() {
   return *p;
 }
 
+// The signal-handler tables of other processes whose threads are inside the machine
+// (host::run_as_caller), one per process as in the kernel, where a task shares its table with
+// its own process's threads only: an IO worker ignoring every signal in its agent's table
+// leaves every other process's signals alone. A table lives while some task of its process
+// exists here (its count is the number of such tasks): the machine cannot see a process end,
+// and a table kept after its last task could be inherited by an unrelated process that is
+// given the same pid. The machine's own tasks keep the process's table.
+struct caller_tables {
+  std::mutex mu;
+  std::unordered_map<pid_t, sighand_struct *> by_tgid;  // mu
+};
+caller_tables &callers() {
+  static caller_tables *c = new caller_tables();
+  return *c;
+}
+
+sighand_struct *get_caller_sighand(pid_t tgid) {
+  if (tgid == getpid()) return &the_process().sighand;
+  std::lock_guard<std::mutex> g(callers().mu);
+  sighand_struct *&sh = callers().by_tgid[tgid];
+  if (sh) {
+    atomic_inc(&sh->count);
+    return sh;
+  }
+  sh = new sighand_struct;
+  std::memset(sh, 0, sizeof(*sh));  // every handler SIG_DFL
+  spin_lock_init(&sh->siglock);
+  atomic_set(&sh->count, 1);
+  return sh;
+}
+
+void put_sighand(struct task_struct *t) {
+  sighand_struct *sh = t->sighand;
+  if (!sh || sh == &the_process().sighand) return;
+  std::lock_guard<std::mutex> g(callers().mu);
+  if (!atomic_dec_and_test(&sh->count)) return;
+  callers().by_tgid.erase(t->tgid);
+  delete sh;
+}
+
 struct registry {
   std::mutex mu;
   std::unordered_map<pid_t, struct task_struct *> by_tid;
@@ -383,7 +423,9 @@ char *get_task_comm(char *buf, struct task_struct *tsk) {
 
 void get_task_struct(struct task_struct *t) { t->kp->refs.fetch_add(1); }
 void put_task_struct(struct task_struct *t) {
-  if (t->kp->refs.fetch_sub(1) == 1) delete t->kp;
+  if (t->kp->refs.fetch_sub(1) != 1) return;
+  put_sighand(t);
+  delete t->kp;
 }
 
 void flush_signals(struct task_struct *t) { clear_tsk_thread_flag(t, TIF_SIGPENDING); }
@@ -516,6 +558,7 @@ void host::run_as_caller(const caller &c, const std::function<void()> &fn) {
   k->emulated = true;
   k->user_pid = c.caller_memory ? c.pid : 0;
   k->user_tgid = c.tgid;
+  t->sighand = get_caller_sighand(c.tgid);  // given back when the task is freed
   bool registered = false;
   {
     // A second request of the same thread in flight (a release behind a read, say) keeps

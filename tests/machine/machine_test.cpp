@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,30 @@
 namespace {
 
 using namespace vekmachine;
+
+// errno of fn run in a child process as the user nobody; 0 when it succeeded.
+int as_nobody(const std::function<int()> &fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+    _exit(fn() == 0 ? 0 : errno);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+int stat_of(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st);
+}
+
+int open_close(const std::string &p, int flags) {
+  int fd = open(p.c_str(), flags);
+  if (fd < 0) return -1;
+  close(fd);
+  return 0;
+}
 
 TEST_F(MachineTest, DirectoryHoldsTheDevicesWithTheirSizes) {
   start();
@@ -35,6 +60,22 @@ TEST_F(MachineTest, DirectoryHoldsTheDevicesWithTheirSizes) {
   EXPECT_NE(access(path("sda3").c_str(), F_OK), 0);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_NE(slurp(path("kmsg")).find("vek driver loaded"), std::string::npos);
+  // The mount is the owner's only.
+  ASSERT_EQ(chmod(tmp_.c_str(), 0755), 0);
+  EXPECT_EQ(as_nobody([&] { return stat_of(path("kmsg")); }), EACCES);
+}
+
+// With --allow-other other users get in as far as the files' modes let them: never to the
+// control device or a device's data.
+TEST_F(MachineTest, AllowOtherLetsOtherUsersInAsTheModesAllow) {
+  start({"--allow-other"});
+  ASSERT_EQ(chmod(tmp_.c_str(), 0755), 0);
+  EXPECT_EQ(as_nobody([&] { return stat_of(path("sda1")); }), 0);
+  EXPECT_EQ(as_nobody([&] { return open_close(path("kmsg"), O_RDONLY); }), 0);
+  EXPECT_EQ(as_nobody([&] { return open_close(path("vekdriver"), O_RDWR); }), EACCES);
+  EXPECT_EQ(as_nobody([&] { return open_close(path("sda1"), O_RDONLY); }), EACCES);
+  Fd f(open(path("vekdriver").c_str(), O_RDWR));  // the owner still can
+  EXPECT_GE(f.fd, 0) << strerror(errno);
 }
 
 TEST_F(MachineTest, BlockFilesReadTheImageAndWriteThroughToIt) {
@@ -127,6 +168,11 @@ TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
   const int id = req->id;
   ASSERT_GE(id, 1);
   EXPECT_TRUE(req->mode & VEK_MODE_STARTED);
+
+  // The kernel log reaches the machine's log as it is printed, beside the machine's own lines.
+  const std::string started = "session started for device:(8,1) with session id: vek" + std::to_string(id);
+  EXPECT_TRUE(eventually([&] { return slurp(log_).find(started) != std::string::npos; }, 500)) << started;
+  EXPECT_NE(slurp(log_).find("vek-machine: serving"), std::string::npos);
 
   const std::string snap = path("vek" + std::to_string(id));
   EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) == 0; }, 100)) << snap;

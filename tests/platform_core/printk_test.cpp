@@ -28,10 +28,21 @@ TEST(Printk, LevelsAreParsedAndStrippedLikeDmesg) {
 
 TEST(Printk, ContinuationsAndEmbeddedNewlines) {
   host::dmesg_clear();
+  // The sink sees each line once, when it is complete, with its level.
+  std::vector<host::dmesg_record> sunk;
+  host::set_dmesg_sink([&](const host::dmesg_record &r) { sunk.push_back(r); });
   printk(KERN_INFO "part one");
   printk(", part two");
   EXPECT_EQ(host::dmesg(), std::vector<std::string>{"part one, part two"});  // partial line visible
+  EXPECT_TRUE(sunk.empty());
   printk("\n" KERN_ERR "second\n<6>third\n");
+  host::set_dmesg_sink(nullptr);
+  ASSERT_EQ(sunk.size(), 3u);
+  EXPECT_EQ(sunk[0].text, "part one, part two");
+  EXPECT_EQ(sunk[0].level, 6);
+  EXPECT_EQ(sunk[1].text, "second");
+  EXPECT_EQ(sunk[1].level, 3);
+  EXPECT_EQ(sunk[2].text, "third");
   auto recs = host::dmesg_records();
   ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(recs[0].text, "part one, part two");
@@ -43,6 +54,7 @@ TEST(Printk, ContinuationsAndEmbeddedNewlines) {
   // A "<N>" not at a line start is text.
   printk("a <3> b\n");
   EXPECT_EQ(host::dmesg().back(), "a <3> b");
+  EXPECT_EQ(sunk.size(), 3u);  // removed
 }
 
 TEST(Printk, LongLinesAndTheRingKeepTheNewest) {

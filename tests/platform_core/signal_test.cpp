@@ -136,4 +136,54 @@ TEST(Signals, IgnoredSignalsAreDiscardedAndTheRealProcessIsUntouched) {
   EXPECT_EQ(host::signal_handler(SIGTERM), (void *)SIG_DFL);
 }
 
+// Threads of other processes (as the machine runs their requests): each process has a table of
+// its own, shared by its tasks here and gone with the last of them.
+TEST(Signals, EachCallerProcessHasATableOfItsOwnWhileItHasTasksHere) {
+  // Thread and process ids no real thread has (they are above any pid_max).
+  constexpr pid_t kAgent = 2100000000, kOther = 2100000100;
+  auto as = [](pid_t tid, pid_t tgid, const std::function<void()> &fn) {
+    host::caller c;
+    c.pid = tid;
+    c.tgid = tgid;
+    c.comm = "qel-agent";
+    c.caller_memory = false;
+    host::run_as_caller(c, fn);
+  };
+  std::atomic<bool> ignoring{false}, leave{false};
+  struct sighand_struct *agent_table = nullptr;
+  // An IO worker of the agent ignores every signal in its process's table, and stays.
+  std::thread worker([&] {
+    as(kAgent + 1, kAgent, [&] {
+      struct sighand_struct *sh = current->sighand;
+      spin_lock_irq(&sh->siglock);
+      for (int i = 0; i < _NSIG; i++) sh->action[i].sa.sa_handler = SIG_IGN;
+      spin_unlock_irq(&sh->siglock);
+      agent_table = sh;
+      ignoring = true;
+      while (!leave) std::this_thread::yield();
+    });
+  });
+  while (!ignoring) std::this_thread::yield();
+  std::thread([&] {
+    as(kAgent + 2, kAgent, [&] {
+      EXPECT_EQ(current->sighand, agent_table);
+      EXPECT_EQ(host::signal_task(kAgent + 2, SIGINT), 0);
+      EXPECT_FALSE(signal_pending(current));
+    });
+  }).join();
+  // Another process's threads and the machine's own keep their signals.
+  std::thread([&] {
+    as(kOther + 1, kOther, [&] {
+      EXPECT_NE(current->sighand, agent_table);
+      EXPECT_EQ(host::signal_task(kOther + 1, SIGINT), 1);
+    });
+  }).join();
+  EXPECT_EQ(host::signal_handler(SIGINT), (void *)SIG_DFL);
+  std::thread([] { EXPECT_EQ(host::signal_task(current->pid, SIGINT), 1); }).join();
+  leave = true;
+  worker.join();
+  // No task of the agent is left: a process given its pid later starts with SIG_DFL.
+  std::thread([&] { as(kAgent + 1, kAgent, [&] { EXPECT_EQ(host::signal_task(kAgent + 1, SIGINT), 1); }); }).join();
+}
+
 }  // namespace

@@ -48,6 +48,10 @@ struct dmesg_record {
 std::vector<std::string> dmesg();
 std::vector<dmesg_record> dmesg_records();
 void dmesg_clear();
+// Called with every line once it is complete, in log order, by the task that printed it, which
+// may be in atomic context, and with the log's lock held: it must not sleep, block for long or
+// print (queue the line and write it elsewhere). An empty function removes it.
+void set_dmesg_sink(std::function<void(const dmesg_record &)> sink);
 
 // Platform clock: factor 1 is real time; 1000 makes a 5 s sleep take 5 ms; 0 stops platform
 // time, which then moves only by advance_clock: a test decides when each sleep times out.
@@ -81,7 +85,9 @@ struct caller {
 };
 // Runs fn on the calling thread as an emulated task of that caller, then gives the thread its
 // own task back. While fn runs, current is that task (pid, tgid, comm as given; its name never
-// renames the real thread), signal_task(c.pid) makes a signal pending on it, and fget(fd)
+// renames the real thread), signal_task(c.pid) makes a signal pending on it, its signal-handler
+// table is shared with the other tasks of c.tgid in the machine only (fresh, all SIG_DFL, once
+// none of them is left; this process's own table for c.tgid == getpid()), and fget(fd)
 // takes the caller's descriptor fd with pidfd_getfd (descriptors of this process's host::open
 // stay usable through the host:: calls). Copies under set_fs(KERNEL_DS) stay local. May sleep.
 void run_as_caller(const caller &c, const std::function<void()> &fn);

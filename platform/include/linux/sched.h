@@ -1,8 +1,10 @@
 // Tasks. Every thread that calls into the platform has a task, made when it
 // is first seen and freed when the thread ends; `current` yields it. A task
 // belongs to the one emulated process (pid, descriptor table, signal-handler
-// table shared by all its threads). The emulated signal table never touches
-// the real process's signal dispositions.
+// table shared by all its threads); a task run for another process's thread
+// (host::run_as_caller) shares the signal-handler table of that process's
+// tasks instead. The emulated signal tables never touch the real process's
+// signal dispositions.
 #pragma once
 #include <signal.h>  // first, so the kernel's _NSIG below wins
 #include <linux/types.h>
