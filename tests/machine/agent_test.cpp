@@ -30,18 +30,6 @@ class AgentOverMachine : public MachineTest {
     if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
   }
 
-  // The id of "vek<N>: snapshot of ..." in an agent's output, or 0 once `limit` polls passed.
-  int announced_session(const std::string &out_file, int limit = 3000) {
-    int id = 0;
-    eventually([&] {
-      std::smatch m;
-      std::string text = slurp(out_file);
-      if (std::regex_search(text, m, std::regex("vek([0-9]+): snapshot of"))) id = std::stoi(m[1]);
-      return id != 0;
-    }, limit);
-    return id;
-  }
-
   std::string sda1_now() { return slurp(path("sda1")); }
   std::string image_part(unsigned i) const {
     return std::string(image_bytes_.data() + part_offset(i), part_bytes(i));

@@ -320,13 +320,8 @@ TEST_F(Ext4OnMachine, BackupAndLiveSnapshotOfABusyExt4AreCleanAndHoldTheFreezeIn
   lo = Clock::now();
   pid_t holder = spawn_agent({"--backing-dir", tmp_, "snapshot", "sda1", "--wait"}, out);
   ASSERT_GT(holder, 0);
-  int id = 0;
-  ASSERT_TRUE(eventually([&] {
-    std::smatch s;
-    std::string text = slurp(out);
-    if (std::regex_search(text, s, std::regex("vek([0-9]+): snapshot of"))) id = std::stoi(s[1]);
-    return id != 0;
-  })) << slurp(out);
+  const int id = announced_session(out);
+  ASSERT_GT(id, 0) << slurp(out);
   hi = Clock::now();
   // More workload on top, so the snapshot's reads come back from preserved chunks.
   size_t before = workload_->ops();

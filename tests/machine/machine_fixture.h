@@ -22,6 +22,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -228,6 +229,34 @@ class MachineTest : public ::testing::Test {
     if (pid < 0) return {-1, "cannot start qel-agent"};
     int st = wait_agent(pid);
     return {st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out)};
+  }
+
+  // Starts a session on sda1 through the control file `ctl`; its id, or -1. The reply is left
+  // in *reply when asked for.
+  int start_session(int ctl, snap_shot_request *reply = nullptr) {
+    auto req = std::make_unique<snap_shot_request>();
+    memset(req.get(), 0, sizeof *req);
+    req->major = 8;
+    req->minor = 1;
+    req->mode = USER_SPACE_FILE;
+    strcpy(req->device_name, "sda1");
+    strcpy(req->device_path, "/dev/sda1");
+    snprintf(req->backing_file, sizeof req->backing_file, "%s/sda1", tmp_.c_str());
+    int r = ioctl(ctl, VEK_IOCTL_START_VK2, req.get());
+    if (reply) *reply = *req;
+    return r == 0 ? req->id : -1;
+  }
+
+  // The id of "vek<N>: snapshot of ..." in an agent's output, or 0 once `limit` polls passed.
+  int announced_session(const std::string &out_file, int limit = 3000) {
+    int id = 0;
+    eventually([&] {
+      std::smatch m;
+      std::string text = slurp(out_file);
+      if (std::regex_search(text, m, std::regex("vek([0-9]+): snapshot of"))) id = std::stoi(m[1]);
+      return id != 0;
+    }, limit);
+    return id;
   }
 
   std::string path(const std::string &name) const { return dir_ + "/" + name; }

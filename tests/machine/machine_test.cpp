@@ -157,15 +157,7 @@ TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
   Fd f(open(path("vekdriver").c_str(), O_RDWR));
   ASSERT_GE(f.fd, 0) << strerror(errno);
   auto req = std::make_unique<snap_shot_request>();
-  memset(req.get(), 0, sizeof *req);
-  req->major = 8;
-  req->minor = 1;
-  req->mode = USER_SPACE_FILE;
-  strcpy(req->device_name, "sda1");
-  strcpy(req->device_path, "/dev/sda1");
-  snprintf(req->backing_file, sizeof req->backing_file, "%s/sda1", tmp_.c_str());
-  ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_START_VK2, req.get()), 0) << strerror(errno);
-  const int id = req->id;
+  const int id = start_session(f.fd, req.get());
   ASSERT_GE(id, 1);
   EXPECT_TRUE(req->mode & VEK_MODE_STARTED);
 

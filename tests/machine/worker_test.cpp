@@ -47,20 +47,6 @@ class WorkerTest : public MachineTest {
     lent_.clear();
   }
 
-  // Starts a session on sda1; its id.
-  int start_session(int ctl) {
-    auto req = std::make_unique<snap_shot_request>();
-    memset(req.get(), 0, sizeof *req);
-    req->major = 8;
-    req->minor = 1;
-    req->mode = USER_SPACE_FILE;
-    strcpy(req->device_name, "sda1");
-    strcpy(req->device_path, "/dev/sda1");
-    snprintf(req->backing_file, sizeof req->backing_file, "%s/sda1", tmp_.c_str());
-    if (ioctl(ctl, VEK_IOCTL_START_VK2, req.get()) != 0) return -1;
-    return req->id;
-  }
-
   Lent &lend(int ctl, int session) {
     lent_.push_back(std::make_unique<Lent>());
     Lent &w = *lent_.back();
