@@ -208,6 +208,12 @@ int run(int argc, char **argv) {
     stop_machine(fs);
   });
   say("serving %s", dir.c_str());
+  // On the terminal too when the log goes to a file: what is where.
+  std::string names = "vekdriver kmsg";
+  for (const std::string &n : m.device_names()) names += " " + n;
+  printf("vek-machine: %s holds %s (and vek<N> while snapshot N exists); %s\n", dir.c_str(), names.c_str(),
+         log.empty() ? "messages on stderr, the kernel log in kmsg" : ("messages and the kernel log in " + log).c_str());
+  fflush(stdout);
   int r = fs.serve();
   stopper.join();
   fs.unmount();
