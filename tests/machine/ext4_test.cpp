@@ -170,14 +170,16 @@ class Ext4OnMachine : public MachineTest {
     if (IsSkipped() || HasFatalFailure()) return;
     if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
     if (access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "needs loop devices";
-    for (const char *tool : {"losetup", "mkfs.ext4", "e2fsck", "dumpe2fs"})
+    for (const char *tool : {"losetup", "mkfs.ext4", "e2fsck", "dumpe2fs", "fsfreeze"})
       if (run_quiet({"sh", "-c", std::string("command -v ") + tool}) != 0) GTEST_SKIP() << "needs " << tool;
   }
   void TearDown() override {
     // Ours first, innermost first: the mounts and loop devices hold the machine's files open.
     if (workload_) workload_->stop();
-    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
+      run_quiet({"fsfreeze", "-u", *it});  // a case that failed while it held a freeze
       if (run_quiet({"umount", *it}) != 0) run_quiet({"umount", "-l", *it});
+    }
     for (auto it = loops_.rbegin(); it != loops_.rend(); ++it) run_quiet({"losetup", "-d", *it});
     MachineTest::TearDown();
   }
@@ -360,6 +362,14 @@ TEST_F(Ext4OnMachine, BackupAndLiveSnapshotOfABusyExt4AreCleanAndHoldTheFreezeIn
 
   workload_->stop();
   EXPECT_EQ(workload_->error(), "") << "the workload on the live file system failed";
+  // A file system its owner froze already is consistent as it is: the snapshot takes it so, and
+  // leaves it frozen for its owner to thaw.
+  ASSERT_EQ(run_quiet({"fsfreeze", "-f", live}), 0);
+  Run on_frozen = agent({"backup", "sda1", "-o", img});
+  EXPECT_EQ(on_frozen.status, 0) << on_frozen.output;
+  EXPECT_NE(slurp(path("kmsg")).find("was frozen already"), std::string::npos);
+  EXPECT_EQ(run_quiet({"fsfreeze", "-u", live}), 0) << "the machine thawed a freeze that was not its own";
+
   // And the source itself, through all of it, is a clean file system.
   ASSERT_EQ(mounts_.back(), live);
   unmount_last();
