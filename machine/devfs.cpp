@@ -354,19 +354,26 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
   }
 }
 
+// A request replies before its InUse ends, so the caller may close the file and its release
+// arrive while that request still holds the handle: the last one out closes it then.
 void op_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
   Handle *h = handle_of(fi);
-  bool ours;
+  bool close_now = false;
   {
     std::lock_guard<std::mutex> g(g_state->mu);
-    ours = g_state->open.erase(h) > 0;
+    if (g_state->open.erase(h) > 0) {
+      close_now = h->busy == 0;
+      if (!close_now) h->left = true;
+    }
   }
-  if (ours) as_caller(req, true, [&] { close_handle(h); });
+  if (close_now) as_caller(req, true, [&] { close_handle(h); });
   fuse_reply_err(req, 0);
 }
 
 void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_file_info *fi) {
   Handle *h = handle_of(fi);
+  // Past the reply too: the kernel may pass the release on before the reply call has returned.
+  InUse use(h);
   if (h->kind == Kind::kmsg) {
     size_t at = std::min(size_t(off), h->text.size());
     fuse_reply_buf(req, h->text.data() + at, std::min(size, h->text.size() - at));
@@ -379,7 +386,6 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_fil
   std::vector<char> buf(size);
   ssize_t r = -1;
   int err = 0;
-  InUse use(h);
   as_caller(req, false, [&] {
     r = host::pread(h->fd, buf.data(), size, off);
     if (r < 0) err = err_or(errno);
