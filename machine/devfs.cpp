@@ -170,12 +170,14 @@ void on_interrupt(fuse_req_t, void *data) {
   host::signal_task(who->tid, interrupt_signal(who->tgid, who->tid));
 }
 
-// Runs fn as the caller's task; a request the kernel makes on nobody's behalf (pid 0)
-// runs as the worker's own task.
-void as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &fn) {
+// Runs fn as the caller's task. A caller the kernel gives no pid (pid 0: one outside the
+// machine's pid namespace) runs as the worker's own task, which may not stand in for it where
+// its memory or descriptors are needed: false then, and fn does not run.
+bool as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &fn) {
   if (fuse_req_ctx(req)->pid <= 0) {
+    if (caller_memory) return false;
     fn();
-    return;
+    return true;
   }
   const host::caller c = caller_of(req, caller_memory);
   host::run_as_caller(c, [&] {
@@ -187,6 +189,7 @@ void as_caller(fuse_req_t req, bool caller_memory, const std::function<void()> &
     // this waits for a call already running.
     fuse_req_interrupt_func(req, nullptr, nullptr);
   });
+  return true;
 }
 
 // ---- open files ----
@@ -197,6 +200,9 @@ struct Handle {
   dev_t dev = 0;
   bool mounted = false;  // block file of a device with a file system on it
   std::string text;      // kmsg: the log as it was at open
+  // Who opened it: the close runs as that task, as in the kernel (a release comes from nobody,
+  // and the driver counts a device's openers by their pid and name). pid 0: the machine.
+  host::caller opener;
   int busy = 0;          // State::mu: requests using fd
   bool left = false;     // State::mu: closed by the machine; the last request closes it
 };
@@ -206,14 +212,27 @@ struct State {
   DevfsOptions opt;
   std::mutex mu;
   std::set<Handle *> open;  // mu
+  // Closed by the machine while requests may still be on their way to them: kept until the
+  // loop has ended, so a request between handle_of() and its InUse finds a closed descriptor
+  // rather than freed memory.
+  std::vector<Handle *> retired;  // mu
   std::atomic<unsigned> parked{0};  // requests inside RunIOThread
 };
 State *g_state;
 
 Handle *handle_of(struct fuse_file_info *fi) { return reinterpret_cast<Handle *>(fi->fh); }
 
+void close_fd(Handle *h) {
+  if (h->fd < 0) return;
+  if (h->opener.pid > 0)
+    host::run_as_caller(h->opener, [&] { host::close(h->fd); });
+  else
+    host::close(h->fd);
+  h->fd = -1;
+}
+
 void close_handle(Handle *h) {
-  if (h->fd >= 0) host::close(h->fd);
+  close_fd(h);
   delete h;
 }
 
@@ -322,7 +341,8 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
     h->text = kmsg_text();
   } else {
     std::string path = "/dev/" + (n->kind == Kind::control ? std::string(kControlName) : n->name);
-    as_caller(req, true, [&] {
+    if (fuse_req_ctx(req)->pid > 0) h->opener = caller_of(req, false);
+    as_caller(req, false, [&] {
       h->fd = host::open(path.c_str(), fi->flags & O_ACCMODE);
       if (h->fd < 0) err = err_or(errno);
     });
@@ -366,7 +386,7 @@ void op_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
       if (!close_now) h->left = true;
     }
   }
-  if (close_now) as_caller(req, true, [&] { close_handle(h); });
+  if (close_now) close_handle(h);
   fuse_reply_err(req, 0);
 }
 
@@ -498,10 +518,11 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fu
     fuse_reply_err(req, EAGAIN);
     return;
   }
-  int r = -1, err = 0;
+  int r = -1, err = EPERM;  // a caller without a pid here: its memory cannot be reached
   {
     InUse use(h);
     as_caller(req, true, [&] {
+      err = 0;
       r = host::ioctl(h->fd, cmd, arg);
       if (r < 0) err = err_or(errno);
     });
@@ -720,7 +741,9 @@ void Devfs::close_left_handles() {
     }
     g_state->open.clear();
   }
-  for (Handle *h : now) close_handle(h);
+  for (Handle *h : now) close_fd(h);
+  std::lock_guard<std::mutex> g(g_state->mu);
+  g_state->retired.insert(g_state->retired.end(), now.begin(), now.end());
 }
 
 void Devfs::detach_mount() {
@@ -746,6 +769,7 @@ void Devfs::unmount() {
     left.swap(g_state->open);
   }
   for (Handle *h : left) close_handle(h);
+  for (Handle *h : g_state->retired) delete h;
   delete g_state;
   g_state = nullptr;
 }

@@ -158,6 +158,8 @@ int FreezeBridge::freeze(dev_t dev) {
       result = -*err;
       break;
     }
+    printk("<6>vek-machine: INFO: froze the host file system on %s (%s over %s).\n", point.c_str(), m.loop.c_str(),
+           file.c_str());
     fr.points.push_back(point);
   }
   if (result != 0) {

@@ -127,8 +127,8 @@ int run(int argc, char **argv) {
   app.add_option("--freeze-timeout", freeze_timeout,
                  "seconds a host file system on a device may take to freeze before the snapshot is refused")
       ->check(CLI::Range(1, 3600));
-  app.add_option("--threads", threads, "FUSE worker threads at most; IO workers leave 16 of them free")
-      ->check(CLI::Range(4, 4096));
+  app.add_option("--threads", threads, "FUSE worker threads at most; IO workers leave 16 of them free, so at least 20")
+      ->check(CLI::Range(20, 4096));
   app.add_flag("--allow-other", allow_other, "let other users use the files, as their modes allow");
   try {
     app.parse(argc, argv);

@@ -330,8 +330,9 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
       if (ba.wait) {
         Snapshot &held = *s;
         x.held[r.id] = std::move(s);
+        // The signals stay blocked to the end of the run: a second one must not kill the
+        // agent while it stops its session, and one already taken ends nothing more.
         wait_for_end(x, held, ends);
-        pthread_sigmask(SIG_UNBLOCK, &ends, nullptr);
         return 0;
       }
       x.held[r.id] = std::move(s);

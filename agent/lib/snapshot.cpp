@@ -17,6 +17,7 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
     p.backing_stem = dir + "/" + (p.device_name.empty() ? "snap" : p.device_name);
   t_called_ = now_ns();
   reply_ = ctl_.start(p);
+  backing_file_ = p.backing_stem + ".cow_vek" + std::to_string(reply_.id);
   t_returned_ = now_ns();
   try {
     std::string stem = p.backing_stem;
@@ -48,9 +49,17 @@ Snapshot::~Snapshot() {
   }
 }
 
+// Ids are given again once free: a session of our id with another snapshot time or backing
+// file is someone else's, started after ours was stopped from outside.
 std::optional<session_list> Snapshot::info() {
-  for (const session_list &s : ctl_.list())
-    if (s.id == reply_.id) return s;
+  for (const session_list &s : ctl_.list()) {
+    if (s.id != reply_.id || s.time != reply_.time) continue;
+    try {
+      if (ctl_.backing_file(s.id) == backing_file_) return s;
+    } catch (const Error &) {
+      // gone since the list
+    }
+  }
   return std::nullopt;
 }
 
@@ -64,9 +73,13 @@ std::string Snapshot::error_text() {
 StopSummary Snapshot::stop() {
   StopSummary s;
   if (stopped_) return s;
-  if (auto i = info()) s.chunks_preserved = i->changed_blocks;
-  s.error_text = error_text();
-  s.reply = ctl_.stop(reply_.id);
+  std::optional<session_list> i = info();
+  if (i) {
+    s.chunks_preserved = i->changed_blocks;
+    s.error_text = error_text();
+    s.reply = ctl_.stop(reply_.id);
+  }
+  // Gone already (stopped by another agent): its id may be someone else's by now.
   stopped_ = true;
   if (pool_ && !pool_->join())
     throw Error("the IO workers of session vek" + std::to_string(reply_.id) +

@@ -12,6 +12,7 @@
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
@@ -71,6 +72,41 @@ file_box *box_of(struct file *f) { return reinterpret_cast<file_box *>(f); }
 
 // ---- files of real descriptors ----
 
+// A caller's buffer moves through ours a piece at a time: its size is the caller's to choose.
+constexpr size_t kBouncePiece = size_t(1) << 20;
+
+// pread into the memory of process `caller`: bytes moved, or -errno when none could be.
+ssize_t pread_for(pid_t caller, int fd, char *remote, size_t count, off_t pos) {
+  std::vector<char> bounce(std::min(count, kBouncePiece));
+  size_t done = 0;
+  while (done < count) {
+    size_t piece = std::min(count - done, bounce.size());
+    ssize_t r = ::pread(fd, bounce.data(), piece, pos + off_t(done));
+    if (r < 0) return done ? ssize_t(done) : -errno;
+    size_t moved = kplat::copy_with_process(caller, bounce.data(), remote + done, size_t(r), true);
+    done += moved;
+    if (moved < size_t(r)) return done ? ssize_t(done) : -EFAULT;
+    if (size_t(r) < piece) break;  // end of file
+  }
+  return ssize_t(done);
+}
+
+// pwrite from the memory of process `caller`, as pread_for.
+ssize_t pwrite_for(pid_t caller, int fd, const char *remote, size_t count, off_t pos) {
+  std::vector<char> bounce(std::min(count, kBouncePiece));
+  size_t done = 0;
+  while (done < count) {
+    size_t got = kplat::copy_with_process(caller, bounce.data(), remote + done,
+                                          std::min(count - done, bounce.size()), false);
+    if (got == 0) return done ? ssize_t(done) : -EFAULT;
+    ssize_t w = ::pwrite(fd, bounce.data(), got, pos + off_t(done));
+    if (w < 0) return done ? ssize_t(done) : -errno;
+    done += size_t(w);
+    if (size_t(w) < got) break;  // a short write: the file system is full
+  }
+  return ssize_t(done);
+}
+
 ssize_t real_read(struct file *f, char __user *buf, size_t count, loff_t *pos) {
   kplat::check_sleep("file_read");
   kplat::fault_ctx ctx;
@@ -84,13 +120,9 @@ ssize_t real_read(struct file *f, char __user *buf, size_t count, loff_t *pos) {
   }
   ssize_t r;
   if (pid_t caller = kplat::file_buffer_pid()) {
-    // The buffer is in the calling process, not in ours: read here, then copy it over.
-    std::vector<char> bounce(count);
-    r = ::pread(f->kp->real_fd, bounce.data(), count, *pos);
-    if (r < 0) return -errno;
-    size_t moved = kplat::copy_with_process(caller, bounce.data(), buf, size_t(r), true);
-    if (moved == 0 && r > 0) return -EFAULT;
-    r = ssize_t(moved);
+    // The buffer is in the calling process, not in ours.
+    r = pread_for(caller, f->kp->real_fd, buf, count, *pos);
+    if (r < 0) return r;
   } else {
     r = ::pread(f->kp->real_fd, buf, count, *pos);
     if (r < 0) return -errno;
@@ -112,15 +144,13 @@ ssize_t real_write(struct file *f, const char __user *buf, size_t count, loff_t 
   }
   ssize_t r;
   if (pid_t caller = kplat::file_buffer_pid()) {
-    // The data is in the calling process: bring over what is readable of it, write that.
-    std::vector<char> bounce(count);
-    size_t got = kplat::copy_with_process(caller, bounce.data(), buf, count, false);
-    if (got == 0 && count > 0) return -EFAULT;
-    r = ::pwrite(f->kp->real_fd, bounce.data(), got, *pos);
+    // The data is in the calling process: what is readable of it is written.
+    r = pwrite_for(caller, f->kp->real_fd, buf, count, *pos);
+    if (r < 0) return r;
   } else {
     r = ::pwrite(f->kp->real_fd, buf, count, *pos);
+    if (r < 0) return -errno;
   }
-  if (r < 0) return -errno;
   *pos += r;
   return r;
 }

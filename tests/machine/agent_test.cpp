@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <vekdriver.h>
@@ -69,6 +71,24 @@ TEST_F(AgentOverMachine, SessionOutlivesTheAgentRunsThatLookAtIt) {
   EXPECT_TRUE(frozen == image_part(0)) << "the snapshot device is not sda1 as it was at the start";
   EXPECT_EQ(sda1_now().substr(1 << 20, fresh.size()), fresh);
 
+  // Openers are counted as the processes they are, closes too (a release comes from nobody):
+  // after an agent thread's open and close, another opener still holds the device, and the
+  // stop is refused while it does.
+  std::thread([&] {
+    pthread_setname_np(pthread_self(), "qel-reader");
+    Fd r(open(path(vek).c_str(), O_RDONLY));
+    char c;
+    EXPECT_EQ(pread(r.fd, &c, 1, 0), 1);
+  }).join();
+  {
+    Fd held(open(path(vek).c_str(), O_RDONLY));
+    ASSERT_GE(held.fd, 0) << strerror(errno);
+    Run refused = agent({"stop", std::to_string(id)});
+    EXPECT_NE(refused.status, 0) << "the stop took the device from under its opener:\n" << refused.output;
+    char c;
+    EXPECT_EQ(pread(held.fd, &c, 1, 0), 1) << strerror(errno);
+  }
+
   Run stop = agent({"stop", std::to_string(id)});
   EXPECT_EQ(stop.status, 0) << stop.output;
   int st = wait_agent(holder);
@@ -102,6 +122,33 @@ TEST_F(AgentOverMachine, BackupThroughTheMachineIsThePartitionAtTheSnapshot) {
   Run bad = agent({"stop", "99"});
   EXPECT_NE(bad.status, 0);
   EXPECT_NE(bad.output.find("no session vek99"), std::string::npos) << bad.output;
+}
+
+// Session ids are given again once free. An agent whose session was stopped from outside and
+// whose id now names another agent's session leaves that one alone.
+TEST_F(AgentOverMachine, AnAgentNeverStopsTheSessionThatReusedItsId) {
+  start();
+  const std::string out_a = tmp_ + "/a.out", out_c = tmp_ + "/c.out";
+  pid_t a = spawn_agent({"--workers", "1", "snapshot", "sda1", "--wait"}, out_a);
+  ASSERT_GT(a, 0);
+  const int id = announced_session(out_a);
+  ASSERT_GT(id, 0) << slurp(out_a);
+  ASSERT_EQ(kill(a, SIGSTOP), 0);  // so that it cannot notice before the id is taken again
+  EXPECT_EQ(agent({"stop", std::to_string(id)}).status, 0);
+  pid_t c = spawn_agent({"--workers", "1", "snapshot", "sda1", "--wait"}, out_c);
+  ASSERT_GT(c, 0);
+  ASSERT_EQ(announced_session(out_c), id) << slurp(out_c);
+  ASSERT_EQ(kill(a, SIGCONT), 0);
+  ASSERT_EQ(kill(a, SIGTERM), 0);
+  int st = wait_agent(a);
+  ASSERT_NE(st, -1);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << slurp(out_a);
+  Run list = agent({"list"});
+  EXPECT_NE(list.output.find("vek" + std::to_string(id)), std::string::npos)
+      << "the first agent stopped the second one's session:\n" << slurp(out_a) << list.output;
+  ASSERT_EQ(kill(c, SIGTERM), 0);
+  st = wait_agent(c);
+  EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << slurp(out_c);
 }
 
 // SIGKILL of an agent whose workers are parked in the driver: the process cannot end while

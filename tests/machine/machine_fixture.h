@@ -169,14 +169,18 @@ class MachineTest : public ::testing::Test {
     return false;
   }
 
-  void start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {VEK_MACHINE_PATH, "--disk", image_, "--partitions",
-                                     std::to_string(kPartitions), "--dev", dir_, "--log", log_};
+  // `wrapper`: a program that runs the machine for us (e.g. unshare); child_ is then the
+  // wrapper, which must pass SIGTERM on.
+  void start(std::vector<std::string> extra = {}, std::vector<std::string> wrapper = {}) {
+    std::vector<std::string> args = wrapper;
+    for (std::string a : {std::string(VEK_MACHINE_PATH), std::string("--disk"), image_, std::string("--partitions"),
+                          std::to_string(kPartitions), std::string("--dev"), dir_, std::string("--log"), log_})
+      args.push_back(a);
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&child_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(posix_spawnp(&child_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
     bool ready = eventually([&] {
       int st = 0;
       if (waitpid(child_, &st, WNOHANG) == child_) {

@@ -264,3 +264,40 @@ TEST_F(MachineTest, SigtermStopsTheMachineAndUnmounts) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vekmachine;
+
+// A machine in a pid namespace of its own sees callers outside it without a pid (0): such a
+// caller's memory and descriptors cannot be reached, so what needs them is refused, never
+// done on the machine's own memory; the rest still serves.
+TEST_F(MachineTest, ACallerTheMachineCannotNameIsRefusedItsMemory) {
+  if (run_quiet({"sh", "-c", "command -v unshare"}) != 0) GTEST_SKIP() << "needs unshare";
+  start({}, {"unshare", "--pid", "--kill-child=SIGTERM"});
+  Fd f(open(path("vekdriver").c_str(), O_RDWR));
+  ASSERT_GE(f.fd, 0) << strerror(errno);
+  version_info v = {};
+  errno = 0;
+  EXPECT_LT(ioctl(f.fd, VEK_IOCTL_GET_VERSION, &v), 0);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(v.major + v.minor + v.maint + v.build, 0u);
+  Fd d(open(path("sda1").c_str(), O_RDONLY));
+  ASSERT_GE(d.fd, 0) << strerror(errno);
+  std::vector<char> got(4096);
+  ASSERT_EQ(pread(d.fd, got.data(), got.size(), 0), ssize_t(got.size())) << strerror(errno);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), image_bytes_.begin() + long(part_offset(0))));
+  close(f.fd);
+  f.fd = -1;
+  close(d.fd);
+  d.fd = -1;
+
+  // unshare ignores SIGTERM while it waits: the machine itself is told to stop.
+  std::string kids = slurp("/proc/" + std::to_string(child_) + "/task/" + std::to_string(child_) + "/children");
+  ASSERT_FALSE(kids.empty());
+  ASSERT_EQ(kill(std::stoi(kids), SIGTERM), 0);
+  ASSERT_TRUE(wait_exit(3000)) << "vek-machine did not stop";
+  EXPECT_FALSE(is_mounted(dir_));
+}
+
+}  // namespace

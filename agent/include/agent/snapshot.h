@@ -50,6 +50,7 @@ class Snapshot {
   StartReply reply_;
   std::unique_ptr<WorkerPool> pool_;
   int64_t t_called_ = 0, t_returned_ = 0;
+  std::string backing_file_;  // as the driver stored it: with the id, tells our session from a later one
   bool stopped_ = false;
 };
 
