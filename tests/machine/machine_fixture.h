@@ -47,31 +47,25 @@ inline std::string slurp(const std::string &path) {
   return s.str();
 }
 
-// The mount point's line in our mount table, "" when it is not mounted.
-inline bool is_mounted(const std::string &dir) {
+// The device numbers ("0:53") of what is mounted at dir in our mount table, "" when nothing is.
+inline std::string mount_devno(const std::string &dir) {
   std::ifstream f("/proc/self/mountinfo");
   for (std::string line; std::getline(f, line);) {
     std::istringstream in(line);
     std::string id, parent, devno, root, point;
     in >> id >> parent >> devno >> root >> point;
-    if (point == dir) return true;
+    if (point == dir) return devno;
   }
-  return false;
+  return "";
 }
+
+inline bool is_mounted(const std::string &dir) { return !mount_devno(dir).empty(); }
 
 // The FUSE connection number of a mount (its device minor), or -1.
 inline int fuse_connection(const std::string &dir) {
-  std::ifstream f("/proc/self/mountinfo");
-  for (std::string line; std::getline(f, line);) {
-    std::istringstream in(line);
-    std::string id, parent, devno, root, point;
-    in >> id >> parent >> devno >> root >> point;
-    if (point == dir) {
-      auto colon = devno.find(':');
-      return colon == std::string::npos ? -1 : std::stoi(devno.substr(colon + 1));
-    }
-  }
-  return -1;
+  std::string devno = mount_devno(dir);
+  auto colon = devno.find(':');
+  return colon == std::string::npos ? -1 : std::stoi(devno.substr(colon + 1));
 }
 
 inline int run_quiet(std::vector<std::string> args) {
