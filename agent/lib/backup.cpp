@@ -62,10 +62,15 @@ std::string vek_error(Snapshot &s) {
 
 // Copies [off, off + len) of the snapshot device to the image at the same offset.
 void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
-                ReadBuffer &buf, const std::string &out, uint64_t &done, ProgressBar &bar) {
+                ReadBuffer &buf, const std::string &out, uint64_t &done, ProgressBar &bar,
+                const std::atomic<int> *cancel) {
   while (len > 0) {
+    if (cancel && *cancel)
+      throw Error("interrupted by " + std::string(strsignal(*cancel)) + " at byte " + std::to_string(off) +
+                  "; the snapshot was stopped and the image is incomplete", EINTR);
     size_t n = size_t(std::min<uint64_t>(len, buf.size));
     ssize_t r = sys().pread(vek, buf.data(), n, off_t(off));
+    if (r < 0 && errno == EINTR) continue;  // a signal: asked again, unless it ends the backup
     if (r != ssize_t(n)) {
       int err = r < 0 ? errno : EIO;
       std::string what = r < 0 ? errno_text(err) : "short read of " + std::to_string(r) + " bytes";
@@ -189,11 +194,11 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (want_inc) {
     for (auto &[c, n] : runs) {
       uint64_t off = c * kChunkSize, end = std::min(dev_bytes, (c + n) * kChunkSize);
-      copy_range(snap, vek.fd, img.fd, off, end - off, buf, opt.out, done, bar);
+      copy_range(snap, vek.fd, img.fd, off, end - off, buf, opt.out, done, bar, opt.cancel);
     }
     res.chunks_copied = needed.count();
   } else {
-    copy_range(snap, vek.fd, img.fd, 0, dev_bytes, buf, opt.out, done, bar);
+    copy_range(snap, vek.fd, img.fd, 0, dev_bytes, buf, opt.out, done, bar, opt.cancel);
     res.chunks_copied = nchunks;
   }
   bar.finish();

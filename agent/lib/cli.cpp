@@ -206,7 +206,34 @@ struct BackupArgs {
   bool no_tracking = false, writer = false, wait = false;
 };
 
+// SIGINT, SIGTERM or SIGHUP during a backup end it cleanly: the copy stops, the session is
+// stopped and the command fails. Left to their default, they would kill the agent with its
+// workers still inside the driver, where (through a running machine) they stay until someone
+// stops the session.
+std::atomic<int> g_backup_cancel{0};
+
+class CancelOnSignals {
+ public:
+  CancelOnSignals() {
+    g_backup_cancel = 0;
+    struct sigaction sa = {};
+    sa.sa_handler = [](int sig) { g_backup_cancel = sig; };
+    sigemptyset(&sa.sa_mask);  // no SA_RESTART: a read in progress returns
+    for (size_t i = 0; i < 3; i++) sigaction(kSignals[i], &sa, &old_[i]);
+  }
+  ~CancelOnSignals() {
+    for (size_t i = 0; i < 3; i++) sigaction(kSignals[i], &old_[i], nullptr);
+  }
+  CancelOnSignals(const CancelOnSignals &) = delete;
+  CancelOnSignals &operator=(const CancelOnSignals &) = delete;
+
+ private:
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction old_[3];
+};
+
 int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
+  CancelOnSignals cancel_on_signals;
   if (!ctx.served()) ctx.need_disk(incremental ? "incremental" : "backup");
   std::string dev = a.device.empty() ? ctx.default_device() : a.device;
   DeviceInfo src = ctx.source(dev, incremental ? "incremental" : "backup");
@@ -222,6 +249,7 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
   bo.workers = ctx.workers();
   bo.progress = ctx.g.no_progress ? nullptr : stderr;
   bo.force_progress = ctx.g.progress;
+  bo.cancel = &g_backup_cancel;
   std::unique_ptr<Workload> w;
   if (a.writer) {
     WorkloadOptions wo;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,16 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
   for (int k = 0; k < opt.count; ++k)
     sh_->files.push_back(dir + "/" + name + "." + std::to_string(k));
   int ctl_fd = ctl.fd();
+  // The workers never take the signals that end a command: inside the driver they could not
+  // act on them (it ignores every signal for them), so the thread that can must get them.
+  sigset_t ends, before;
+  sigemptyset(&ends);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ends, s);
+  pthread_sigmask(SIG_BLOCK, &ends, &before);
+  struct restore_mask {
+    sigset_t m;
+    ~restore_mask() { pthread_sigmask(SIG_SETMASK, &m, nullptr); }
+  } restore{before};
   for (int k = 0; k < opt.count; ++k) {
     std::string path = sh_->files[k];
     size_t bufsz = opt.buffer_size;

@@ -151,6 +151,32 @@ TEST_F(AgentOverMachine, AnAgentNeverStopsTheSessionThatReusedItsId) {
   EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << slurp(out_c);
 }
 
+// SIGINT in the middle of a backup ends it cleanly: the agent stops its session and exits with
+// an error, rather than dying with its workers stuck in the machine. (Should the copy have
+// ended before the signal was taken, the backup simply succeeds; either way nothing is left.)
+TEST_F(AgentOverMachine, InterruptedBackupStopsItsSessionAndEnds) {
+  start();
+  const std::string out = tmp_ + "/interrupted.out";
+  pid_t a = spawn_agent({"--workers", "2", "backup", "sda1", "-o", tmp_ + "/cut.img"}, out);
+  ASSERT_GT(a, 0);
+  ASSERT_TRUE(eventually([&] {
+    for (const std::string &e : list_dir(dir_))
+      if (e.rfind("vek", 0) == 0 && e != "vekdriver") return true;
+    return false;
+  }, 3000)) << slurp(out);
+  ASSERT_EQ(kill(a, SIGSTOP), 0);
+  ASSERT_EQ(kill(a, SIGINT), 0);
+  ASSERT_EQ(kill(a, SIGCONT), 0);
+  int st = wait_agent(a);
+  ASSERT_NE(st, -1) << "the interrupted agent did not end:\n" << slurp(out);
+  ASSERT_TRUE(WIFEXITED(st)) << "the agent died of signal " << WTERMSIG(st) << " instead of stopping its session";
+  if (WEXITSTATUS(st) != 0) EXPECT_NE(slurp(out).find("interrupted by"), std::string::npos) << slurp(out);
+  Run list = agent({"list"});
+  EXPECT_NE(list.output.find("no snapshot sessions"), std::string::npos) << list.output;
+  Run next = agent({"backup", "sda1", "-o", tmp_ + "/after.img"});
+  EXPECT_EQ(next.status, 0) << next.output;
+}
+
 // SIGKILL of an agent whose workers are parked in the driver: the process cannot end while
 // they are inside (as in the kernel, the driver ignores its signals there), the session stays
 // stoppable from another process, the killed agent's handles are released, and the next

@@ -1,5 +1,6 @@
 // Full and incremental backups of a device through its snapshot.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -22,6 +23,9 @@ struct BackupOptions {
   WorkerOptions workers;
   size_t read_block = 1u << 20;  // bytes per read of the snapshot device
   FILE *progress = nullptr;      // where the bar goes (drawn only on a terminal)
+  // Set (to a signal number) when the backup is to end early: the copy stops, the session is
+  // stopped, and the backup fails saying why.
+  const std::atomic<int> *cancel = nullptr;
   bool force_progress = false;   // draw even when not a terminal
   // Called with the running snapshot before the copy starts (the demo notes the freeze window).
   std::function<void(Snapshot &)> on_started;
