@@ -15,6 +15,7 @@
 // without them. The disk image, the backing files and the mount live in a temporary
 // directory; a keeper process removes them and ends the children once this process ends,
 // however it ends.
+#include "bench_machine.h"
 #include "bench_ratio.h"
 
 #include <vekdriver.h>
@@ -44,9 +45,9 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace {
+
+using namespace bench_machine;
 
 // Two partitions of 32 MiB after the first MiB.
 constexpr uint64_t kDiskBytes = 65ull << 20;
@@ -54,96 +55,6 @@ constexpr size_t kReadSize = 1 << 20;
 constexpr int kWorkers = 4;
 // The disk's bytes before the snapshot, and sda1's after the overwrite.
 constexpr char kOld = 's', kNew = 'p';
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::stringstream s;
-	s << f.rdbuf();
-	return s.str();
-}
-
-// Polls cond every 10 ms, at most limit times: a bound for a hung child, not a timing
-// assumption.
-template <class F> bool eventually(F cond, int limit)
-{
-	for (int i = 0; i < limit; i++) {
-		if (cond())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	return cond();
-}
-
-// The FUSE connection number (device minor) of the mount at dir; -1 when not mounted.
-int fuse_connection(const std::string &dir)
-{
-	std::ifstream f("/proc/self/mountinfo");
-	for (std::string line; std::getline(f, line);) {
-		std::istringstream in(line);
-		std::string id, parent, devno, root, point;
-		in >> id >> parent >> devno >> root >> point;
-		if (point == dir) {
-			auto colon = devno.find(':');
-			return colon == std::string::npos ? 0 : std::atoi(devno.c_str() + colon + 1);
-		}
-	}
-	return -1;
-}
-
-// A child in a process group of its own, so that a terminal's stop signals reach only this
-// process and the keeper stops the children in order (a machine stopped beside the agent
-// still holding its session does not end); its signals at their defaults (the keeper ignores
-// the stop signals) and none blocked; its stdout and stderr go to out, or nowhere. -1 when
-// it cannot be started.
-pid_t spawn(std::vector<std::string> args, const std::string &out)
-{
-	std::vector<char *> argv;
-	for (auto &a : args)
-		argv.push_back(a.data());
-	argv.push_back(nullptr);
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_addopen(&fa, 1, out.empty() ? "/dev/null" : out.c_str(),
-					 O_WRONLY | O_CREAT | O_TRUNC, 0644);
-	posix_spawn_file_actions_adddup2(&fa, 1, 2);
-	posix_spawnattr_t at;
-	posix_spawnattr_init(&at);
-	sigset_t none, stops;
-	sigemptyset(&none);
-	sigemptyset(&stops);
-	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-		sigaddset(&stops, sig);
-	posix_spawnattr_setsigmask(&at, &none);
-	posix_spawnattr_setsigdefault(&at, &stops);
-	posix_spawnattr_setpgroup(&at, 0);
-	posix_spawnattr_setflags(&at,
-				 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-	pid_t pid = -1;
-	if (posix_spawnp(&pid, argv[0], &fa, &at, argv.data(), environ) != 0)
-		pid = -1;
-	posix_spawnattr_destroy(&at);
-	posix_spawn_file_actions_destroy(&fa);
-	return pid;
-}
-
-int run_quiet(std::vector<std::string> args)
-{
-	pid_t pid = spawn(std::move(args), "");
-	int st = 0;
-	if (pid < 0 || waitpid(pid, &st, 0) != pid)
-		return -1;
-	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// Reaps pid, polling limit times 10 ms apart; pid becomes -1 once it is reaped.
-bool reap(pid_t &pid, int limit)
-{
-	bool gone = eventually([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, limit);
-	if (gone)
-		pid = -1;
-	return gone;
-}
 
 // vek-machine serving its devices in tmp/dev, and the qel-agent child holding a session of
 // sda1 on it. Both are children of a keeper process forked before any thread starts, which
@@ -344,38 +255,16 @@ private:
 				agent_killed = true;
 			}
 		}
-		if (machine_ > 0) {
-			kill(machine_, SIGTERM);
-			if (!reap(machine_, 1000)) {
-				// Killed, the machine's end of the connection closes and every
-				// request still in it fails; the abort is for threads of its own that
-				// wait on its mount.
-				abort_connection();
-				kill(machine_, SIGKILL);
-				waitpid(machine_, nullptr, 0);
-			}
-		}
+		bool unmounted = stop_machine(machine_, dir);
 		if (agent_killed)
 			waitpid(agent_, nullptr, 0);
-		if (fuse_connection(dir) >= 0 && run_quiet({"fusermount3", "-u", dir}) != 0) {
-			abort_connection();
-			run_quiet({"fusermount3", "-u", "-z", dir});
-		}
-		if (fuse_connection(dir) >= 0) {
+		if (!unmounted) {
 			fprintf(stderr, "bench_machine_files: %s is still mounted\n", dir.c_str());
 			return false;
 		}
 		std::error_code ec;
 		std::filesystem::remove_all(tmp, ec);
 		return !ec;
-	}
-
-	void abort_connection()
-	{
-		int conn = fuse_connection(dir);
-		if (conn > 0)
-			std::ofstream("/sys/fs/fuse/connections/" + std::to_string(conn) + "/abort")
-				<< "1";
 	}
 
 	pid_t keeper_ = -1;	/* in this process */

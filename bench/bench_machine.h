@@ -1,0 +1,152 @@
+/* What the benches that run vek-machine and qel-agent as child processes share: starting and
+ * reaping children, polling with a bound, and finding and ending the machine's FUSE mount. */
+#ifndef VEK_BENCH_MACHINE_H
+#define VEK_BENCH_MACHINE_H
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace bench_machine {
+
+inline std::string slurp(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::stringstream s;
+	s << f.rdbuf();
+	return s.str();
+}
+
+/* Polls cond every 10 ms, at most limit times: a bound for a hung child, not a timing
+ * assumption. */
+template <class F> bool eventually(F cond, int limit)
+{
+	for (int i = 0; i < limit; i++) {
+		if (cond())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return cond();
+}
+
+/* The FUSE connection number (device minor) of the mount at dir; -1 when not mounted. */
+inline int fuse_connection(const std::string &dir)
+{
+	std::ifstream f("/proc/self/mountinfo");
+	for (std::string line; std::getline(f, line);) {
+		std::istringstream in(line);
+		std::string id, parent, devno, root, point;
+		in >> id >> parent >> devno >> root >> point;
+		if (point == dir) {
+			auto colon = devno.find(':');
+			return colon == std::string::npos ? 0 : std::atoi(devno.c_str() + colon + 1);
+		}
+	}
+	return -1;
+}
+
+/* Fails every request still in the connection of the FUSE mount at dir. */
+inline void abort_connection(const std::string &dir)
+{
+	int conn = fuse_connection(dir);
+	if (conn > 0)
+		std::ofstream("/sys/fs/fuse/connections/" + std::to_string(conn) + "/abort") << "1";
+}
+
+/* A child in a process group of its own, so that a terminal's stop signals reach only the
+ * bench and its keeper stops the children in order (a machine stopped beside an agent still
+ * holding its session does not end); its signals at their defaults (the keeper ignores the
+ * stop signals) and none blocked; its stdout and stderr go to out, or nowhere. -1 when it
+ * cannot be started. */
+inline pid_t spawn(std::vector<std::string> args, const std::string &out)
+{
+	std::vector<char *> argv;
+	for (auto &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 1, out.empty() ? "/dev/null" : out.c_str(),
+					 O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	posix_spawn_file_actions_adddup2(&fa, 1, 2);
+	posix_spawnattr_t at;
+	posix_spawnattr_init(&at);
+	sigset_t none, stops;
+	sigemptyset(&none);
+	sigemptyset(&stops);
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+		sigaddset(&stops, sig);
+	posix_spawnattr_setsigmask(&at, &none);
+	posix_spawnattr_setsigdefault(&at, &stops);
+	posix_spawnattr_setpgroup(&at, 0);
+	posix_spawnattr_setflags(&at,
+				 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+	pid_t pid = -1;
+	if (posix_spawnp(&pid, argv[0], &fa, &at, argv.data(), environ) != 0)
+		pid = -1;
+	posix_spawnattr_destroy(&at);
+	posix_spawn_file_actions_destroy(&fa);
+	return pid;
+}
+
+/* Runs args to its end; its exit status, or -1. Its output goes to out, or nowhere. */
+inline int run_quiet(std::vector<std::string> args, const std::string &out = "")
+{
+	pid_t pid = spawn(std::move(args), out);
+	int st = 0;
+	if (pid < 0 || waitpid(pid, &st, 0) != pid)
+		return -1;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+/* Reaps pid, polling limit times 10 ms apart; pid becomes -1 once it is reaped, and *status
+ * (when given) holds its wait status. */
+inline bool reap(pid_t &pid, int limit, int *status = nullptr)
+{
+	int st = 0;
+	bool gone = eventually([&] { return waitpid(pid, &st, WNOHANG) == pid; }, limit);
+	if (gone) {
+		pid = -1;
+		if (status)
+			*status = st;
+	}
+	return gone;
+}
+
+/* Ends the machine child and its mount at dir; true when the mount is gone. */
+inline bool stop_machine(pid_t &machine, const std::string &dir)
+{
+	if (machine > 0) {
+		kill(machine, SIGTERM);
+		if (!reap(machine, 1000)) {
+			// Killed, the machine's end of the connection closes and every request
+			// still in it fails; the abort is for threads of its own that wait on its
+			// mount.
+			abort_connection(dir);
+			kill(machine, SIGKILL);
+			waitpid(machine, nullptr, 0);
+			machine = -1;
+		}
+	}
+	if (fuse_connection(dir) >= 0 && run_quiet({"fusermount3", "-u", dir}) != 0) {
+		abort_connection(dir);
+		run_quiet({"fusermount3", "-u", "-z", dir});
+	}
+	return fuse_connection(dir) < 0;
+}
+
+}  // namespace bench_machine
+
+#endif
