@@ -183,6 +183,7 @@ TEST_F(ContextDeath, SpinlockTakenInInterruptAndWithInterruptsEnabledAborts) {
                    kplat::irq_context_guard irq;
                    unsigned long flags;
                    spin_lock_irqsave(&enabled_first, flags);
+                   (void)flags;  // the lock aborts first
                  }),
                  "spin_lock_irqsave\\(&enabled_first\\)");
   // A trylock that got the lock holds it like any other acquisition.
