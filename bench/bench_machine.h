@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
@@ -146,6 +147,64 @@ inline bool stop_machine(pid_t &machine, const std::string &dir)
 	}
 	return fuse_connection(dir) < 0;
 }
+
+// The keeper: a process forked before any thread starts that owns what a bench sets up and
+// takes it down once the bench closes its end of a pipe (at the end of main, or when the
+// bench dies in any way). keep(ctl, result) runs in the keeper: it reads nothing from ctl until
+// the end, and writes its start-up reply to result, then closes it.
+class keeper_link {
+public:
+	// In the bench: forks the keeper and returns its reply in *reply; false with why set
+	// when the fork or the pipes failed.
+	template <class Keep> bool start(Keep keep, std::string *reply, std::string &why)
+	{
+		int ctl[2], result[2];
+		if (pipe2(ctl, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) {
+			why = std::string("pipe: ") + strerror(errno);
+			return false;
+		}
+		fflush(nullptr);	/* nothing buffered printed twice */
+		keeper_ = fork();
+		if (keeper_ < 0) {
+			why = std::string("fork: ") + strerror(errno);
+			return false;
+		}
+		if (keeper_ == 0) {
+			close(ctl[1]);
+			close(result[0]);
+			keep(ctl[0], result[1]);
+			_exit(0);
+		}
+		close(ctl[0]);
+		close(result[1]);
+		ctl_ = ctl[1];
+		char buf[4096];
+		for (ssize_t n; (n = read(result[0], buf, sizeof(buf))) != 0;)
+			if (n > 0)
+				reply->append(buf, (size_t)n);
+			else if (errno != EINTR)
+				break;
+		close(result[0]);
+		return true;
+	}
+
+	// In the bench: lets the keeper clean up and waits for it; true when all went.
+	bool finish()
+	{
+		if (ctl_ >= 0)
+			close(ctl_);
+		ctl_ = -1;
+		int st = 0;
+		if (keeper_ <= 0 || waitpid(keeper_, &st, 0) != keeper_)
+			return false;
+		keeper_ = -1;
+		return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+	}
+
+private:
+	pid_t keeper_ = -1;
+	int ctl_ = -1;	/* the bench's end of the keeper's pipe */
+};
 
 }  // namespace bench_machine
 

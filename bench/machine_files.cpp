@@ -70,33 +70,9 @@ public:
 	// the start failed (the keeper has cleaned up then).
 	bool start(std::string &why)
 	{
-		int ctl[2], result[2];
-		if (pipe2(ctl, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) {
-			why = std::string("pipe: ") + strerror(errno);
-			return false;
-		}
-		fflush(nullptr);	/* nothing buffered printed twice */
-		keeper_ = fork();
-		if (keeper_ < 0) {
-			why = std::string("fork: ") + strerror(errno);
-			return false;
-		}
-		if (keeper_ == 0) {
-			close(ctl[1]);
-			close(result[0]);
-			keep(ctl[0], result[1]);
-		}
-		close(ctl[0]);
-		close(result[1]);
-		ctl_ = ctl[1];
 		std::string reply;
-		char buf[4096];
-		for (ssize_t n; (n = read(result[0], buf, sizeof(buf))) != 0;)
-			if (n > 0)
-				reply.append(buf, (size_t)n);
-			else if (errno != EINTR)
-				break;
-		close(result[0]);
+		if (!link_.start([this](int ctl, int result) { keep(ctl, result); }, &reply, why))
+			return false;
 		std::istringstream in(reply);
 		std::string word;
 		in >> word;
@@ -111,17 +87,7 @@ public:
 	}
 
 	// In this process: lets the keeper clean up and waits for it; true when all went.
-	bool finish()
-	{
-		if (ctl_ >= 0)
-			close(ctl_);
-		ctl_ = -1;
-		int st = 0;
-		if (keeper_ <= 0 || waitpid(keeper_, &st, 0) != keeper_)
-			return false;
-		keeper_ = -1;
-		return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-	}
+	bool finish() { return link_.finish(); }
 
 private:
 	// The keeper: starts, reports, waits for the pipe to close, cleans up, exits.
@@ -267,8 +233,7 @@ private:
 		return !ec;
 	}
 
-	pid_t keeper_ = -1;	/* in this process */
-	int ctl_ = -1;		/* its end of the keeper's pipe */
+	bench_machine::keeper_link link_;
 	pid_t machine_ = -1, agent_ = -1;	/* in the keeper */
 };
 
