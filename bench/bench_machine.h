@@ -126,6 +126,41 @@ inline bool reap(pid_t &pid, int limit, int *status = nullptr)
 	return gone;
 }
 
+/* Starts vek-machine with `options` (after the program; --dev dir and --log log are added) and
+ * waits until it serves dir; its output goes to out. machine is the running child, or -1 once
+ * it is gone; false with why set when it does not serve (a child left running is the caller's
+ * to end). */
+inline bool start_machine(std::vector<std::string> options, const std::string &dir,
+			  const std::string &log, const std::string &out, pid_t &machine,
+			  std::string &why)
+{
+	std::vector<std::string> args = {VEK_MACHINE_PATH};
+	args.insert(args.end(), options.begin(), options.end());
+	args.insert(args.end(), {"--dev", dir, "--log", log});
+	machine = spawn(args, out);
+	if (machine < 0) {
+		why = "cannot start " + std::string(VEK_MACHINE_PATH);
+		return false;
+	}
+	bool exited = false;
+	bool ready = eventually(
+		[&] {
+			exited = waitpid(machine, nullptr, WNOHANG) == machine;
+			return exited || access((dir + "/vekdriver").c_str(), F_OK) == 0;
+		},
+		3000);
+	if (exited) {
+		machine = -1;
+		why = "vek-machine exited during start-up:\n" + slurp(out) + slurp(log);
+		return false;
+	}
+	if (!ready) {
+		why = "vek-machine did not serve " + dir;
+		return false;
+	}
+	return true;
+}
+
 /* Ends the machine child and its mount at dir; true when the mount is gone. */
 inline bool stop_machine(pid_t &machine, const std::string &dir)
 {

@@ -142,30 +142,9 @@ private:
 				return false;
 			}
 		}
-		machine_ = spawn({VEK_MACHINE_PATH, "--disk", image, "--partitions", "2", "--dev",
-				  dir, "--log", log},
-				 tmp + "/machine.out");
-		if (machine_ < 0) {
-			why = "cannot start " + std::string(VEK_MACHINE_PATH);
+		if (!start_machine({"--disk", image, "--partitions", "2"}, dir, log, tmp + "/machine.out",
+				   machine_, why))
 			return false;
-		}
-		bool exited = false;
-		bool ready = eventually(
-			[&] {
-				exited = waitpid(machine_, nullptr, WNOHANG) == machine_;
-				return exited || access((dir + "/vekdriver").c_str(), F_OK) == 0;
-			},
-			3000);
-		if (exited) {
-			machine_ = -1;
-			why = "vek-machine exited during start-up:\n" + slurp(tmp + "/machine.out") +
-			      slurp(log);
-			return false;
-		}
-		if (!ready) {
-			why = "vek-machine did not serve " + dir;
-			return false;
-		}
 		struct stat st;
 		if (stat((dir + "/sda1").c_str(), &st) != 0 || st.st_size < (off_t)kReadSize) {
 			why = "no sda1 in " + dir;
@@ -181,7 +160,7 @@ private:
 			return false;
 		}
 		std::regex announced("vek([0-9]+): snapshot of");
-		exited = false;
+		bool exited = false;
 		eventually(
 			[&] {
 				std::smatch m;
