@@ -239,7 +239,7 @@ session start_session()
 	if (s.pid < 0)
 		fatal("cannot start " + std::string(VEK_AGENT_PATH));
 	g_rig.note_agents({s.pid});
-	std::regex announced("vek([0-9]+): snapshot of sda1 taken at .*, frozen ([0-9.]+) s");
+	std::regex announced("vek([0-9]+): snapshot of sda1 taken at .*, frozen ([0-9.]+) (ms|s)");
 	bool exited = false;
 	eventually(
 		[&] {
@@ -247,7 +247,7 @@ session start_session()
 			std::string text = slurp(out);
 			if (std::regex_search(text, m, announced)) {
 				s.id = std::stoi(m[1]);
-				s.frozen = std::stod(m[2]);
+				s.frozen = std::stod(m[2]) / (m[3] == "ms" ? 1e3 : 1.0);
 			}
 			exited = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
 			return s.id != 0 || exited;

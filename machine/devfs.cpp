@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -537,6 +538,20 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fu
 // A block device's numbers, "major:minor" in the attribute user.vekdriver.dev: a regular
 // file cannot carry them in st_rdev, and the driver's start command needs them.
 constexpr const char *kDevAttr = "user.vekdriver.dev";
+// The control device's user.vekdriver.boot: a stamp of this run of the machine. An agent that
+// kept change-tracking state across its own restarts tells by it that the machine (and with it
+// the driver's tracking) started over.
+constexpr const char *kBootAttr = "user.vekdriver.boot";
+
+const std::string &boot_stamp() {
+  static const std::string stamp = [] {
+    std::random_device rd;
+    char b[40];
+    snprintf(b, sizeof b, "%08x%08x%08x%08x", rd(), rd(), rd(), rd());
+    return std::string(b);
+  }();
+  return stamp;
+}
 
 void reply_xattr_value(fuse_req_t req, const std::string &v, size_t size) {
   if (size == 0)
@@ -553,6 +568,10 @@ void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t size) 
     fuse_reply_err(req, ENOENT);
     return;
   }
+  if (n->kind == Kind::control && std::strcmp(name, kBootAttr) == 0) {
+    reply_xattr_value(req, boot_stamp(), size);
+    return;
+  }
   if (n->kind != Kind::block || std::strcmp(name, kDevAttr) != 0) {
     fuse_reply_err(req, ENODATA);
     return;
@@ -566,7 +585,10 @@ void op_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
     fuse_reply_err(req, ENOENT);
     return;
   }
-  reply_xattr_value(req, n->kind == Kind::block ? std::string(kDevAttr, std::strlen(kDevAttr) + 1) : "", size);
+  std::string names;
+  if (n->kind == Kind::block) names.assign(kDevAttr, std::strlen(kDevAttr) + 1);
+  if (n->kind == Kind::control) names.assign(kBootAttr, std::strlen(kBootAttr) + 1);
+  reply_xattr_value(req, names, size);
 }
 
 const struct fuse_lowlevel_ops kOps = [] {

@@ -27,6 +27,28 @@ void ensure_agent_thread_name(const char *name) {
 
 Agent::Agent(RecordFormat f) : ctl_(), src_(ctl_, f), tracker_(src_) {}
 
+Agent::~Agent() {
+  if (follower_) follower_->stop();
+}
+
+void Agent::follow(int batch) {
+  if (follower_) return;
+  follower_ = std::make_unique<ChangeFollower>(tracker_, batch);
+  follower_->start();
+}
+
+void Agent::settle() {
+  if (follower_)
+    follower_->sync();
+  else
+    tracker_.drain();
+}
+
+std::unique_ptr<Snapshot> Agent::snapshot(const SnapshotOptions &so) {
+  settle();
+  return std::make_unique<Snapshot>(ctl_, so);
+}
+
 namespace {
 
 // The read buffer starts on a page: on this hardware a copy into a destination a few bytes
@@ -103,28 +125,36 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   const uint64_t nchunks = chunks_for_sectors(opt.nr_sects);
   res.chunks_total = nchunks;
 
-  // Changes since the last backup's freeze, up to now. Draining them before the start also
+  // Changes since the last backup's freeze, up to now. Settling them before the start also
   // catches a break in tracking that the new session's start would otherwise clear.
-  DrainStats pre = tracker_.drain();
-  res.records_drained += pre.fetched;
+  const uint64_t folded_before = tracker_.records_folded();
+  settle();
 
-  bool want_inc = opt.incremental;
-  if (want_inc) {
+  std::optional<uint64_t> gen;
+  if (opt.incremental) {
     std::optional<ImageMeta> meta = read_meta(opt.out);
-    std::optional<uint64_t> gen;
     if (meta && meta->device == opt.device && meta->nr_sects == opt.nr_sects &&
         meta->chunk_size == kChunkSize)
       gen = meta->generation;
-    if (auto why = tracker_.incremental_refusal(opt.major, opt.minor, opt.nr_sects, opt.out, gen)) {
-      res.fallback_reason = *why;
-      want_inc = false;
-    }
   }
+  // From here the device's records go to this backup's capture, and its old pending set is
+  // this backup's to copy; whatever the outcome, the device is no longer followed as before.
+  std::string why;
+  std::optional<ChunkSet> pending =
+      tracker_.begin_backup(opt.major, opt.minor, opt.nr_sects, opt.out, gen, why);
+  struct EndCapture {
+    ChangeTracker &t;
+    bool done = false;
+    ~EndCapture() {
+      if (!done) t.end_backup(false, "", 0, "", 0);
+    }
+  } end_capture{tracker_};
+  bool want_inc = opt.incremental && pending.has_value();
+  if (opt.incremental && !want_inc) res.fallback_reason = why;
   // The image is about to change: until the backup has succeeded it is no base for anything.
   remove_meta(opt.out);
   ChunkSet needed(nchunks);
-  if (want_inc) needed = tracker_.find(opt.major, opt.minor)->pending;
-  tracker_.forget(opt.major, opt.minor);
+  if (want_inc) needed = std::move(*pending);
 
   if (opt.before_start) opt.before_start();
   SnapshotOptions so;
@@ -142,17 +172,14 @@ BackupResult Agent::backup(const BackupOptions &opt) {
 
   // Records queued up to now: those from before the freeze belong to this backup, those after
   // it to the next; they cannot be told apart, so they count for both.
-  ChunkSet since_freeze(nchunks);
-  DrainStats post = tracker_.drain(std::make_pair(opt.major, opt.minor), &since_freeze);
-  res.records_drained += post.fetched;
-  if (want_inc && !post.tracking) {
-    res.fallback_reason = ChangeTracker::kTrackingBroken;
-    want_inc = false;
-  } else if (want_inc && post.clipped) {
-    res.fallback_reason = ChangeTracker::kRecordPastEnd;
+  tracker_.arm_capture();
+  settle();
+  std::string broken = tracker_.capture_broken();
+  if (want_inc && !broken.empty()) {
+    res.fallback_reason = broken;
     want_inc = false;
   }
-  if (want_inc) needed.merge(since_freeze);
+  if (want_inc) needed.merge(tracker_.capture_set());
   res.incremental = want_inc;
 
   if (opt.on_started) opt.on_started(snap);
@@ -187,8 +214,14 @@ BackupResult Agent::backup(const BackupOptions &opt) {
       total += end - off;
     }
   }
-  ProgressBar bar(opt.progress, want_inc ? "incremental" : "backup", total,
-                  opt.force_progress || (opt.progress && isatty(fileno(opt.progress))));
+  const char *label = want_inc ? "incremental" : "backup";
+  std::unique_ptr<ProgressBar> barp =
+      opt.progress_sink
+          ? std::make_unique<ProgressBar>(opt.progress_sink, label, total)
+          : std::make_unique<ProgressBar>(
+                opt.progress, label, total,
+                opt.force_progress || (opt.progress && isatty(fileno(opt.progress))));
+  ProgressBar &bar = *barp;
   auto t0 = std::chrono::steady_clock::now();
   uint64_t done = 0;
   if (want_inc) {
@@ -234,13 +267,10 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   m.snapshot_time = res.start.time;
   m.kind = want_inc ? "incremental" : "full";
   write_meta(opt.out, m);
-  res.tracking_intact = opt.tracking && post.tracking && !post.clipped;
-  if (opt.tracking) {
-    tracker_.record_backup(opt.major, opt.minor, opt.nr_sects, std::move(since_freeze),
-                           res.tracking_intact, res.generation, opt.out);
-    // Broken since the freeze: say why when the next incremental is refused.
-    if (post.tracking && post.clipped) tracker_.mark_all_broken(ChangeTracker::kRecordPastEnd);
-  }
+  res.records_drained = tracker_.records_folded() - folded_before;
+  res.tracking_intact = opt.tracking && tracker_.capture_broken().empty();
+  end_capture.done = true;
+  tracker_.end_backup(opt.tracking, opt.device, res.generation, opt.out, res.start.time);
   return res;
 }
 
@@ -249,19 +279,20 @@ std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
   if (!r.fallback_reason.empty())
     o << "note: incremental backup not possible (" << r.fallback_reason
       << "); made a full backup instead\n";
+  double secs = r.copy_seconds;
+  uint64_t whole = uint64_t(secs);
   o << (r.incremental ? "incremental backup" : "full backup") << " of " << opt.device << " to "
     << opt.out << "\n"
-    << "  snapshot:         vek" << r.session_id << " at " << r.start.time << " (epoch seconds)\n"
-    << "  freeze:           " << format_seconds(r.start.sec_froze, r.start.nsec_froze)
-    << " frozen (" << format_seconds(r.start.sec_get_freez, r.start.nsec_get_freez)
+    << "  snapshot:         vek" << r.session_id << " at " << format_time(r.start.time) << "\n"
+    << "  freeze:           " << format_duration(r.start.sec_froze, r.start.nsec_froze)
+    << " frozen (" << format_duration(r.start.sec_get_freez, r.start.nsec_get_freez)
     << " to freeze)\n"
     << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of "
-    << r.chunks_total << " chunks, in "
-    << format_seconds(uint64_t(r.copy_seconds),
-                      uint64_t((r.copy_seconds - uint64_t(r.copy_seconds)) * 1e9))
+    << r.chunks_total << " chunks, in " << format_duration(whole, uint64_t((secs - whole) * 1e9))
     << " (" << format_rate(r.bytes_copied, r.copy_seconds) << ")\n"
-    << "  chunks preserved: " << r.chunks_preserved
-    << " (copied aside by the driver while the device was written)\n"
+    << "  chunks preserved: " << r.chunks_preserved << " of 64 KiB ("
+    << format_bytes(r.chunks_preserved * kChunkSize)
+    << " of old contents the driver copied aside before the device overwrote them)\n"
     << "  stop:             vek" << r.session_id << " stopped, backing file "
     << r.stopped_backing_file << "\n"
     << "  change tracking:  "

@@ -7,16 +7,18 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <chrono>
 #include <thread>
 
 #include "agent/backup.h"
+#include "agent/command.h"
+#include "agent/compare.h"
 #include "agent/demo.h"
 #include "agent/error.h"
 #include "agent/layout.h"
@@ -29,32 +31,23 @@ namespace agent {
 
 namespace {
 
-struct Globals {
-  std::string dev;  // a running vek-machine's device directory; "" for the machine in here
-  std::string disk;
-  std::string disk_size = "256M";
-  unsigned partitions = 2;
-  int workers = 4;
-  std::string buffer = "1M";
-  std::string backing_dir;
-  int format = 2;
-  bool progress = false, no_progress = false;
-  bool disk_size_given = false;
-};
-
+// The state of one run: its own machine and agent, or the service's.
 struct Ctx {
   std::ostream &out, &err;
-  Globals g;
+  const Globals &g;
+  const RunHooks &hooks;
+  ServiceCore *core;
   std::string tmp_dir;  // backing files, when no --backing-dir was given
   std::unique_ptr<Machine> machine;
   std::unique_ptr<Agent> agent;
-  std::map<int, std::unique_ptr<Snapshot>> held;  // sessions left running by `snapshot`
-  std::unique_ptr<System> replaced;               // the system in use before --dev chose one
+  std::map<int, std::shared_ptr<Snapshot>> own_held;  // sessions left running by `snapshot`
+  std::unique_ptr<System> replaced;  // the system in use before --dev chose one
   bool system_chosen = false;
 
-  Ctx(std::ostream &o, std::ostream &e) : out(o), err(e) {}
+  Ctx(std::ostream &o, std::ostream &e, const Globals &gl, const RunHooks &h, ServiceCore *c)
+      : out(o), err(e), g(gl), hooks(h), core(c) {}
   ~Ctx() {
-    held.clear();
+    own_held.clear();
     agent.reset();
     machine.reset();
     if (system_chosen) use_system(std::move(replaced));
@@ -64,10 +57,12 @@ struct Ctx {
     }
   }
 
-  bool served() const { return !g.dev.empty(); }
-  // The system the commands run on: the running machine of --dev, or one booted here.
+  bool served() const { return core || !g.dev.empty(); }
+  // The system the commands run on: the running machine of --dev, or one booted here. The
+  // service chose its system when it started.
   void boot() {
-    if (served()) {
+    if (core) return;
+    if (!g.dev.empty()) {
       if (!system_chosen) {
         replaced = use_system(machine_system(g.dev));
         system_chosen = true;
@@ -94,22 +89,21 @@ struct Ctx {
     return *machine;
   }
   Agent &ag() {
+    if (core) return *core->agent;
     boot();
-    if (!agent)
+    if (!agent) {
       agent = std::make_unique<Agent>(g.format == 1 ? RecordFormat::v1 : RecordFormat::v2);
+      if (served())
+        agent->tracker().set_unknown_reason(
+            "no backup of this device in this qel-agent run, and no agent service to keep "
+            "change tracking between runs (start one with qel-agent serve)");
+    }
     return *agent;
   }
   std::string backing_dir() {
     if (!g.backing_dir.empty()) return g.backing_dir;
-    if (tmp_dir.empty()) {
-      const char *t = getenv("TMPDIR");
-      std::string tmpl = std::string(t && *t ? t : "/tmp") + "/qel-agent-XXXXXX";
-      std::vector<char> b(tmpl.begin(), tmpl.end());
-      b.push_back(0);
-      if (!mkdtemp(b.data()))
-        throw_errno("cannot create a directory for backing files from " + tmpl, errno);
-      tmp_dir = b.data();
-    }
+    if (core) return core->tmp_dir;
+    if (tmp_dir.empty()) tmp_dir = make_temp_dir("qel-agent");
     return tmp_dir;
   }
   std::string default_device() {
@@ -132,7 +126,8 @@ struct Ctx {
     if (std::optional<DeviceInfo> d = sys().device(name)) return *d;
     std::string have;
     for (const DeviceInfo &d : sys().devices()) have += (have.empty() ? "" : ", ") + d.name;
-    throw Error("no device " + name + " in " + g.dev + (have.empty() ? "" : " (it has " + have + ")"));
+    throw Error("no device " + name + " in " + sys().dev_dir() +
+                (have.empty() ? "" : " (it has " + have + ")"));
   }
   WorkerOptions workers() {
     WorkerOptions w;
@@ -149,6 +144,14 @@ struct Ctx {
       throw Error(std::string(cmd) + " needs a source disk: give --disk IMAGE (created, " +
                   g.disk_size + ", when it does not exist)");
   }
+
+  // Sessions kept by `snapshot`: the run's own, or the service's, shared with its other
+  // requests under held_mu.
+  std::unique_lock<std::mutex> held_lock() {
+    return core ? std::unique_lock<std::mutex>(core->held_mu) : std::unique_lock<std::mutex>();
+  }
+  std::map<int, std::shared_ptr<Snapshot>> &held() { return core ? core->held : own_held; }
+  int cancelled() const { return hooks.cancel ? hooks.cancel->load() : 0; }
 };
 
 SessionRow row_of(Control &c, const session_list &s) {
@@ -173,8 +176,6 @@ std::optional<session_list> find_session(Control &c, int id) {
   return std::nullopt;
 }
 
-using Action = std::function<int(Ctx &)>;
-
 sigset_t end_signals() {
   sigset_t s;
   sigemptyset(&s);
@@ -184,32 +185,10 @@ sigset_t end_signals() {
   return s;
 }
 
-// `snapshot --wait`: until one of `ends` arrives (the session is then stopped as the command
-// line ends) or the session is gone, stopped by another agent or by the driver.
-void wait_for_end(Ctx &x, Snapshot &s, const sigset_t &ends) {
-  const struct timespec poll = {0, 200'000'000};
-  for (;;) {
-    int sig = sigtimedwait(&ends, nullptr, &poll);
-    if (sig > 0) {
-      x.out << "vek" << s.id() << ": " << strsignal(sig) << ", stopping" << std::endl;
-      return;
-    }
-    if (!s.info()) {
-      x.out << "vek" << s.id() << " was stopped from outside" << std::endl;
-      return;
-    }
-  }
-}
-
-struct BackupArgs {
-  std::string device, out;
-  bool no_tracking = false, writer = false, wait = false;
-};
-
-// SIGINT, SIGTERM or SIGHUP during a backup end it cleanly: the copy stops, the session is
-// stopped and the command fails. Left to their default, they would kill the agent with its
-// workers still inside the driver, where (through a running machine) they stay until someone
-// stops the session.
+// SIGINT, SIGTERM or SIGHUP during a backup of a run of its own end it cleanly: the copy
+// stops, the session is stopped and the command fails. Left to their default, they would kill
+// the agent with its workers still inside the driver, where (through a running machine) they
+// stay until someone stops the session.
 std::atomic<int> g_backup_cancel{0};
 
 class CancelOnSignals {
@@ -232,26 +211,56 @@ class CancelOnSignals {
   struct sigaction old_[3];
 };
 
-int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
-  CancelOnSignals cancel_on_signals;
-  if (!ctx.served()) ctx.need_disk(incremental ? "incremental" : "backup");
-  std::string dev = a.device.empty() ? ctx.default_device() : a.device;
-  DeviceInfo src = ctx.source(dev, incremental ? "incremental" : "backup");
+// `snapshot --wait`: until a signal ends the wait (the session is then stopped as the run
+// ends) or the session is gone, stopped by another agent or by the driver. In a run of its
+// own the signals are blocked and taken here; in the service, the client's signals arrive
+// as the run's cancel.
+void wait_for_end(Ctx &x, Snapshot &s) {
+  const sigset_t ends = end_signals();
+  const struct timespec poll = {0, 200'000'000};
+  for (;;) {
+    int sig = 0;
+    if (x.core) {
+      sig = x.cancelled();
+      if (!sig) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      sig = sigtimedwait(&ends, nullptr, &poll);
+    }
+    if (sig > 0) {
+      x.out << "vek" << s.id() << ": " << strsignal(sig) << ", stopping" << std::endl;
+      return;
+    }
+    auto lock = x.held_lock();
+    if (!s.info()) {
+      x.out << "vek" << s.id() << " was stopped from outside" << std::endl;
+      return;
+    }
+  }
+}
+
+int do_backup(Ctx &ctx, const Command &c) {
+  bool incremental = c.name == "incremental";
+  std::unique_ptr<CancelOnSignals> cancel_on_signals;
+  if (!ctx.core) cancel_on_signals = std::make_unique<CancelOnSignals>();
+  if (!ctx.served()) ctx.need_disk(c.name.c_str());
+  std::string dev = c.device.empty() ? ctx.default_device() : c.device;
+  DeviceInfo src = ctx.source(dev, c.name.c_str());
   dev = src.name;
   BackupOptions bo;
   bo.device = dev;
   bo.major = src.dev >> 20;
   bo.minor = src.dev & 0xfffff;
   bo.nr_sects = src.nr_sects;
-  bo.out = a.out;
+  bo.out = c.out;
   bo.incremental = incremental;
-  bo.tracking = !a.no_tracking;
+  bo.tracking = !c.no_tracking;
   bo.workers = ctx.workers();
   bo.progress = ctx.g.no_progress ? nullptr : stderr;
   bo.force_progress = ctx.g.progress;
-  bo.cancel = &g_backup_cancel;
+  if (ctx.hooks.progress && !ctx.g.no_progress) bo.progress_sink = ctx.hooks.progress;
+  bo.cancel = ctx.core ? ctx.hooks.cancel : &g_backup_cancel;
   std::unique_ptr<Workload> w;
-  if (a.writer) {
+  if (c.writer) {
     WorkloadOptions wo;
     wo.nr_sects = bo.nr_sects;
     wo.seed = uint64_t(now_ns());
@@ -268,7 +277,17 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
     };
   }
   Agent &ag = ctx.ag();
-  BackupResult r = ag.backup(bo);
+  std::unique_lock<std::mutex> one_backup;
+  if (ctx.core) one_backup = std::unique_lock<std::mutex>(ctx.core->backup_mu);
+  BackupResult r;
+  try {
+    r = ag.backup(bo);
+  } catch (...) {
+    if (ctx.core && ctx.core->saved_state) ctx.core->saved_state();
+    throw;
+  }
+  if (ctx.core && ctx.core->saved_state) ctx.core->saved_state();
+  one_backup = {};
   if (w) {
     w->stop();
     ctx.out << "writer: " << w->writes() << " writes to " << dev << " during the backup\n";
@@ -278,11 +297,149 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
   return 0;
 }
 
+int do_snapshot(Ctx &x, const Command &c) {
+  std::string dev = c.device.empty() ? x.default_device() : c.device;
+  DeviceInfo src = x.source(dev, "snapshot");
+  dev = src.name;
+  SnapshotOptions so;
+  so.start.major = src.dev >> 20;
+  so.start.minor = src.dev & 0xfffff;
+  so.start.device_name = dev;
+  so.start.device_path = "/dev/" + dev;
+  so.start.tracking = !c.no_tracking;
+  so.workers = x.workers();
+  // The workers start with the signals that end the wait blocked, so only the waiting thread
+  // takes them. They stay blocked to the end of the run: a second one must not kill the agent
+  // while it stops its session, and one already taken ends nothing more.
+  sigset_t ends = end_signals();
+  if (c.wait && !x.core) pthread_sigmask(SIG_BLOCK, &ends, nullptr);
+  std::shared_ptr<Snapshot> s = x.ag().snapshot(so);
+  const StartReply &r = s->reply();
+  x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << format_time(r.time)
+        << ", frozen " << format_duration(r.sec_froze, r.nsec_froze) << ", " << so.workers.count
+        << " IO workers" << std::endl;
+  {
+    auto lock = x.held_lock();
+    x.held()[r.id] = s;
+  }
+  if (!c.wait) return 0;
+  wait_for_end(x, *s);
+  if (x.core) {
+    // The service keeps a session only as long as the one who waits on it.
+    auto lock = x.held_lock();
+    auto it = x.core->held.find(r.id);
+    if (it != x.core->held.end() && it->second == s) x.core->held.erase(it);
+    if (!s->stopped()) s->stop();
+  }
+  return 0;
+}
+
+int do_list(Ctx &x, const Command &c) {
+  Control &ctl = x.ag().control();
+  std::vector<SessionRow> rows;
+  for (const session_list &s : ctl.list()) rows.push_back(row_of(ctl, s));
+  x.out << (c.json ? format_session_json(rows) : format_session_table(rows));
+  return 0;
+}
+
+int do_status(Ctx &x, const Command &c) {
+  Control &ctl = x.ag().control();
+  auto s = find_session(ctl, c.id);
+  if (!s) throw Error("no session vek" + std::to_string(c.id));
+  SessionRow r = row_of(ctl, *s);
+  if (c.name == "error") {
+    x.out << (r.error_text.empty() ? "no error" : r.error_text) << "\n";
+    return 0;
+  }
+  x.out << "vek" << r.id << ": device " << r.device_path << ", backing file " << r.backing_file
+        << "\n"
+        << "  snapshot time " << format_time(r.time) << ", frozen "
+        << format_duration(r.sec_froze, r.nsec_froze) << "\n"
+        << "  preserved: " << r.changed_blocks << " chunks of " << format_bytes(r.block_size)
+        << " (" << format_bytes(r.changed_blocks * r.block_size)
+        << " of old contents copied aside), mode " << r.mode << "\n"
+        << "  state: " << (r.error ? "error: " + r.error_text : std::string("ok")) << "\n";
+  return 0;
+}
+
+int do_stop(Ctx &x, const Command &c) {
+  Control &ctl = x.ag().control();
+  if (!find_session(ctl, c.id)) throw Error("no session vek" + std::to_string(c.id));
+  StopReply r;
+  {
+    auto lock = x.held_lock();
+    auto it = x.held().find(c.id);
+    if (it != x.held().end()) {
+      std::shared_ptr<Snapshot> s = it->second;
+      x.held().erase(it);
+      r = s->stop().reply;
+    } else {
+      r = ctl.stop(c.id);
+    }
+  }
+  x.out << "vek" << c.id << " stopped; backing file " << r.backing_file << "; "
+        << r.active_sessions << (r.active_sessions == 1 ? " session remains\n" : " sessions remain\n");
+  return 0;
+}
+
+int do_version(Ctx &x, const Command &) {
+  version_info v = x.ag().control().version();
+  x.out << "vekdriver " << v.major << "." << v.minor << "." << v.maint << " build " << v.build
+        << "\n";
+  return 0;
+}
+
+int do_demo(Ctx &x, const Command &c) {
+  if (x.served()) throw Error("demo boots a machine of its own and does not take --dev");
+  DemoOptions demo;
+  auto sz = parse_size(c.demo_size);
+  if (!sz) throw Error("bad demo disk size '" + c.demo_size + "'");
+  auto b = parse_size(c.demo_buffer);
+  if (!b) throw Error("bad staging buffer size '" + c.demo_buffer + "'");
+  demo.disk_bytes = *sz;
+  demo.buffer_size = size_t(*b);
+  demo.workers = c.demo_workers;
+  demo.pause_us = c.demo_pause_us;
+  demo.settle_ms = c.demo_settle_ms;
+  demo.dir = c.demo_dir;
+  demo.keep = c.demo_keep;
+  demo.seed = c.demo_seed;
+  demo.format = c.demo_format == 1 ? RecordFormat::v1 : RecordFormat::v2;
+  demo.progress = x.g.no_progress ? nullptr : stderr;
+  return run_demo(demo, x.out, x.err);
+}
+
+// `verify IMAGE --against DEV`: DEV is a path, or a device of the machine (sda1, vek3).
+int do_verify(Ctx &x, const Command &c) {
+  Comparison r;
+  if (c.against.find('/') != std::string::npos) {
+    r = compare_image_with_file(c.image, c.against);
+  } else {
+    x.boot();
+    std::optional<DeviceInfo> d = sys().device(c.against);
+    if (!d) throw Error("no device " + c.against + " in " + sys().dev_dir());
+    r = compare_image_with_device(c.image, *d);
+  }
+  x.out << format_comparison(c.image, c.against, r);
+  return r.equal() ? 0 : 1;
+}
+
+using Runner = int (*)(Ctx &, const Command &);
+const std::map<std::string, Runner> kRunners = {
+    {"backup", do_backup},   {"incremental", do_backup}, {"snapshot", do_snapshot},
+    {"list", do_list},       {"status", do_status},      {"error", do_status},
+    {"stop", do_stop},       {"version", do_version},    {"demo", do_demo},
+    {"verify", do_verify},
+};
+
 void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--dev", g.dev,
                  "drive the running vek-machine that serves its devices in this directory "
                  "(default: boot a machine inside this process)")
       ->check(CLI::ExistingDirectory);
+  app.add_option("--state", g.state,
+                 "the agent service's state directory (default " + default_state_dir() +
+                     "); with --dev or --state, commands go to the service running there");
   app.add_option("--disk", g.disk, "image file of the source disk (created when missing)");
   app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")
       ->capture_default_str()
@@ -304,199 +461,133 @@ void add_globals(CLI::App &app, Globals &g) {
   app.add_flag("--no-progress", g.no_progress, "never draw the progress bar");
 }
 
-// Builds the parser of one command segment; `action` is set to what the segment asks for.
-void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &demo,
-           std::string &demo_size, std::string &demo_buffer, BackupArgs &ba, int &id, bool &json) {
+// Builds the parser of one command segment; parsing fills `c`.
+void build(CLI::App &app, Globals &g, bool first, Command &c) {
   app.require_subcommand(1, 1);
   app.fallthrough(false);
-  if (first) add_globals(app, ctx.g);
+  if (first) add_globals(app, g);
+  auto named = [&c](CLI::App *sub) {
+    sub->callback([&c, sub] { c.name = sub->get_name(); });
+    return sub;
+  };
 
   for (bool inc : {false, true}) {
-    auto *c = app.add_subcommand(
+    auto *s = named(app.add_subcommand(
         inc ? "incremental" : "backup",
         inc ? "copy the chunks changed since the last backup onto that backup's image "
-              "(a full backup when change tracking is not intact)"
-            : "snapshot a device and read it to an image file");
-    c->add_option("device", ba.device,
-                  "device to back up (default sda1, or sda without partitions)");
-    c->add_option("-o,--out", ba.out, "image file")->required();
+              "(a full backup, saying why, when that cannot be proven safe)"
+            : "snapshot a device and read it to an image file"));
+    s->add_option("device", c.device, "device to back up (default sda1, or sda without partitions)");
+    s->add_option("-o,--out", c.out, "image file")->required();
     if (!inc)
-      c->add_flag("--no-tracking", ba.no_tracking,
+      s->add_flag("--no-tracking", c.no_tracking,
                   "do not keep change tracking for later incrementals");
-    c->add_flag("--writer", ba.writer, "keep a writer busy on the device during the backup");
-    c->callback(
-        [&action, &ba, inc] { action = [&ba, inc](Ctx &x) { return do_backup(x, ba, inc); }; });
+    s->add_flag("--writer", c.writer, "keep a writer busy on the device during the backup");
   }
 
-  auto *snap =
-      app.add_subcommand("snapshot", "start a snapshot session and keep it until stop or exit");
-  snap->add_option("device", ba.device, "device to snapshot");
-  snap->add_flag("--no-tracking", ba.no_tracking, "no change tracking");
-  snap->add_flag("--wait", ba.wait,
+  auto *snap = named(
+      app.add_subcommand("snapshot", "start a snapshot session and keep it until stop or exit"));
+  snap->add_option("device", c.device, "device to snapshot");
+  snap->add_flag("--no-tracking", c.no_tracking, "no change tracking");
+  snap->add_flag("--wait", c.wait,
                  "keep the session until SIGINT or SIGTERM, or until another agent stops it");
-  snap->callback([&] {
-    action = [&ba](Ctx &x) {
-      std::string dev = ba.device.empty() ? x.default_device() : ba.device;
-      DeviceInfo src = x.source(dev, "snapshot");
-      dev = src.name;
-      SnapshotOptions so;
-      so.start.major = src.dev >> 20;
-      so.start.minor = src.dev & 0xfffff;
-      so.start.device_name = dev;
-      so.start.device_path = "/dev/" + dev;
-      so.start.tracking = !ba.no_tracking;
-      so.workers = x.workers();
-      // The workers start with the signals that end the wait blocked, so only the waiting
-      // thread takes them.
-      sigset_t ends = end_signals();
-      if (ba.wait) pthread_sigmask(SIG_BLOCK, &ends, nullptr);
-      auto s = std::make_unique<Snapshot>(x.ag().control(), so);
-      const StartReply &r = s->reply();
-      x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << r.time << ", frozen "
-            << format_seconds(r.sec_froze, r.nsec_froze) << ", " << so.workers.count
-            << " IO workers" << std::endl;
-      if (ba.wait) {
-        Snapshot &held = *s;
-        x.held[r.id] = std::move(s);
-        // The signals stay blocked to the end of the run: a second one must not kill the
-        // agent while it stops its session, and one already taken ends nothing more.
-        wait_for_end(x, held, ends);
-        return 0;
-      }
-      x.held[r.id] = std::move(s);
-      return 0;
-    };
-  });
 
-  auto *list = app.add_subcommand("list", "list the snapshot sessions");
-  list->add_flag("--json", json, "as JSON");
-  list->callback([&] {
-    action = [&json](Ctx &x) {
-      Control &c = x.ag().control();
-      std::vector<SessionRow> rows;
-      for (const session_list &s : c.list()) rows.push_back(row_of(c, s));
-      x.out << (json ? format_session_json(rows) : format_session_table(rows));
-      return 0;
-    };
-  });
+  auto *list = named(app.add_subcommand("list", "list the snapshot sessions"));
+  list->add_flag("--json", c.json, "as JSON");
 
-  for (const char *name : {"status", "error"}) {
-    bool only_error = std::string(name) == "error";
-    auto *c =
-        app.add_subcommand(name, only_error ? "print a session's error text" : "show one session");
-    c->add_option("id", id, "session id (N of vekN)")->required();
-    c->callback([&action, &id, only_error] {
-      action = [&id, only_error](Ctx &x) {
-        Control &c = x.ag().control();
-        auto s = find_session(c, id);
-        if (!s) throw Error("no session vek" + std::to_string(id));
-        SessionRow r = row_of(c, *s);
-        if (only_error) {
-          x.out << (r.error_text.empty() ? "no error" : r.error_text) << "\n";
-          return 0;
-        }
-        x.out << "vek" << r.id << ": device " << r.device_path << ", backing file "
-              << r.backing_file << "\n"
-              << "  snapshot time " << r.time << ", frozen "
-              << format_seconds(r.sec_froze, r.nsec_froze) << ", chunks preserved "
-              << r.changed_blocks << " of " << r.block_size << " bytes, mode " << r.mode << "\n"
-              << "  state: " << (r.error ? "error: " + r.error_text : std::string("ok")) << "\n";
-        return 0;
-      };
-    });
-  }
+  named(app.add_subcommand("status", "show one session"))
+      ->add_option("id", c.id, "session id (N of vekN)")
+      ->required();
+  named(app.add_subcommand("error", "print a session's error text"))
+      ->add_option("id", c.id, "session id (N of vekN)")
+      ->required();
+  named(app.add_subcommand("stop", "stop a snapshot session"))
+      ->add_option("id", c.id, "session id")
+      ->required();
+  named(app.add_subcommand("version", "show the driver's version"));
 
-  auto *stop = app.add_subcommand("stop", "stop a snapshot session");
-  stop->add_option("id", id, "session id")->required();
-  stop->callback([&] {
-    action = [&id](Ctx &x) {
-      Control &c = x.ag().control();
-      if (!find_session(c, id)) throw Error("no session vek" + std::to_string(id));
-      auto it = x.held.find(id);
-      StopReply r;
-      if (it != x.held.end()) {
-        r = it->second->stop().reply;
-        x.held.erase(it);
-      } else {
-        r = c.stop(id);
-      }
-      x.out << "vek" << id << " stopped; backing file " << r.backing_file << "; "
-            << r.active_sessions << " sessions remain\n";
-      return 0;
-    };
-  });
+  auto *v = named(app.add_subcommand(
+      "verify", "compare an image with a device or file and report the first differing chunks"));
+  v->add_option("image", c.image, "image file")->required();
+  v->add_option("--against", c.against, "a device of the machine (sda1, vek3) or a file")
+      ->required();
 
-  auto *ver = app.add_subcommand("version", "show the driver's version");
-  ver->callback([&] {
-    action = [](Ctx &x) {
-      version_info v = x.ag().control().version();
-      x.out << "vekdriver " << v.major << "." << v.minor << "." << v.maint << " build " << v.build
-            << "\n";
-      return 0;
-    };
-  });
+  named(app.add_subcommand(
+      "serve", "run as the agent service: keep the control device open and follow the change "
+               "records of every device backed up, so incrementals work across runs"));
 
-  auto *d = app.add_subcommand(
-      "demo", "live backup demonstration on a fresh disk image, verified bit for bit");
-  d->add_option("--size", demo_size, "disk image size")->capture_default_str();
-  d->add_option("--workers", demo.workers, "IO workers")
+  auto *d = named(app.add_subcommand(
+      "demo", "live backup demonstration on a fresh disk image, verified bit for bit"));
+  d->add_option("--size", c.demo_size, "disk image size")->capture_default_str();
+  d->add_option("--workers", c.demo_workers, "IO workers")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
-  d->add_option("--buffer", demo_buffer, "staging buffer per worker")->capture_default_str();
-  d->add_option("--pause-us", demo.pause_us, "pause between the writer's writes, microseconds")
+  d->add_option("--buffer", c.demo_buffer, "staging buffer per worker")->capture_default_str();
+  d->add_option("--pause-us", c.demo_pause_us, "pause between the writer's writes, microseconds")
       ->capture_default_str();
-  d->add_option("--settle-ms", demo.settle_ms, "writing time before each backup, milliseconds")
+  d->add_option("--settle-ms", c.demo_settle_ms, "writing time before each backup, milliseconds")
       ->capture_default_str();
-  d->add_option("--dir", demo.dir, "work in this directory and keep it");
-  d->add_flag("--keep", demo.keep, "keep the temporary directory");
-  d->add_option("--seed", demo.seed, "workload seed (0: from the clock)");
-  d->add_option("--format", demo.format, "change-record format, 1 or 2")
-      ->transform(CLI::CheckedTransformer(
-          std::map<std::string, RecordFormat>{{"1", RecordFormat::v1}, {"2", RecordFormat::v2}}));
-  d->callback([&] {
-    action = [&demo, &demo_size, &demo_buffer](Ctx &x) {
-      if (x.served()) throw Error("demo boots a machine of its own and does not take --dev");
-      auto sz = parse_size(demo_size);
-      if (!sz) throw Error("bad demo disk size '" + demo_size + "'");
-      auto b = parse_size(demo_buffer);
-      if (!b) throw Error("bad staging buffer size '" + demo_buffer + "'");
-      demo.disk_bytes = *sz;
-      demo.buffer_size = size_t(*b);
-      demo.progress = x.g.no_progress ? nullptr : stderr;
-      return run_demo(demo, x.out, x.err);
-    };
-  });
+  d->add_option("--dir", c.demo_dir, "work in this directory and keep it");
+  d->add_flag("--keep", c.demo_keep, "keep the temporary directory");
+  d->add_option("--seed", c.demo_seed, "workload seed (0: from the clock)");
+  d->add_option("--format", c.demo_format, "change-record format, 1 or 2")
+      ->check(CLI::IsMember({1, 2}));
 }
 
+// Paths as the service must see them: it runs in a directory of its own.
+void make_paths_absolute(Request &r) {
+  auto abs = [](std::string &p) {
+    if (p.empty() || p[0] == '/') return;
+    std::error_code ec;
+    std::filesystem::path a = std::filesystem::absolute(p, ec);
+    if (!ec) p = a.lexically_normal().string();
+  };
+  abs(r.g.backing_dir);
+  abs(r.g.dev);
+  abs(r.g.state);
+  for (Command &c : r.cmds) {
+    abs(c.out);
+    abs(c.image);
+    if (c.against.find('/') != std::string::npos) abs(c.against);
+  }
+}
+
+bool service_command(const std::string &name) { return name != "demo" && name != "serve"; }
+
 }  // namespace
+
+int run_request(const Request &req, std::ostream &out, std::ostream &err, const RunHooks &hooks,
+                ServiceCore *core) {
+  Ctx ctx(out, err, req.g, hooks, core);
+  for (const Command &c : req.cmds) {
+    try {
+      int r = kRunners.at(c.name)(ctx, c);
+      out.flush();
+      if (r != 0) return r;
+    } catch (const std::exception &e) {
+      out.flush();
+      err << "qel-agent: error: " << e.what() << std::endl;
+      int sig = ctx.cancelled();
+      return sig ? 128 + sig : 1;
+    }
+  }
+  return 0;
+}
 
 int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   ensure_agent_thread_name();
   auto segments = split_commands(args);
-  Ctx ctx(out, err);
+  Request req;
+  // Every command of a chain is checked before the first one runs.
   for (size_t i = 0; i < segments.size(); ++i) {
     if (segments[i].empty()) {
-      err << "qel-agent: error: empty command " << (i ? "after '+'" : "") << " (try --help)\n";
+      err << "qel-agent: error: empty command" << (i ? " after '+'" : "") << " (try --help)\n";
       return 2;
     }
-    bool is_demo = false;
-    for (const std::string &a : segments[i]) is_demo = is_demo || a == "demo";
-    if (is_demo && segments.size() > 1) {
-      err << "qel-agent: error: demo runs its own machine and cannot be joined with other "
-             "commands\n";
-      return 2;
-    }
-  }
-  for (size_t i = 0; i < segments.size(); ++i) {
     CLI::App app{"qel-agent: point-in-time backups of live block devices through vekdriver",
                  "qel-agent"};
-    Action action;
-    DemoOptions demo;
-    std::string demo_size = "256M", demo_buffer = "1M";
-    BackupArgs ba;
-    int id = 0;
-    bool json = false;
-    build(app, ctx, i == 0, action, demo, demo_size, demo_buffer, ba, id, json);
+    Command c;
+    build(app, req.g, i == 0, c);
     std::vector<const char *> argv{"qel-agent"};
     for (const std::string &a : segments[i]) argv.push_back(a.c_str());
     try {
@@ -505,16 +596,32 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
       int code = app.exit(e, out, err);
       return code == 0 ? 0 : 2;
     }
-    if (!action) return 2;
-    try {
-      int r = action(ctx);
-      if (r != 0) return r;
-    } catch (const std::exception &e) {
-      err << "qel-agent: error: " << e.what() << "\n";
-      return 1;
+    if (c.name.empty()) return 2;
+    req.cmds.push_back(std::move(c));
+  }
+  for (const Command &c : req.cmds) {
+    if ((c.name == "demo" || c.name == "serve") && req.cmds.size() > 1) {
+      err << "qel-agent: error: " << c.name
+          << (c.name == "demo" ? " runs its own machine" : " runs until it is stopped")
+          << " and cannot be joined with other commands\n";
+      return 2;
     }
   }
-  return 0;
+  if (req.cmds[0].name == "serve") return run_service(req, out, err);
+
+  bool to_service = req.g.disk.empty() && (!req.g.dev.empty() || !req.g.state.empty());
+  for (const Command &c : req.cmds) to_service = to_service && service_command(c.name);
+  if (to_service) {
+    Request remote = req;
+    make_paths_absolute(remote);
+    std::string state = remote.g.state.empty() ? default_state_dir() : remote.g.state;
+    int code = run_remote(remote, state, !req.g.state.empty(), out, err);
+    if (code >= 0) return code;
+  }
+  RunHooks local;
+  local.cancel = &g_backup_cancel;
+  g_backup_cancel = 0;
+  return run_request(req, out, err, local, nullptr);
 }
 
 int cli_main(int argc, char **argv) {

@@ -182,11 +182,11 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
     out << "  full backup:      " << format_bytes(full.bytes_copied) << " at "
         << format_rate(full.bytes_copied, full.copy_seconds) << ", " << full.chunks_preserved
         << " chunks preserved, frozen "
-        << format_seconds(full.start.sec_froze, full.start.nsec_froze) << "\n";
+        << format_duration(full.start.sec_froze, full.start.nsec_froze) << "\n";
     out << "  incremental:      " << (inc.incremental ? "" : "(fell back to full) ")
         << inc.chunks_copied << " of " << inc.chunks_total << " chunks copied, "
         << format_bytes(inc.bytes_copied) << ", " << inc.chunks_preserved
-        << " chunks preserved, frozen " << format_seconds(inc.start.sec_froze, inc.start.nsec_froze)
+        << " chunks preserved, frozen " << format_duration(inc.start.sec_froze, inc.start.nsec_froze)
         << "\n";
     for (const Check &c : checks) {
       out << "  " << (c.r.ok ? "ok      " : "FAILED  ") << c.what

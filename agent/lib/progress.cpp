@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 
 namespace agent {
 
@@ -34,6 +35,34 @@ std::string format_seconds(uint64_t sec, uint64_t nsec) {
   return buf;
 }
 
+std::string format_duration(uint64_t sec, uint64_t nsec) {
+  char buf[64];
+  double ms = double(sec) * 1e3 + double(nsec) / 1e6;
+  if (ms < 10)
+    snprintf(buf, sizeof buf, "%.2f ms", ms);
+  else if (ms < 1000)
+    snprintf(buf, sizeof buf, "%.1f ms", ms);
+  else if (sec < 60)
+    snprintf(buf, sizeof buf, "%.2f s", ms / 1e3);
+  else
+    snprintf(buf, sizeof buf, "%llu min %02llu s", (unsigned long long)(sec / 60),
+             (unsigned long long)(sec % 60));
+  return buf;
+}
+
+std::string format_time(uint64_t epoch_seconds) {
+  time_t t = time_t(epoch_seconds);
+  struct tm tm;
+  if (!localtime_r(&t, &tm)) return std::to_string(epoch_seconds);
+  char buf[64];
+  size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
+  if (n < 5) return std::to_string(epoch_seconds);
+  // ISO 8601 writes the offset as +01:00.
+  std::string s(buf, n);
+  s.insert(s.size() - 2, ":");
+  return s;
+}
+
 std::string format_progress(uint64_t done, uint64_t total, double seconds, int width) {
   if (width < 1) width = 1;
   if (done > total) done = total;
@@ -59,9 +88,35 @@ ProgressBar::ProgressBar(FILE *out, std::string label, uint64_t total, bool forc
       start_(std::chrono::steady_clock::now()),
       last_draw_() {}
 
+ProgressBar::ProgressBar(Sink sink, std::string label, uint64_t total)
+    : out_(nullptr),
+      sink_(std::move(sink)),
+      label_(std::move(label)),
+      total_(total),
+      tty_(bool(sink_)),
+      start_(std::chrono::steady_clock::now()),
+      last_draw_() {}
+
+ProgressBar::~ProgressBar() {
+  if (!tty_ || finished_ || !drawn_) return;
+  finished_ = true;
+  if (sink_) {
+    sink_(label_, last_done_, total_, true);
+    return;
+  }
+  fputc('\n', out_);
+  fflush(out_);
+}
+
 void ProgressBar::draw(uint64_t done) {
+  drawn_ = true;
+  if (sink_) {
+    sink_(label_, done, total_, finished_);
+    return;
+  }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  fprintf(out_, "\r%s %s", label_.c_str(), format_progress(done, total_, secs).c_str());
+  // Erased to the line's end: a shorter line leaves nothing of a longer one behind.
+  fprintf(out_, "\r%s %s\x1b[K", label_.c_str(), format_progress(done, total_, secs).c_str());
   fflush(out_);
 }
 
@@ -78,6 +133,7 @@ void ProgressBar::finish() {
   if (!tty_ || finished_) return;
   finished_ = true;
   draw(last_done_);
+  if (sink_) return;
   fputc('\n', out_);
   fflush(out_);
 }

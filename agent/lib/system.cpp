@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <mutex>
 
 #include <host/host.h>
@@ -53,6 +54,12 @@ class Embedded : public System {
     return host::fs_pwrite(d->dev, buf, n, off);
   }
   std::vector<std::string> kernel_log() override { return host::dmesg(); }
+  // The machine in here lives as long as this process.
+  std::string machine_id() override {
+    static const std::string id = "embedded-" + std::to_string(getpid()) + "-" +
+                                  std::to_string(std::random_device{}());
+    return id;
+  }
   std::vector<DeviceInfo> devices() override {
     std::vector<DeviceInfo> out;
     for (const host::block_device_info &b : host::block_devices())
@@ -64,6 +71,8 @@ class Embedded : public System {
 // The extended attribute of a block device's file in which vek-machine gives its device
 // numbers: a regular file of a FUSE mount cannot carry them in st_rdev.
 constexpr const char *kDevAttr = "user.vekdriver.dev";
+// The control device's stamp of the machine's run.
+constexpr const char *kBootAttr = "user.vekdriver.boot";
 
 // A running vek-machine: its files in `dir`, used with plain system calls.
 class Served : public System {
@@ -119,6 +128,11 @@ class Served : public System {
     if (!cur.empty()) lines.push_back(cur);
     fclose(f);
     return lines;
+  }
+  std::string machine_id() override {
+    char v[64] = {};
+    ssize_t n = getxattr(path("vekdriver").c_str(), kBootAttr, v, sizeof v - 1);
+    return n > 0 ? std::string(v, size_t(n)) : std::string();
   }
   std::vector<DeviceInfo> devices() override {
     std::vector<DeviceInfo> out;

@@ -151,8 +151,8 @@ TEST_F(Cli, SessionCommandsSeeTheSessionASnapshotLeftRunning) {
                "error",    "1",    "+", "version", "+", "stop", "1",      "+", "list"}));
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_TRUE(has(r.out, "vek1: snapshot of sda1 taken at")) << r.out;
-  EXPECT_TRUE(has(r.out, "vek1   /dev/sda1")) << r.out;
-  EXPECT_TRUE(has(r.out, "\"id\": 1, \"device\": \"/dev/sda1\"")) << r.out;
+  EXPECT_TRUE(has(r.out, "\nvek1  /dev/sda1  ")) << r.out;
+  EXPECT_TRUE(has(r.out, "\"device\": \"/dev/sda1\"")) << r.out;
   EXPECT_TRUE(has(r.out, "\"block_size\": 65536")) << r.out;
   EXPECT_TRUE(has(r.out, "state: ok")) << r.out;
   EXPECT_TRUE(has(r.out, "\nno error\n")) << r.out;

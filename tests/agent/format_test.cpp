@@ -1,6 +1,8 @@
 // What the agent prints and parses: sizes, device names, layouts, image records, progress,
 // the session table and JSON, and the "+" joining of commands.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <cstdio>
@@ -109,6 +111,18 @@ TEST(Progress, NumbersAndBar) {
   EXPECT_EQ("100.0 MB/s", format_rate(200000000, 2.0));
   EXPECT_EQ("-", format_rate(100, 0));
   EXPECT_EQ("1.000042 s", format_seconds(1, 42000));
+  EXPECT_EQ("0.42 ms", format_duration(0, 420000));
+  EXPECT_EQ("42.1 ms", format_duration(0, 42100000));
+  EXPECT_EQ("1.23 s", format_duration(1, 230000000));
+  EXPECT_EQ("2 min 03 s", format_duration(123, 0));
+  // Local time with its offset written the ISO way.
+  const char *tz = getenv("TZ");
+  std::string saved_tz = tz ? tz : "";
+  setenv("TZ", "CET-1", 1);
+  tzset();
+  EXPECT_EQ("2023-11-14T23:13:20+01:00", format_time(1700000000));
+  if (tz) setenv("TZ", saved_tz.c_str(), 1); else unsetenv("TZ");
+  tzset();
   EXPECT_EQ("[#####.....]  50%  128.0 MiB/256.0 MiB  67.1 MB/s",
             format_progress(128ull << 20, 256ull << 20, 2.0, 10));
   EXPECT_EQ("[##########] 100%  0 B/0 B  -", format_progress(0, 0, 0, 10));
@@ -163,9 +177,13 @@ TEST(CliText, SessionTableAndJson) {
   EXPECT_NE(std::string::npos, t.find("vek1"));
   EXPECT_NE(std::string::npos, t.find("error: FILE IO ERROR"));
   EXPECT_EQ(3, std::count(t.begin(), t.end(), '\n'));
-  std::string j = format_session_json({a, b});
-  EXPECT_NE(std::string::npos, j.find("\"id\": 1,"));
-  EXPECT_NE(std::string::npos, j.find("\"device\": \"/dev/sda\\\"2\""));
-  EXPECT_NE(std::string::npos, j.find("\"error\": true, \"error_text\": \"FILE IO ERROR\""));
-  EXPECT_EQ("a\\u0001\\n\\\\", json_escape("a\x01\n\\"));
+  // Any text survives the JSON form, and the time is there both as epoch seconds and as text.
+  nlohmann::json j = nlohmann::json::parse(format_session_json({a, b}));
+  ASSERT_EQ(2u, j.size());
+  EXPECT_EQ(1, j[0]["id"]);
+  EXPECT_EQ("/dev/sda\"2", j[1]["device"]);
+  EXPECT_EQ(true, j[1]["error"]);
+  EXPECT_EQ("FILE IO ERROR", j[1]["error_text"]);
+  EXPECT_EQ(1700000000u, j[0]["time"]);
+  EXPECT_EQ(format_time(1700000000), j[0]["time_iso"]);
 }

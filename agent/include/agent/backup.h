@@ -9,6 +9,8 @@
 
 #include "agent/changes.h"
 #include "agent/control.h"
+#include "agent/follow.h"
+#include "agent/progress.h"
 #include "agent/snapshot.h"
 
 namespace agent {
@@ -27,6 +29,7 @@ struct BackupOptions {
   // stopped, and the backup fails saying why.
   const std::atomic<int> *cancel = nullptr;
   bool force_progress = false;   // draw even when not a terminal
+  ProgressBar::Sink progress_sink;  // instead of `progress`: the bar is drawn elsewhere
   // Called with the running snapshot before the copy starts (the demo notes the freeze window).
   std::function<void(Snapshot &)> on_started;
   // Called after the queued change records were taken and just before the snapshot starts.
@@ -57,14 +60,25 @@ struct BackupResult {
 class Agent {
  public:
   explicit Agent(RecordFormat f = RecordFormat::v2);
+  ~Agent();
   Control &control() { return ctl_; }
   ChangeTracker &tracker() { return tracker_; }
+  // From now on a thread of its own fetches the change records (the service's way); without
+  // it, each backup drains the queue itself.
+  void follow(int batch = 4096);
+  ChangeFollower *follower() { return follower_.get(); }
+  // Every record queued before the call is in the tracker when it returns.
+  void settle();
   BackupResult backup(const BackupOptions &opt);
+  // A session kept running (`snapshot`). Its start makes the device's tracking a fresh
+  // baseline, which would hide a break not yet seen; so the queue is settled first.
+  std::unique_ptr<Snapshot> snapshot(const SnapshotOptions &so);
 
  private:
   Control ctl_;
   ControlChanges src_;
   ChangeTracker tracker_;
+  std::unique_ptr<ChangeFollower> follower_;
 };
 
 // Lines of the summary printed after a backup.

@@ -5,7 +5,10 @@
 // it sorts what it drains into the pending sets of the devices it backs up.
 #pragma once
 #include <cstdint>
+#include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,6 +84,7 @@ DrainStats drain_queue(ChangeSource &src, int batch, Sink &&sink) {
 class ChangeTracker {
  public:
   struct Device {
+    std::string name;  // "sda1", for the state file and messages
     uint32_t major = 0, minor = 0;
     uint64_t nr_sects = 0;
     ChunkSet pending;         // chunks changed since the freeze of the last backup (a superset)
@@ -88,6 +92,7 @@ class ChangeTracker {
     std::string broken;       // why not intact, when it was found out after the backup
     uint64_t generation = 0;  // stamp of the image that backup wrote
     std::string image;        // path of that image
+    uint64_t snapshot_time = 0;  // of that backup
   };
 
   explicit ChangeTracker(ChangeSource &src, int batch = 4096) : src_(src), batch_(batch) {}
@@ -100,13 +105,43 @@ class ChangeTracker {
   DrainStats drain(std::optional<std::pair<uint32_t, uint32_t>> cap = std::nullopt,
                    ChunkSet *capture = nullptr);
 
+  // One batch fetched by someone else (the service's fetch thread). `epoch` is the number
+  // next_epoch() gave that fetch before it was sent.
+  void fold(const ChangeBatch &b, uint64_t epoch);
+  uint64_t next_epoch() { return ++epoch_; }
+
+  // Not for use while another thread folds: the pointer is into the tracker's own list.
   const Device *find(uint32_t major, uint32_t minor) const;
+  std::optional<Device> lookup(uint32_t major, uint32_t minor) const;
+  std::vector<Device> devices() const;
   // After a successful backup whose post-start drain captured `since_freeze`.
   void record_backup(uint32_t major, uint32_t minor, uint64_t nr_sects, ChunkSet since_freeze,
                      bool intact, uint64_t generation, const std::string &image);
+  // A device known from before (the service's state file), followed again.
+  void restore(Device d);
   // After a failed backup: its image can no longer be trusted as a base.
   void forget(uint32_t major, uint32_t minor);
   void mark_all_broken(const std::string &why = kTrackingBroken);
+
+  // The life of one backup, safe against a thread that folds meanwhile. begin_backup forgets
+  // the device and sends its records to a capture from then on; it returns the device's
+  // pending set when an incremental of `image` can be trusted, else nullopt and `why`. arm_capture, once the session has started, makes
+  // every later report of broken tracking break the capture: reports of fetches sent before
+  // cannot be told from the break that the start itself has just mended. A record past the end
+  // breaks it at any time. end_backup either makes the capture the device's new pending set
+  // (the backup succeeded) or drops it.
+  std::optional<ChunkSet> begin_backup(uint32_t major, uint32_t minor, uint64_t nr_sects,
+                                       const std::string &image,
+                                       std::optional<uint64_t> image_generation, std::string &why);
+  void arm_capture();
+  std::string capture_broken() const;  // "" while the capture holds every change
+  ChunkSet capture_set() const;
+  void end_backup(bool succeeded, const std::string &name, uint64_t generation,
+                  const std::string &image, uint64_t snapshot_time);
+
+  uint64_t records_folded() const { return folded_; }
+  // Raised by every change of what the tracker knows, so its owner can tell when to save it.
+  uint64_t version() const { return version_; }
 
   static constexpr const char *kTrackingBroken =
       "the driver reported that change tracking missed writes";
@@ -114,17 +149,47 @@ class ChangeTracker {
       "a change record reached past the end of its device, so a device after it on the disk "
       "may have missed that write";
 
+  // What incremental_refusal says of a device this tracker has never seen backed up.
+  void set_unknown_reason(std::string why) { unknown_reason_ = std::move(why); }
+
   // Why an incremental of `image` on this device cannot be made, or nullopt when it can.
   std::optional<std::string> incremental_refusal(uint32_t major, uint32_t minor, uint64_t nr_sects,
                                                  const std::string &image,
                                                  std::optional<uint64_t> image_generation) const;
 
   RecordFormat format() const { return src_.format(); }
+  ChangeSource &source() { return src_; }
+  int batch() const { return batch_; }
 
  private:
+  struct Capture {
+    uint32_t major = 0, minor = 0;
+    uint64_t nr_sects = 0;
+    ChunkSet set;
+    uint64_t armed_from = 0;  // first epoch whose broken report counts; 0: not armed
+    std::string broken;
+  };
+  enum class Route { dropped, claimed, clipped };
+  // mu_ held:
+  Route route_locked(const ChangeRecord &r, RecordFormat f);
+  void tracking_report_locked(bool tracking, uint64_t epoch);
+  void mark_all_broken_locked(const std::string &why);
+  const Device *find_locked(uint32_t major, uint32_t minor) const;
+  std::optional<std::string> refusal_locked(uint32_t major, uint32_t minor, uint64_t nr_sects,
+                                            const std::string &image,
+                                            std::optional<uint64_t> image_generation) const;
+
   ChangeSource &src_;
   int batch_;
-  std::vector<Device> devices_;
+  mutable std::mutex mu_;
+  std::vector<Device> devices_;     // mu_
+  std::optional<Capture> capture_;  // mu_
+  std::string unknown_reason_ =
+      "no change tracking of this device since a backup in this machine (every qel-agent "
+      "process starts a fresh machine)";
+  std::atomic<uint64_t> epoch_{0};
+  std::atomic<uint64_t> folded_{0};
+  std::atomic<uint64_t> version_{0};
 };
 
 }  // namespace agent

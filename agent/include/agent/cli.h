@@ -27,6 +27,5 @@ struct SessionRow {
 };
 std::string format_session_table(const std::vector<SessionRow> &rows);
 std::string format_session_json(const std::vector<SessionRow> &rows);
-std::string json_escape(const std::string &s);
 
 }  // namespace agent

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace agent {
@@ -11,6 +12,10 @@ std::string format_bytes(uint64_t bytes);  // "512 B", "1.5 KiB", "256.0 MiB", "
 std::string format_rate(uint64_t bytes,
                         double seconds);  // "87.3 MB/s" (decimal MB); "-" for no time
 std::string format_seconds(uint64_t sec, uint64_t nsec);  // "0.004213 s"
+// For people: "0.42 ms", "42.1 ms", "1.23 s", "2 min 03 s".
+std::string format_duration(uint64_t sec, uint64_t nsec);
+// Seconds since the epoch as local ISO 8601 time: "2026-12-10T01:02:03+01:00".
+std::string format_time(uint64_t epoch_seconds);
 
 // "[##########..........]  50%  128.0 MiB/256.0 MiB  87.3 MB/s"; `width` is the bar's inner width.
 std::string format_progress(uint64_t done, uint64_t total, double seconds, int width = 30);
@@ -19,8 +24,18 @@ std::string format_progress(uint64_t done, uint64_t total, double seconds, int w
 // (or is null), so logs and pipes get only the summary.
 class ProgressBar {
  public:
+  // Where a bar drawn elsewhere gets its figures (the service sends them to its client): at
+  // most every 100 ms, and once with `end` set.
+  using Sink = std::function<void(const std::string &label, uint64_t done, uint64_t total, bool end)>;
+
   ProgressBar(FILE *out, std::string label, uint64_t total);
   ProgressBar(FILE *out, std::string label, uint64_t total, bool force_tty);
+  ProgressBar(Sink sink, std::string label, uint64_t total);
+  // A bar left unfinished (the copy failed) still ends its line, so the error that follows is
+  // not glued to it.
+  ~ProgressBar();
+  ProgressBar(const ProgressBar &) = delete;
+  ProgressBar &operator=(const ProgressBar &) = delete;
   void update(uint64_t done);
   void finish();
   bool drawing() const { return tty_; }
@@ -28,10 +43,12 @@ class ProgressBar {
  private:
   void draw(uint64_t done);
   FILE *out_;
+  Sink sink_;
   std::string label_;
   uint64_t total_;
   bool tty_;
   bool finished_ = false;
+  bool drawn_ = false;
   uint64_t last_done_ = 0;
   std::chrono::steady_clock::time_point start_, last_draw_;
 };

@@ -40,6 +40,9 @@ class System {
 
   // The kernel log, a line each, oldest first.
   virtual std::vector<std::string> kernel_log() = 0;
+  // A stamp of this run of the machine: another value means the machine, and the driver's
+  // change tracking with it, started over. "" when the machine gives none.
+  virtual std::string machine_id() = 0;
   // The block devices there are now (snapshot devices included).
   virtual std::vector<DeviceInfo> devices() = 0;
   std::optional<DeviceInfo> device(const std::string &name);
