@@ -5,8 +5,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -110,6 +112,9 @@ std::vector<HostMount> host_mounts_of(const std::string &file) {
     if (!point.empty()) out.push_back({name, point});
   }
   closedir(d);
+  // A fixed order, whatever the directory's: the freezes are taken in it and undone backwards.
+  auto number = [](const HostMount &m) { return std::strtoul(m.loop.c_str() + 4, nullptr, 10); };
+  std::sort(out.begin(), out.end(), [&](const HostMount &a, const HostMount &b) { return number(a) < number(b); });
   return out;
 }
 

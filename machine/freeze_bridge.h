@@ -20,7 +20,8 @@ struct HostMount {
   std::string point;  // where it is mounted (one mount point per super block)
 };
 
-// The mounts of host file systems on loop devices backed by `file` (an absolute path).
+// The mounts of host file systems on loop devices backed by `file` (an absolute path), in
+// the order of their loop devices' numbers.
 std::vector<HostMount> host_mounts_of(const std::string &file);
 
 class FreezeBridge {
