@@ -5,8 +5,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -110,6 +112,9 @@ std::vector<HostMount> host_mounts_of(const std::string &file) {
     if (!point.empty()) out.push_back({name, point});
   }
   closedir(d);
+  // A fixed order, whatever the directory's: the freezes are taken in it and undone backwards.
+  auto number = [](const HostMount &m) { return std::strtoul(m.loop.c_str() + 4, nullptr, 10); };
+  std::sort(out.begin(), out.end(), [&](const HostMount &a, const HostMount &b) { return number(a) < number(b); });
   return out;
 }
 
@@ -133,11 +138,31 @@ int FreezeBridge::freeze(dev_t dev) {
   for (const HostMount &m : host_mounts_of(file)) {
     auto err = std::make_shared<int>(0);
     const std::string point = m.point;
+    {
+      std::lock_guard<std::mutex> g(pending_->mu);
+      if (!pending_->points.insert(point).second) {
+        printk("<3>vek-machine: ERROR: the host file system on %s (%s over %s) is still being frozen for an earlier "
+               "snapshot that gave up waiting: the snapshot is refused.\n",
+               point.c_str(), m.loop.c_str(), file.c_str());
+        result = -EBUSY;
+        break;
+      }
+    }
+    // In time, the entry is ours to drop; late, the late thread's.
     bool in_time = run_bounded([err, point] { *err = ioctl_on(point, kFiFreeze); },
-                               [err, point] {
+                               [err, point, pending = pending_] {
                                  // Too late for the snapshot that asked: give it back.
                                  if (*err == 0) ioctl_on(point, kFiThaw);
-                                 printk("<4>vek-machine: WARNING: the late freeze of %s was undone.\n", point.c_str());
+                                 {
+                                   std::lock_guard<std::mutex> g(pending->mu);
+                                   pending->points.erase(point);
+                                 }
+                                 if (*err == 0)
+                                   printk("<4>vek-machine: WARNING: the late freeze of %s was undone.\n", point.c_str());
+                                 else
+                                   printk("<4>vek-machine: WARNING: the late freeze of %s ended without freezing it: "
+                                          "%s (errno %d).\n",
+                                          point.c_str(), strerror(*err), *err);
                                },
                                timeout_);
     if (!in_time) {
@@ -146,6 +171,10 @@ int FreezeBridge::freeze(dev_t dev) {
              point.c_str(), m.loop.c_str(), file.c_str(), (long long)timeout_.count());
       result = -ETIMEDOUT;
       break;
+    }
+    {
+      std::lock_guard<std::mutex> g(pending_->mu);
+      pending_->points.erase(point);
     }
     if (*err == EBUSY) {
       // Frozen by someone else: consistent already, and theirs to thaw.

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ struct HostMount {
   std::string point;  // where it is mounted (one mount point per super block)
 };
 
-// The mounts of host file systems on loop devices backed by `file` (an absolute path).
+// The mounts of host file systems on loop devices backed by `file` (an absolute path), in
+// the order of their loop devices' numbers.
 std::vector<HostMount> host_mounts_of(const std::string &file);
 
 class FreezeBridge {
@@ -39,8 +41,17 @@ class FreezeBridge {
   struct Frozen {
     std::vector<std::string> points;  // frozen by us, thawed by us
   };
+  // Mount points whose FIFREEZE has not returned yet. One that timed out stays here until it
+  // returns and is undone: until then a new freeze of it would take that late freeze (EBUSY)
+  // for someone else's and snapshot across its undoing. Shared with the late threads, which
+  // may outlive the bridge.
+  struct Pending {
+    std::mutex mu;
+    std::set<std::string> points;  // mu
+  };
   std::string dir_;
   std::chrono::milliseconds timeout_;
+  std::shared_ptr<Pending> pending_ = std::make_shared<Pending>();
   std::mutex mu_;
   std::map<dev_t, Frozen> frozen_;  // mu_
 };

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "machine_fixture.h"
+#include "host_fs_fixture.h"
 
 namespace {
 
@@ -163,92 +163,14 @@ class Workload {
   std::vector<std::thread> threads_;
 };
 
-class Ext4OnMachine : public MachineTest {
+class Ext4OnMachine : public HostFsTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
-    if (access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "needs loop devices";
-    for (const char *tool : {"losetup", "mkfs.ext4", "e2fsck", "dumpe2fs", "fsfreeze"})
-      if (run_quiet({"sh", "-c", std::string("command -v ") + tool}) != 0) GTEST_SKIP() << "needs " << tool;
-  }
-  void TearDown() override {
-    // Ours first, innermost first: the mounts and loop devices hold the machine's files open.
+  void stop_users() override {
     if (workload_) workload_->stop();
-    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
-      run_quiet({"fsfreeze", "-u", *it});  // a case that failed while it held a freeze
-      if (run_quiet({"umount", *it}) != 0) run_quiet({"umount", "-l", *it});
-    }
-    for (auto it = loops_.rbegin(); it != loops_.rend(); ++it) run_quiet({"losetup", "-d", *it});
-    MachineTest::TearDown();
-  }
-
-  // A loop device over `file` (direct I/O: no page cache of the host between it and the
-  // machine), or "" when losetup failed.
-  std::string attach(const std::string &file, bool read_only) {
-    std::string out = tmp_ + "/losetup.out";
-    std::string cmd = "losetup -f --show --direct-io=on " + std::string(read_only ? "-r " : "") + file + " > " + out;
-    if (run_quiet({"sh", "-c", cmd}) != 0) return "";
-    std::string dev = slurp(out);
-    while (!dev.empty() && dev.back() == '\n') dev.pop_back();
-    if (!dev.empty()) loops_.push_back(dev);
-    return dev;
-  }
-  bool mount_at(const std::string &dev, const std::string &point, const std::string &opts) {
-    mkdir(point.c_str(), 0755);
-    std::vector<std::string> args = {"mount", "-t", "ext4"};
-    if (!opts.empty()) args.insert(args.end(), {"-o", opts});
-    args.insert(args.end(), {dev, point});
-    if (run_quiet(args) != 0) return false;
-    mounts_.push_back(point);
-    return true;
-  }
-  void unmount_last() {
-    ASSERT_EQ(run_quiet({"umount", mounts_.back()}), 0);
-    mounts_.pop_back();
-  }
-  void detach_last() {
-    ASSERT_EQ(run_quiet({"losetup", "-d", loops_.back()}), 0);
-    loops_.pop_back();
-  }
-  // e2fsck -fn's exit status (0 is a clean file system); what it found goes to the test's
-  // output when it was not clean.
-  int fsck(const std::string &dev) {
-    std::string out = tmp_ + "/e2fsck.out";
-    int r = run_quiet({"sh", "-c", "e2fsck -fn " + dev + " > " + out + " 2>&1"});
-    if (r != 0) {
-      std::cerr << "e2fsck -fn " << dev << ":\n" << slurp(out);
-      run_quiet({"sh", "-c", "dumpe2fs -h " + dev + " 2>&1 | grep -i -E 'orphan|state|features' > " + out});
-      std::cerr << slurp(out);
-    }
-    return r;
-  }
-  // e2fsck -fn of what the kernel makes of the file system when it mounts it: on a scratch copy,
-  // mounted once and unmounted. A freeze may fall between an unlink's commit and the release of
-  // its inode (that release waits for the thaw), so a consistent frozen file system can still
-  // hold inodes on its orphan list; the kernel frees them at mount, while e2fsck in read-only
-  // mode reports them as errors.
-  int fsck_as_mounted(const std::string &src) {
-    const std::string scratch = tmp_ + "/scratch.img";
-    if (run_quiet({"cp", "--sparse=always", src, scratch}) != 0) return -1;
-    const std::string dev = attach(scratch, false);
-    if (dev.empty()) return -1;
-    bool mounted = mount_at(dev, tmp_ + "/scratch", "");
-    if (mounted) unmount_last();
-    detach_last();
-    int r = mounted ? fsck(scratch) : -1;
-    unlink(scratch.c_str());
-    return r;
-  }
-  bool needs_recovery(const std::string &dev) {
-    std::string out = tmp_ + "/dumpe2fs.out";
-    run_quiet({"sh", "-c", "dumpe2fs -h " + dev + " > " + out + " 2>/dev/null"});
-    return slurp(out).find("needs_recovery") != std::string::npos;
+    HostFsTest::stop_users();
   }
 
   std::unique_ptr<Workload> workload_;
-  std::vector<std::string> loops_, mounts_;
 };
 
 // The first time a snapshot device file appears in the directory, watched from the start.
