@@ -171,6 +171,7 @@ std::optional<ChunkSet> ChangeTracker::begin_backup(uint32_t major, uint32_t min
                                                     std::string &why) {
   std::lock_guard<std::mutex> g(mu_);
   std::optional<ChunkSet> pending;
+  why.clear();
   if (auto r = refusal_locked(major, minor, nr_sects, image, image_generation))
     why = *r;
   for (auto it = devices_.begin(); it != devices_.end(); ++it) {

@@ -2,10 +2,15 @@
 // tracker that decides whether an incremental backup is sound.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
+#include <thread>
 
 #include "agent/changes.h"
 #include "agent/chunkset.h"
+#include "agent/follow.h"
 
 using namespace agent;
 
@@ -224,4 +229,101 @@ TEST(Tracker, AFailedFetchLosesRecordsSoItBreaksTracking) {
   auto why = tr.incremental_refusal(8, 1, 1280, "/i", 7);
   ASSERT_TRUE(why);
   EXPECT_NE(std::string::npos, why->find("missed writes"));
+}
+
+// A capture counts a report of broken tracking only from fetches sent after it was armed (the
+// session's start mends the break those earlier ones saw); a record past the end breaks it at
+// any time, and what the capture knew becomes the device's state after the backup.
+TEST(Tracker, ACaptureCountsOnlyBreaksReportedByFetchesSentAfterTheStart) {
+  FakeQueue f;
+  ChangeTracker tr(f);
+  std::string why;
+  EXPECT_FALSE(tr.begin_backup(8, 1, 1280, "/i", std::nullopt, why));
+  ChangeBatch broken;
+  broken.tracking = false;
+  tr.fold(broken, tr.next_epoch());  // before the start
+  uint64_t in_flight = tr.next_epoch();  // a fetch sent before the start, back after it
+  tr.arm_capture();
+  tr.fold(broken, in_flight);
+  EXPECT_EQ("", tr.capture_broken());
+  ChangeBatch rec;
+  rec.records.push_back({8, 1, 128, 8});
+  tr.fold(rec, tr.next_epoch());
+  EXPECT_EQ((std::vector<uint64_t>{1}), tr.capture_set().chunks());
+  tr.end_backup(true, "sda1", 5, "/i", 100);
+  EXPECT_FALSE(tr.incremental_refusal(8, 1, 1280, "/i", 5));
+  EXPECT_EQ((std::vector<uint64_t>{1}), tr.lookup(8, 1)->pending.chunks());
+
+  ASSERT_TRUE(tr.begin_backup(8, 1, 1280, "/i", 5, why)) << why;
+  tr.arm_capture();
+  tr.fold(broken, tr.next_epoch());
+  EXPECT_EQ(ChangeTracker::kTrackingBroken, tr.capture_broken());
+  tr.end_backup(true, "sda1", 6, "/i", 101);
+  EXPECT_EQ(ChangeTracker::kTrackingBroken, *tr.incremental_refusal(8, 1, 1280, "/i", 6));
+
+  // Unarmed, a record past the end still breaks the capture.
+  tr.begin_backup(8, 1, 1280, "/i", 6, why);
+  ChangeBatch past;
+  past.records.push_back({8, 1, 1270, 20});
+  tr.fold(past, tr.next_epoch());
+  EXPECT_EQ(ChangeTracker::kRecordPastEnd, tr.capture_broken());
+  tr.end_backup(false, "", 0, "", 0);
+  EXPECT_EQ(nullptr, tr.find(8, 1));  // a failed backup leaves no base
+}
+
+// The driver's queue as it behaves: a fetch waits for a full batch unless unblocked.
+class BlockingQueue : public ChangeSource {
+ public:
+  void push(ChangeRecord r) {
+    std::lock_guard<std::mutex> g(mu_);
+    q_.push_back(r);
+    cv_.notify_all();
+  }
+  ChangeBatch fetch(int size) override {
+    std::unique_lock<std::mutex> g(mu_);
+    cv_.wait(g, [&] { return q_.size() >= size_t(size) || unblocked_; });
+    unblocked_ = false;
+    ChangeBatch b;
+    while (int(b.records.size()) < size && !q_.empty()) {
+      b.records.push_back(q_.front());
+      q_.pop_front();
+    }
+    b.inqueue = int(q_.size());
+    return b;
+  }
+  void unblock() override {
+    std::lock_guard<std::mutex> g(mu_);
+    unblocked_ = true;
+    cv_.notify_all();
+  }
+  RecordFormat format() const override { return RecordFormat::v2; }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<ChangeRecord> q_;
+  bool unblocked_ = false;
+};
+
+// A sync returns only once every record queued before it is folded, and it ends even while a
+// writer keeps the queue fuller than a batch (waiting for an empty queue would never end).
+TEST(Follower, SyncFoldsWhatWasQueuedBeforeItWhileAWriterKeepsTheQueueFull) {
+  BlockingQueue q;
+  ChangeTracker tr(q, 4);
+  tr.record_backup(8, 1, 1280, ChunkSet(10), true, 1, "/i");
+  ChangeFollower fol(tr, 4);
+  fol.start();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (uint64_t i = 0; !stop; ++i) q.push({8, 3, i % 1000, 8});
+  });
+  for (int round = 0; round < 20; ++round) {
+    q.push({8, 1, uint64_t(round % 10) * 128, 8});
+    fol.sync();
+    EXPECT_EQ(uint64_t(std::min(round + 1, 10)), tr.lookup(8, 1)->pending.count()) << round;
+  }
+  stop = true;
+  writer.join();
+  fol.stop();
+  EXPECT_EQ("", fol.failure());
 }
