@@ -500,6 +500,11 @@ bool park(fuse_req_t req) {
 // writes the caller's record through copy_from_user/copy_to_user on the original pointer,
 // which reach the caller's memory directly. The reply carries no data, so the kernel copies
 // nothing back over what copy_to_user wrote.
+// Change records the fetch commands have handed out, to anyone: an agent that follows the
+// queue compares it with what it fetched itself, and so learns that another agent took records
+// it will never see.
+std::atomic<uint64_t> g_records_delivered{0};
+
 void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fuse_file_info *fi, unsigned flags,
               const void *, size_t, size_t) {
   Handle *h = handle_of(fi);
@@ -529,6 +534,10 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, struct fu
     });
   }
   if (worker) g_state->parked--;
+  // Counted before the reply, so a caller that reads the count after its fetch sees it.
+  if (r > 0 && h->kind == Kind::control &&
+      (cmd == VEK_IOCTL_GET_CHANGED_RECORDS || cmd == VEK_IOCTL_GET_CHANGED_RECORDS_V2))
+    g_records_delivered += uint64_t(r);
   if (r < 0)
     fuse_reply_err(req, err);
   else
@@ -542,6 +551,8 @@ constexpr const char *kDevAttr = "user.vekdriver.dev";
 // kept change-tracking state across its own restarts tells by it that the machine (and with it
 // the driver's tracking) started over.
 constexpr const char *kBootAttr = "user.vekdriver.boot";
+// And user.vekdriver.records: the change records handed out so far.
+constexpr const char *kRecordsAttr = "user.vekdriver.records";
 
 const std::string &boot_stamp() {
   static const std::string stamp = [] {
@@ -572,6 +583,10 @@ void op_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, size_t size) 
     reply_xattr_value(req, boot_stamp(), size);
     return;
   }
+  if (n->kind == Kind::control && std::strcmp(name, kRecordsAttr) == 0) {
+    reply_xattr_value(req, std::to_string(g_records_delivered.load()), size);
+    return;
+  }
   if (n->kind != Kind::block || std::strcmp(name, kDevAttr) != 0) {
     fuse_reply_err(req, ENODATA);
     return;
@@ -587,7 +602,10 @@ void op_listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
   }
   std::string names;
   if (n->kind == Kind::block) names.assign(kDevAttr, std::strlen(kDevAttr) + 1);
-  if (n->kind == Kind::control) names.assign(kBootAttr, std::strlen(kBootAttr) + 1);
+  if (n->kind == Kind::control) {
+    names.assign(kBootAttr, std::strlen(kBootAttr) + 1);
+    names.append(kRecordsAttr, std::strlen(kRecordsAttr) + 1);
+  }
   reply_xattr_value(req, names, size);
 }
 

@@ -33,7 +33,8 @@ Agent::~Agent() {
 
 void Agent::follow(int batch) {
   if (follower_) return;
-  follower_ = std::make_unique<ChangeFollower>(tracker_, batch);
+  follower_ = std::make_unique<ChangeFollower>(tracker_, batch,
+                                               [] { return sys().records_delivered(); });
   follower_->start();
 }
 
@@ -45,7 +46,9 @@ void Agent::settle() {
 }
 
 std::unique_ptr<Snapshot> Agent::snapshot(const SnapshotOptions &so) {
-  settle();
+  // Without a followed device there is nothing to settle, and a drain would only take records
+  // from the queue that another agent (the service) follows.
+  if (follower_ || !tracker_.devices().empty()) settle();
   return std::make_unique<Snapshot>(ctl_, so);
 }
 

@@ -10,7 +10,8 @@
 
 namespace agent {
 
-ChangeFollower::ChangeFollower(ChangeTracker &t, int batch) : t_(t), batch_(batch < 1 ? 1 : batch) {}
+ChangeFollower::ChangeFollower(ChangeTracker &t, int batch, Delivered delivered)
+    : t_(t), batch_(batch < 1 ? 1 : batch), delivered_(std::move(delivered)) {}
 
 ChangeFollower::~ChangeFollower() { stop(); }
 
@@ -69,6 +70,9 @@ void ChangeFollower::run() {
   uint64_t taken = 0;
   uint64_t target = 0, target_for = 0;  // target_for: the request the target counts for
   int failures = 0;
+  // Handed out to others = counted - base - taken. Read between fetches, when none of ours is
+  // on its way, so the difference is exact.
+  std::optional<uint64_t> base = delivered_ ? delivered_() : std::nullopt;
   for (;;) {
     uint64_t asked, done;
     {
@@ -103,6 +107,13 @@ void ChangeFollower::run() {
     ++fetches_;
     t_.fold(b, epoch);
     taken += b.records.size();
+    if (base) {
+      std::optional<uint64_t> now = delivered_();
+      if (now && *now > *base + taken) {
+        t_.mark_all_broken(kRecordsTaken);
+        *base = *now - taken;  // reported once for each theft
+      }
+    }
     std::lock_guard<std::mutex> g(mu_);
     if (asked > sync_done_ && asked > target_for) {
       target_for = asked;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -404,6 +405,9 @@ int Service::run() {
     ~Restore() { pthread_sigmask(SIG_SETMASK, &m, nullptr); }
   } restore_mask{old_mask};
 
+  // A service lives long: a descriptor it inherited would keep its parent's file (and that
+  // file's mount) busy for all that time.
+  close_range(3, ~0u, 0);
   dev_ = canonical(req_.g.dev);
   state_ = req_.g.state.empty() ? default_state_dir() : req_.g.state;
   state_ = std::filesystem::absolute(state_).lexically_normal().string();

@@ -73,6 +73,7 @@ class Embedded : public System {
 constexpr const char *kDevAttr = "user.vekdriver.dev";
 // The control device's stamp of the machine's run.
 constexpr const char *kBootAttr = "user.vekdriver.boot";
+constexpr const char *kRecordsAttr = "user.vekdriver.records";
 
 // A running vek-machine: its files in `dir`, used with plain system calls.
 class Served : public System {
@@ -133,6 +134,13 @@ class Served : public System {
     char v[64] = {};
     ssize_t n = getxattr(path("vekdriver").c_str(), kBootAttr, v, sizeof v - 1);
     return n > 0 ? std::string(v, size_t(n)) : std::string();
+  }
+  std::optional<uint64_t> records_delivered() override {
+    char v[32] = {};
+    ssize_t n = getxattr(path("vekdriver").c_str(), kRecordsAttr, v, sizeof v - 1);
+    unsigned long long c = 0;
+    if (n <= 0 || sscanf(v, "%llu", &c) != 1) return std::nullopt;
+    return uint64_t(c);
   }
   std::vector<DeviceInfo> devices() override {
     std::vector<DeviceInfo> out;

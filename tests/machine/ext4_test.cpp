@@ -214,29 +214,47 @@ TEST_F(Ext4OnMachine, BackupAndLiveSnapshotOfABusyExt4AreCleanAndHoldTheFreezeIn
   ASSERT_TRUE(eventually([&] { return workload_->ops() >= 150 || !workload_->error().empty(); }));
   ASSERT_EQ(workload_->error(), "");
 
-  // A backup while the workload runs.
+  // A backup while the workload runs, and after more of it an incremental in another agent
+  // run: the agent service between them keeps change tracking. Each image is a clean file
+  // system holding the files as they were at its own freeze.
+  const std::string state = tmp_ + "/state";
+  const std::string service_out = tmp_ + "/service.out";
+  ASSERT_GT(spawn_agent({"--state", state, "serve"}, service_out), 0);
+  ASSERT_TRUE(eventually([&] { return slurp(service_out).find("requests on") != std::string::npos; }))
+      << slurp(service_out);
   const std::string img = tmp_ + "/sda1.img";
-  Clock::time_point lo = Clock::now();
+  Clock::time_point lo;
   std::optional<Clock::time_point> hi;
-  Run backup;
-  {
-    VekWatch watch(dir_);
-    backup = agent({"backup", "sda1", "-o", img});
-    hi = watch.seen();
+  for (const char *kind : {"backup", "incremental"}) {
+    if (std::string(kind) == "incremental") {
+      size_t before = workload_->ops();
+      ASSERT_TRUE(eventually([&] { return workload_->ops() >= before + 150 || !workload_->error().empty(); }));
+    }
+    lo = Clock::now();
+    Run backup;
+    {
+      VekWatch watch(dir_);
+      backup = agent({"--state", state, kind, "sda1", "-o", img});
+      hi = watch.seen();
+    }
+    ASSERT_EQ(backup.status, 0) << backup.output;
+    ASSERT_TRUE(hi) << "the snapshot device never appeared";
+    if (std::string(kind) == "incremental") {
+      EXPECT_NE(backup.output.find("incremental backup of sda1"), std::string::npos) << backup.output;
+      EXPECT_EQ(backup.output.find("not possible"), std::string::npos) << backup.output;
+    }
+    EXPECT_NE(slurp(path("kmsg")).find("froze the host file system on " + live), std::string::npos)
+        << "nothing was frozen for real";
+    EXPECT_EQ(fsck_as_mounted(img), 0) << "the " << kind << " image is not a clean file system";
+    EXPECT_FALSE(needs_recovery(img)) << "the image's journal was not flushed by a freeze";
+    const std::string img_loop = attach(img, true);
+    ASSERT_FALSE(img_loop.empty());
+    const std::string restored = tmp_ + "/restored";
+    ASSERT_TRUE(mount_at(img_loop, restored, "ro"));
+    EXPECT_GE(workload_->check(restored, lo, *hi), 20u) << kind;
+    unmount_last();
+    detach_last();
   }
-  ASSERT_EQ(backup.status, 0) << backup.output;
-  ASSERT_TRUE(hi) << "the snapshot device never appeared";
-  EXPECT_NE(slurp(path("kmsg")).find("froze the host file system on " + live), std::string::npos)
-      << "nothing was frozen for real";
-  EXPECT_EQ(fsck_as_mounted(img), 0) << "the image is not a clean file system";
-  EXPECT_FALSE(needs_recovery(img)) << "the image's journal was not flushed by a freeze";
-  const std::string img_loop = attach(img, true);
-  ASSERT_FALSE(img_loop.empty());
-  const std::string restored = tmp_ + "/restored";
-  ASSERT_TRUE(mount_at(img_loop, restored, "ro"));
-  EXPECT_GE(workload_->check(restored, lo, *hi), 20u);
-  unmount_last();
-  detach_last();
 
   // A snapshot held by another agent: its device, mounted read-only, is the same promise.
   const std::string out = tmp_ + "/holder.out";

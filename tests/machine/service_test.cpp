@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <regex>
 #include <set>
 #include <string>
@@ -175,6 +177,27 @@ TEST_F(ServiceOnMachine, EveryBrokenLinkGivesAFullBackupThatSaysWhy) {
   }
   write_chunks(2, 13);
   expect_full_because(backup("incremental", img_), "missed writes");
+  expect_image_is_source(img_);
+
+  // Another agent takes records from the queue the service follows: the driver cannot say so,
+  // the machine's count of records handed out does. A writer keeps records coming, so the
+  // one-record fetch gets one even when the service takes what is queued first.
+  {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+      for (uint64_t seed = 100; !stop; ++seed) write_chunks(1, seed);
+    });
+    Fd ctl(open(path("vekdriver").c_str(), O_RDWR));
+    change_record_usr_v2 rec[1] = {};
+    change_recrod_request_v2 req = {};
+    req.size = 1;
+    req.cru = rec;
+    int got = ctl.fd >= 0 ? ioctl(ctl.fd, VEK_IOCTL_GET_CHANGED_RECORDS_V2, &req) : -1;
+    stop = true;
+    writer.join();
+    ASSERT_EQ(1, got) << strerror(errno);
+  }
+  expect_full_because(backup("incremental", img_), "another agent took change records");
   expect_image_is_source(img_);
 
   // Another image than the one the map belongs to: a copy, and one whose record was replaced.

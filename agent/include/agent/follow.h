@@ -4,6 +4,8 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +16,12 @@ namespace agent {
 
 class ChangeFollower {
  public:
-  ChangeFollower(ChangeTracker &t, int batch = 4096);
+  // Records handed out by the driver to anyone so far, where the machine counts them.
+  using Delivered = std::function<std::optional<uint64_t>()>;
+  // With `delivered`, every fetch is followed by a count of what the driver handed out: more
+  // than this thread fetched means another agent took records from the shared queue, and
+  // every followed device is then marked broken.
+  ChangeFollower(ChangeTracker &t, int batch = 4096, Delivered delivered = nullptr);
   ~ChangeFollower();
   ChangeFollower(const ChangeFollower &) = delete;
   ChangeFollower &operator=(const ChangeFollower &) = delete;
@@ -30,10 +37,15 @@ class ChangeFollower {
   std::string failure() const;
   uint64_t fetches() const { return fetches_; }
 
+  static constexpr const char *kRecordsTaken =
+      "another agent took change records from the driver's queue, so they never reached this "
+      "service";
+
  private:
   void run();
   ChangeTracker &t_;
   int batch_;
+  Delivered delivered_;
   std::thread thread_;
   mutable std::mutex mu_;
   std::condition_variable cv_;

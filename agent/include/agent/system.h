@@ -43,6 +43,9 @@ class System {
   // A stamp of this run of the machine: another value means the machine, and the driver's
   // change tracking with it, started over. "" when the machine gives none.
   virtual std::string machine_id() = 0;
+  // Change records the driver's fetch commands have handed out so far, to any agent; nullopt
+  // when the machine does not count them (the machine in here has no other agent).
+  virtual std::optional<uint64_t> records_delivered() { return std::nullopt; }
   // The block devices there are now (snapshot devices included).
   virtual std::vector<DeviceInfo> devices() = 0;
   std::optional<DeviceInfo> device(const std::string &name);
