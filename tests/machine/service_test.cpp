@@ -138,6 +138,24 @@ TEST_F(ServiceOnMachine, IncrementalsAcrossCliRunsCopyOnlyTheChangedChunks) {
   EXPECT_NE(state.find("\"image\": \"" + img_ + "\""), std::string::npos) << state;
   EXPECT_NE(state.find("\"intact\": true"), std::string::npos) << state;
 
+  // A session the service holds for a waiting client ends with that client: a signal the
+  // client takes is passed on, and a client killed outright ends its request too.
+  for (int sig : {SIGINT, SIGKILL}) {
+    const std::string out = tmp_ + "/hold." + std::to_string(sig) + ".out";
+    pid_t h = spawn_agent({"--state", state_, "snapshot", "sda1", "--wait"}, out);
+    ASSERT_GT(h, 0);
+    ASSERT_GT(announced_session(out), 0) << slurp(out);
+    ASSERT_EQ(kill(h, sig), 0);
+    int st = wait_agent(h);
+    ASSERT_NE(st, -1) << slurp(out);
+    if (sig == SIGINT) {
+      EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << slurp(out);
+      EXPECT_NE(slurp(out).find("Interrupt, stopping"), std::string::npos) << slurp(out);
+    }
+    EXPECT_TRUE(eventually([&] { return cli({"list"}).output.find("no snapshot sessions") != std::string::npos; }, 300))
+        << "the session outlived its client (signal " << sig << ")";
+  }
+
   if (access("/usr/bin/setpriv", X_OK) == 0) {
     std::string out = tmp_ + "/other-user.out";
     std::vector<std::string> args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
