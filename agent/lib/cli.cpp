@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include <CLI/CLI.hpp>
@@ -115,7 +117,9 @@ struct Ctx {
   }
   // The device to snapshot, ready for it: on the machine booted here its disk is added and
   // the device mounted (the running machine of --dev mounted its devices itself).
-  DeviceInfo source(const std::string &name, const char *cmd) {
+  DeviceInfo source(std::string name, const char *cmd) {
+    // "/dev/sda1" is what users type for sda1; the machine's devices have no other path.
+    if (name.rfind("/dev/", 0) == 0) name = name.substr(5);
     if (!served()) {
       need_disk(cmd);
       Machine &m = mach();
@@ -450,7 +454,13 @@ void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--workers", g.workers, "IO worker threads per session")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
-  app.add_option("--buffer", g.buffer, "staging buffer per worker, e.g. 1M")->capture_default_str();
+  app.add_option("--buffer", g.buffer, "staging buffer per worker, e.g. 1M")
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string &v) {
+            return parse_size(v) ? std::string() : "'" + v + "' is not a size (e.g. 1M, 256K)";
+          },
+          "SIZE"));
   app.add_option("--backing-dir", g.backing_dir,
                  "directory for the backing files (default: a temporary one)");
   app.add_option("--format", g.format, "change-record format, 1 or 2")
@@ -554,18 +564,71 @@ void make_paths_absolute(Request &r) {
 
 bool service_command(const std::string &name) { return name != "demo" && name != "serve"; }
 
+const std::vector<std::string> kCommands = {"backup", "incremental", "snapshot", "list",
+                                            "status", "error",       "stop",     "version",
+                                            "verify", "serve",       "demo"};
+
+size_t edit_distance(const std::string &a, const std::string &b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1])});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The word where a segment's command should be, when it names none: "" when it does. The
+// options before a command that take a value are skipped with their value.
+std::string unknown_command(const std::vector<std::string> &seg) {
+  static const std::vector<std::string> with_value = {
+      "--dev", "--state", "--disk", "--disk-size", "--partitions", "--workers", "--buffer",
+      "--backing-dir", "--format"};
+  for (size_t i = 0; i < seg.size(); ++i) {
+    const std::string &t = seg[i];
+    if (t.rfind("-", 0) == 0) {
+      if (t.find('=') == std::string::npos &&
+          std::find(with_value.begin(), with_value.end(), t) != with_value.end())
+        ++i;
+      continue;
+    }
+    if (std::find(kCommands.begin(), kCommands.end(), t) != kCommands.end()) return "";
+    return t;
+  }
+  return "";
+}
+
+std::string nearest_command(const std::string &word) {
+  std::string best;
+  size_t d = SIZE_MAX;
+  for (const std::string &c : kCommands)
+    if (size_t e = edit_distance(word, c); e < d) d = e, best = c;
+  return best;
+}
+
 }  // namespace
 
 int run_request(const Request &req, std::ostream &out, std::ostream &err, const RunHooks &hooks,
                 ServiceCore *core) {
-  Ctx ctx(out, err, req.g, hooks, core);
+  // When a chain asks for JSON, stdout holds the JSON alone and the other commands' text goes
+  // to stderr, so the output can go straight to a JSON reader.
+  bool json_out = false;
+  for (const Command &c : req.cmds) json_out = json_out || c.json;
+  std::ostream chosen(out.rdbuf());
+  Ctx ctx(chosen, err, req.g, hooks, core);
   for (const Command &c : req.cmds) {
+    chosen.rdbuf(json_out && !c.json ? err.rdbuf() : out.rdbuf());
     try {
       int r = kRunners.at(c.name)(ctx, c);
-      out.flush();
+      chosen.flush();
       if (r != 0) return r;
     } catch (const std::exception &e) {
-      out.flush();
+      chosen.flush();
       err << "qel-agent: error: " << e.what() << std::endl;
       int sig = ctx.cancelled();
       return sig ? 128 + sig : 1;
@@ -582,6 +645,11 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
   for (size_t i = 0; i < segments.size(); ++i) {
     if (segments[i].empty()) {
       err << "qel-agent: error: empty command" << (i ? " after '+'" : "") << " (try --help)\n";
+      return 2;
+    }
+    if (std::string w = unknown_command(segments[i]); !w.empty()) {
+      err << "qel-agent: error: unknown command '" << w << "' (did you mean "
+          << nearest_command(w) << "? try --help)\n";
       return 2;
     }
     CLI::App app{"qel-agent: point-in-time backups of live block devices through vekdriver",

@@ -346,8 +346,11 @@ void Service::serve_connection(Connection &c) {
     std::ostream o(&ob), e(&eb);
     RunHooks hooks;
     hooks.cancel = &c.cancel;
-    hooks.progress = [&w](const std::string &label, uint64_t done, uint64_t total, bool end) {
-      w.send({{"progress", {{"label", label}, {"done", done}, {"total", total}, {"end", end}}}});
+    hooks.progress = [&w, &c](const std::string &label, uint64_t done, uint64_t total, bool end) {
+      if (!w.send({{"progress", {{"label", label}, {"done", done}, {"total", total}, {"end", end}}}})) {
+        int zero = 0;
+        c.cancel.compare_exchange_strong(zero, SIGPIPE);
+      }
     };
     code = run_request(r, o, e, hooks, &core_);
     o.flush();
@@ -362,6 +365,10 @@ void Service::accept_one(int lfd) {
   int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   auto wire = std::make_unique<Wire>(fd);
+  // A client that stops reading must not stall a backup (and the service's stop) for ever: a
+  // send that cannot go out in this time fails, and the request is cancelled.
+  struct timeval tv = {30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   struct ucred cred = {};
   socklen_t len = sizeof cred;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
