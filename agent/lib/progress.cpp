@@ -59,7 +59,15 @@ ProgressBar::ProgressBar(FILE *out, std::string label, uint64_t total, bool forc
       start_(std::chrono::steady_clock::now()),
       last_draw_() {}
 
+ProgressBar::~ProgressBar() {
+  if (drawn_ && !finished_) {
+    fputc('\n', out_);
+    fflush(out_);
+  }
+}
+
 void ProgressBar::draw(uint64_t done) {
+  drawn_ = true;
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   fprintf(out_, "\r%s %s", label_.c_str(), format_progress(done, total_, secs).c_str());
   fflush(out_);

@@ -21,6 +21,10 @@ class ProgressBar {
  public:
   ProgressBar(FILE *out, std::string label, uint64_t total);
   ProgressBar(FILE *out, std::string label, uint64_t total, bool force_tty);
+  // A line drawn and never finished (the copy failed) is ended, so the error starts a line.
+  ~ProgressBar();
+  ProgressBar(const ProgressBar &) = delete;
+  ProgressBar &operator=(const ProgressBar &) = delete;
   void update(uint64_t done);
   void finish();
   bool drawing() const { return tty_; }
@@ -32,6 +36,7 @@ class ProgressBar {
   uint64_t total_;
   bool tty_;
   bool finished_ = false;
+  bool drawn_ = false;
   uint64_t last_done_ = 0;
   std::chrono::steady_clock::time_point start_, last_draw_;
 };
