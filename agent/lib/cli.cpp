@@ -19,8 +19,10 @@
 #include "agent/backup.h"
 #include "agent/demo.h"
 #include "agent/error.h"
+#include "agent/image_writer.h"
 #include "agent/layout.h"
 #include "agent/machine.h"
+#include "agent/output_check.h"
 #include "agent/progress.h"
 #include "agent/system.h"
 #include "agent/workload.h"
@@ -232,10 +234,22 @@ class CancelOnSignals {
   struct sigaction old_[3];
 };
 
+// What the run reads and serves, which no backup may be written over.
+RunFiles run_files(Ctx &ctx, const std::string &device) {
+  RunFiles r;
+  if (!ctx.g.disk.empty()) r.files.push_back(ctx.g.disk);
+  r.dev_dir = ctx.g.dev;
+  r.backing_dir = ctx.backing_dir();
+  r.device = device;
+  check_backing_dir(r.backing_dir, r.dev_dir);
+  return r;
+}
+
 int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
   CancelOnSignals cancel_on_signals;
   if (!ctx.served()) ctx.need_disk(incremental ? "incremental" : "backup");
   std::string dev = a.device.empty() ? ctx.default_device() : a.device;
+  check_output(a.out, run_files(ctx, dev));
   DeviceInfo src = ctx.source(dev, incremental ? "incremental" : "backup");
   dev = src.name;
   BackupOptions bo;
@@ -250,6 +264,7 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
   bo.progress = ctx.g.no_progress ? nullptr : stderr;
   bo.force_progress = ctx.g.progress;
   bo.cancel = &g_backup_cancel;
+  bo.note = [&ctx](const std::string &n) { ctx.out << "note: " << n << std::endl; };
   std::unique_ptr<Workload> w;
   if (a.writer) {
     WorkloadOptions wo;
@@ -266,6 +281,11 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
       while (w->writes() < target && w->error().empty() && now_ns() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
+    // A writer that failed fails the command: the backup is then not put in place either.
+    bo.after_copy = [&w](Snapshot &) {
+      w->stop();
+      if (!w->error().empty()) throw Error(w->error() + "; the backup is not kept");
+    };
   }
   Agent &ag = ctx.ag();
   BackupResult r = ag.backup(bo);
@@ -276,6 +296,15 @@ int do_backup(Ctx &ctx, const BackupArgs &a, bool incremental) {
   }
   ctx.out << format_summary(bo, r);
   return 0;
+}
+
+// 2 for a request refused before anything was done, 128 + the signal for a backup ended by
+// one (as a shell reports a command the signal ended), 1 for any other failure.
+int exit_code(const std::exception &e) {
+  if (dynamic_cast<const UsageError *>(&e)) return 2;
+  auto *err = dynamic_cast<const Error *>(&e);
+  if (err && err->code() == EINTR && g_backup_cancel) return 128 + g_backup_cancel;
+  return 1;
 }
 
 void add_globals(CLI::App &app, Globals &g) {
@@ -337,6 +366,7 @@ void build(CLI::App &app, Ctx &ctx, bool first, Action &action, DemoOptions &dem
   snap->callback([&] {
     action = [&ba](Ctx &x) {
       std::string dev = ba.device.empty() ? x.default_device() : ba.device;
+      check_backing_dir(x.backing_dir(), x.g.dev);
       DeviceInfo src = x.source(dev, "snapshot");
       dev = src.name;
       SnapshotOptions so;
@@ -511,7 +541,7 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
       if (r != 0) return r;
     } catch (const std::exception &e) {
       err << "qel-agent: error: " << e.what() << "\n";
-      return 1;
+      return exit_code(e);
     }
   }
   return 0;
