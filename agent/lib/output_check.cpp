@@ -79,6 +79,9 @@ void check_output(const std::string &out, const RunFiles &run) {
                          "N.K in " + run.backing_dir + ")");
     }
   }
+  // Found only at the rename otherwise, after the whole copy.
+  std::error_code ec;
+  if (fs::is_directory(out, ec)) throw UsageError("refusing to write the image " + out + ": it is a directory");
 }
 
 void check_backing_dir(const std::string &backing_dir, const std::string &dev_dir) {

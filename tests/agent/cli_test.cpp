@@ -259,6 +259,7 @@ TEST_F(Cli, OutputsOverWhatTheRunReadsAreRefusedAndTouchNothing) {
            {cmd({"backup", "-o", path("link")}), "it is the disk image"},
            {cmd({"backup", "-o", path("hard")}), "it is the disk image"},
            {{"--disk", disk, "--backing-dir", backing, "backup", "-o", backing}, "it is the backing directory"},
+           {cmd({"backup", "-o", dir}), "it is a directory"},
            {{"--disk", disk, "--backing-dir", backing, "backup", "sda1", "-o", backing + "/sda1.cow_vek1.0"},
             "it would be a backing file of this run's snapshot"},
        }) {
