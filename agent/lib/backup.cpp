@@ -14,6 +14,7 @@
 
 #include "agent/error.h"
 #include "agent/image.h"
+#include "agent/image_writer.h"
 #include "agent/progress.h"
 #include "agent/system.h"
 
@@ -86,13 +87,13 @@ std::string vek_error(Snapshot &s) {
 }
 
 // Copies [off, off + len) of the snapshot device to the image at the same offset.
-void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
-                ReadBuffer &buf, const std::string &out, uint64_t &done, ProgressBar &bar,
+void copy_range(Snapshot &snap, int vek, ImageWriter &img, uint64_t off, uint64_t len,
+                ReadBuffer &buf, uint64_t &done, ProgressBar &bar,
                 const std::atomic<int> *cancel) {
   while (len > 0) {
     if (cancel && *cancel)
       throw Error("interrupted by " + std::string(strsignal(*cancel)) + " at byte " + std::to_string(off) +
-                  "; the snapshot was stopped and the image is incomplete", EINTR);
+                  "; the snapshot was stopped and " + img.kept(), EINTR);
     size_t n = size_t(std::min<uint64_t>(len, buf.size));
     ssize_t r = sys().pread(vek, buf.data(), n, off_t(off));
     if (r < 0 && errno == EINTR) continue;  // a signal: asked again, unless it ends the backup
@@ -100,13 +101,13 @@ void copy_range(Snapshot &snap, int vek, int img, uint64_t off, uint64_t len,
       int err = r < 0 ? errno : EIO;
       std::string what = r < 0 ? errno_text(err) : "short read of " + std::to_string(r) + " bytes";
       throw Error("reading " + snap.vek_path() + " at byte " + std::to_string(off) +
-                      " failed: " + what + vek_error(snap),
+                      " failed: " + what + vek_error(snap) + "; " + img.kept(),
                   err);
     }
-    ssize_t w = ::pwrite(img, buf.data(), n, off_t(off));
-    if (w != ssize_t(n)) {
-      int err = w < 0 ? errno : ENOSPC;
-      throw_errno("writing the image " + out + " at byte " + std::to_string(off) + " failed", err);
+    try {
+      img.write(buf.data(), n, off);
+    } catch (const Error &e) {
+      throw Error(std::string(e.what()) + "; " + img.kept(), e.code());
     }
     off += n;
     len -= n;
@@ -123,7 +124,12 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (opt.read_block < 4096 || opt.read_block % 4096)
     throw Error("the read block must be a multiple of 4 KiB");
   ensure_agent_thread_name();
+  // One backup at a time writes an image, and undoes first what an interrupted one left.
+  ImageLock lock(opt.out);
   BackupResult res;
+  res.recovered = recover_image(lock);
+  if (opt.note)
+    for (const std::string &n : res.recovered) opt.note(n);
   const uint64_t dev_bytes = opt.nr_sects * kSectorSize;
   const uint64_t nchunks = chunks_for_sectors(opt.nr_sects);
   res.chunks_total = nchunks;
@@ -154,8 +160,6 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   } end_capture{tracker_};
   bool want_inc = opt.incremental && pending.has_value();
   if (opt.incremental && !want_inc) res.fallback_reason = why;
-  // The image is about to change: until the backup has succeeded it is no base for anything.
-  remove_meta(opt.out);
   ChunkSet needed(nchunks);
   if (want_inc) needed = std::move(*pending);
 
@@ -187,18 +191,10 @@ BackupResult Agent::backup(const BackupOptions &opt) {
 
   if (opt.on_started) opt.on_started(snap);
 
-  Fd img;
-  int flags = O_RDWR | O_CREAT;
-  img.fd = ::open(opt.out.c_str(), flags, 0644);
-  if (img.fd < 0) throw_errno("cannot open the image " + opt.out, errno);
-  if (want_inc) {
-    off_t sz = ::lseek(img.fd, 0, SEEK_END);
-    if (sz != off_t(dev_bytes))
-      throw Error("the image " + opt.out + " is " + std::to_string(sz) + " bytes, the device " +
-                  std::to_string(dev_bytes));
-  } else if (::ftruncate(img.fd, off_t(dev_bytes)) != 0) {
-    throw_errno("cannot size the image " + opt.out, errno);
-  }
+  // The previous backup stays whole until this one is: a full backup goes to a new file, an
+  // incremental keeps the old contents of what it overwrites.
+  std::unique_ptr<ImageWriter> img =
+      want_inc ? update_image(lock, dev_bytes) : new_image(lock, dev_bytes);
 
   Fd vek;
   vek.device = true;
@@ -230,17 +226,17 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   if (want_inc) {
     for (auto &[c, n] : runs) {
       uint64_t off = c * kChunkSize, end = std::min(dev_bytes, (c + n) * kChunkSize);
-      copy_range(snap, vek.fd, img.fd, off, end - off, buf, opt.out, done, bar, opt.cancel);
+      copy_range(snap, vek.fd, *img, off, end - off, buf, done, bar, opt.cancel);
     }
     res.chunks_copied = needed.count();
   } else {
-    copy_range(snap, vek.fd, img.fd, 0, dev_bytes, buf, opt.out, done, bar, opt.cancel);
+    copy_range(snap, vek.fd, *img, 0, dev_bytes, buf, done, bar, opt.cancel);
     res.chunks_copied = nchunks;
   }
   bar.finish();
   res.copy_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   res.bytes_copied = done;
-  if (::fsync(img.fd) != 0) throw_errno("cannot flush the image " + opt.out, errno);
+  img->flush();
   sys().close(vek.fd);
   vek.fd = -1;
 
@@ -251,15 +247,20 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   std::string err = snap.error_text();
   if (!err.empty() || (info && info->error))
     throw Error("session vek" + std::to_string(snap.id()) + " went into error during the backup: " +
-                (err.empty() ? std::string("(no reason given)") : err) + "; the image " + opt.out +
-                " is not a valid backup");
+                (err.empty() ? std::string("(no reason given)") : err) +
+                "; what was read is no valid backup, and " + img->kept());
   StopSummary st = snap.stop();
   res.chunks_preserved = st.chunks_preserved;
   res.stopped_backing_file = st.reply.backing_file;
   if (!st.error_text.empty())
     throw Error("session vek" + std::to_string(res.session_id) +
-                " went into error during the backup: " + st.error_text + "; the image " + opt.out +
-                " is not a valid backup");
+                " went into error during the backup: " + st.error_text +
+                "; what was read is no valid backup, and " + img->kept());
+  // Asked to end once the copy was done: the backup is not put in place.
+  if (opt.cancel && *opt.cancel)
+    throw Error("interrupted by " + std::string(strsignal(*opt.cancel)) +
+                    " after the copy; the snapshot was stopped and " + img->kept(),
+                EINTR);
 
   res.generation = new_generation();
   ImageMeta m;
@@ -269,7 +270,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   m.generation = res.generation;
   m.snapshot_time = res.start.time;
   m.kind = want_inc ? "incremental" : "full";
-  write_meta(opt.out, m);
+  img->commit(m);
   res.records_drained = tracker_.records_folded() - folded_before;
   res.tracking_intact = opt.tracking && tracker_.capture_broken().empty();
   end_capture.done = true;

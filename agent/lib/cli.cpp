@@ -23,8 +23,10 @@
 #include "agent/compare.h"
 #include "agent/demo.h"
 #include "agent/error.h"
+#include "agent/image_writer.h"
 #include "agent/layout.h"
 #include "agent/machine.h"
+#include "agent/output_check.h"
 #include "agent/progress.h"
 #include "agent/system.h"
 #include "agent/workload.h"
@@ -242,12 +244,27 @@ void wait_for_end(Ctx &x, Snapshot &s) {
   }
 }
 
+// What the run reads and serves, which no backup may be written over.
+RunFiles run_files(Ctx &ctx, const std::string &device) {
+  RunFiles r;
+  if (!ctx.g.disk.empty()) r.files.push_back(ctx.g.disk);
+  if (ctx.served()) {
+    ctx.boot();
+    r.dev_dir = sys().dev_dir();
+  }
+  r.backing_dir = ctx.backing_dir();
+  r.device = device;
+  check_backing_dir(r.backing_dir, r.dev_dir);
+  return r;
+}
+
 int do_backup(Ctx &ctx, const Command &c) {
   bool incremental = c.name == "incremental";
   std::unique_ptr<CancelOnSignals> cancel_on_signals;
   if (!ctx.core) cancel_on_signals = std::make_unique<CancelOnSignals>();
   if (!ctx.served()) ctx.need_disk(c.name.c_str());
   std::string dev = c.device.empty() ? ctx.default_device() : c.device;
+  check_output(c.out, run_files(ctx, dev));
   DeviceInfo src = ctx.source(dev, c.name.c_str());
   dev = src.name;
   BackupOptions bo;
@@ -263,6 +280,7 @@ int do_backup(Ctx &ctx, const Command &c) {
   bo.force_progress = ctx.g.progress;
   if (ctx.hooks.progress && !ctx.g.no_progress) bo.progress_sink = ctx.hooks.progress;
   bo.cancel = ctx.core ? ctx.hooks.cancel : &g_backup_cancel;
+  bo.note = [&ctx](const std::string &n) { ctx.out << "note: " << n << std::endl; };
   std::unique_ptr<Workload> w;
   if (c.writer) {
     WorkloadOptions wo;
@@ -278,6 +296,11 @@ int do_backup(Ctx &ctx, const Command &c) {
       int64_t deadline = now_ns() + 5'000'000'000;
       while (w->writes() < target && w->error().empty() && now_ns() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    // A writer that failed fails the command: the backup is then not put in place either.
+    bo.after_copy = [&w](Snapshot &) {
+      w->stop();
+      if (!w->error().empty()) throw Error(w->error() + "; the backup is not kept");
     };
   }
   Agent &ag = ctx.ag();
@@ -303,6 +326,7 @@ int do_backup(Ctx &ctx, const Command &c) {
 
 int do_snapshot(Ctx &x, const Command &c) {
   std::string dev = c.device.empty() ? x.default_device() : c.device;
+  check_backing_dir(x.backing_dir(), x.served() ? (x.boot(), sys().dev_dir()) : std::string());
   DeviceInfo src = x.source(dev, "snapshot");
   dev = src.name;
   SnapshotOptions so;
@@ -415,6 +439,11 @@ int do_demo(Ctx &x, const Command &c) {
 
 // `verify IMAGE --against DEV`: DEV is a path, or a device of the machine (sda1, vek3).
 int do_verify(Ctx &x, const Command &c) {
+  // An image an interrupted backup left is first put back to its last complete backup.
+  {
+    ImageLock lock(c.image);
+    for (const std::string &n : recover_image(lock)) x.out << "note: " << n << "\n";
+  }
   Comparison r;
   if (c.against.find('/') != std::string::npos) {
     r = compare_image_with_file(c.image, c.against);
@@ -630,6 +659,9 @@ int run_request(const Request &req, std::ostream &out, std::ostream &err, const 
     } catch (const std::exception &e) {
       chosen.flush();
       err << "qel-agent: error: " << e.what() << std::endl;
+      // 2 for a request refused before anything was done, 128 + the signal for a command
+      // ended by one (as a shell reports a command the signal ended), 1 for any other failure.
+      if (dynamic_cast<const UsageError *>(&e)) return 2;
       int sig = ctx.cancelled();
       return sig ? 128 + sig : 1;
     }

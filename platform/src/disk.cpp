@@ -78,8 +78,9 @@ int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t po
     ssize_t r = write ? ::pwritev(fd, iov, iovcnt, off_t(pos)) : ::preadv(fd, iov, iovcnt, off_t(pos));
     if (r < 0 && errno == EINTR)
       continue;
+    // A full file system under the image is the disk's ENOSPC, as a loop device reports it.
     if (r < 0)
-      return -EIO;
+      return errno == ENOSPC && write ? -ENOSPC : -EIO;
     if (r == 0) {
       if (write)
         return -EIO;

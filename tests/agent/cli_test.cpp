@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "agent/cli.h"
@@ -252,4 +253,77 @@ TEST_F(Cli, ABackupWhoseSessionGoesIntoErrorReportsTheReasonAndFails) {
   EXPECT_GT(vekfx::dmesg_count("Out of space on file"), 0);
   // The half-made image is not recorded as a backup.
   EXPECT_FALSE(read_meta(a));
+}
+
+// No output that is, or resolves to, what the run reads or serves: each is refused as bad
+// usage before anything is created, and the disk keeps every byte.
+TEST_F(Cli, OutputsOverWhatTheRunReadsAreRefusedAndTouchNothing) {
+  make_disk();
+  const std::vector<char> before = slurp(disk);
+  std::string backing = path("backing");
+  std::filesystem::create_directory(backing);
+  std::filesystem::create_symlink(disk, path("link"));
+  std::filesystem::create_hard_link(disk, path("hard"));
+  auto listing = [&] {
+    std::set<std::string> s;
+    for (auto &e : std::filesystem::recursive_directory_iterator(dir)) s.insert(e.path().string());
+    return s;
+  };
+  const std::set<std::string> files = listing();
+  struct Case {
+    std::vector<std::string> args;
+    std::string why;
+  };
+  for (const Case &c : std::vector<Case>{
+           {cmd({"backup", "sda1", "-o", disk}), "it is the disk image " + disk},
+           {cmd({"incremental", "-o", disk}), "it is the disk image"},
+           {cmd({"backup", "-o", path("link")}), "it is the disk image"},
+           {cmd({"backup", "-o", path("hard")}), "it is the disk image"},
+           {{"--disk", disk, "--backing-dir", backing, "backup", "-o", backing}, "it is the backing directory"},
+           {cmd({"backup", "-o", dir}), "it is a directory"},
+           {{"--disk", disk, "--backing-dir", backing, "backup", "sda1", "-o", backing + "/sda1.cow_vek1.0"},
+            "it would be a backing file of this run's snapshot"},
+       }) {
+    CliRun r = qel(c.args);
+    EXPECT_EQ(2, r.code) << c.args.back() << ": " << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "qel-agent: error: refusing to write ") && has(r.err, c.why)) << r.err;
+  }
+  // The record beside the image would go over the disk.
+  std::filesystem::rename(disk, path("disk.img.qel"));
+  CliRun r = qel({"--disk", path("disk.img.qel"), "backup", "-o", disk});
+  EXPECT_EQ(2, r.code) << r.err;
+  EXPECT_TRUE(has(r.err, "refusing to write " + disk + ".qel (beside the image " + disk +
+                             "): it is the disk image"))
+      << r.err;
+  std::filesystem::rename(path("disk.img.qel"), disk);
+  EXPECT_TRUE(slurp(disk) == before);
+  EXPECT_EQ(files, listing());
+}
+
+// A backup that fails, before or after it began to copy, leaves the previous image and its
+// record as they were: it stays a base.
+TEST_F(Cli, AFailedBackupKeepsThePreviousImageAndItsRecord) {
+  make_disk();
+  std::string a = path("a.img");
+  ASSERT_EQ(0, qel(cmd({"backup", "-o", a})).code);
+  const std::vector<char> img = slurp(a), rec = slurp(a + ".qel");
+  CliRun r = qel(cmd({"backup", "sdb1", "-o", a}));
+  EXPECT_EQ(1, r.code);
+  r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "backup", "-o", a});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no IO worker could be started")) << r.err;
+  // Every write to a backing file finds its file system full: the session goes into error.
+  host::fault_rule rule;
+  rule.count = -1;
+  rule.error = -28;
+  host::fault_inject("file_write", rule);
+  r = qel({"--disk", disk, "--workers", "1", "--buffer", "64K", "--no-progress", "backup", "-o", a,
+           "--writer"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "the previous image " + a + " and its record are kept as before")) << r.err;
+  host::fault_reset();
+  EXPECT_TRUE(slurp(a) == img);
+  EXPECT_TRUE(slurp(a + ".qel") == rec);
+  EXPECT_FALSE(std::filesystem::exists(a + ".qel-new"));
+  EXPECT_FALSE(std::filesystem::exists(a + ".qel-lock"));
 }

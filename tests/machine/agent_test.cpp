@@ -110,6 +110,22 @@ TEST_F(AgentOverMachine, BackupThroughTheMachineIsThePartitionAtTheSnapshot) {
   EXPECT_NE(full.output.find("full backup of sda2"), std::string::npos) << full.output;
   EXPECT_TRUE(slurp(img) == image_part(1)) << "the image is not sda2";
 
+  // Nothing the machine serves is a target, whatever path leads there, nor a place for
+  // backing files: each is refused as bad usage and sda1 keeps every byte.
+  ASSERT_EQ(symlink(path("sda1").c_str(), (tmp_ + "/link").c_str()), 0);
+  for (std::vector<std::string> args : {std::vector<std::string>{"backup", "sda2", "-o", path("sda1")},
+                                        {"backup", "sda2", "-o", tmp_ + "/link"},
+                                        {"incremental", "sda2", "-o", path("new.img")},
+                                        {"--backing-dir", dir_, "backup", "sda2", "-o", img},
+                                        {"--backing-dir", dir_ + "/sub", "snapshot", "sda2"}}) {
+    Run refused = agent(args);
+    EXPECT_EQ(refused.status, 2) << refused.output;
+    EXPECT_NE(refused.output.find(args[0] == "--backing-dir" ? "is inside " + dir_ : "refusing to write"),
+              std::string::npos) << refused.output;
+  }
+  EXPECT_TRUE(sda1_now() == image_part(0)) << "a refused backup wrote sda1";
+  EXPECT_TRUE(slurp(img) == image_part(1));
+
   // With a writer: the writes during the copy must not reach the image.
   Run raced = agent({"--workers", "2", "backup", "sda2", "-o", img, "--writer"});
   ASSERT_EQ(raced.status, 0) << raced.output;
@@ -170,7 +186,12 @@ TEST_F(AgentOverMachine, InterruptedBackupStopsItsSessionAndEnds) {
   int st = wait_agent(a);
   ASSERT_NE(st, -1) << "the interrupted agent did not end:\n" << slurp(out);
   ASSERT_TRUE(WIFEXITED(st)) << "the agent died of signal " << WTERMSIG(st) << " instead of stopping its session";
-  if (WEXITSTATUS(st) != 0) EXPECT_NE(slurp(out).find("interrupted by"), std::string::npos) << slurp(out);
+  if (WEXITSTATUS(st) != 0) {
+    EXPECT_EQ(WEXITSTATUS(st), 130) << slurp(out);
+    EXPECT_NE(slurp(out).find("interrupted by"), std::string::npos) << slurp(out);
+    EXPECT_NE(access((tmp_ + "/cut.img").c_str(), F_OK), 0) << "an interrupted first backup left an image";
+    EXPECT_NE(access((tmp_ + "/cut.img.qel-new").c_str(), F_OK), 0);
+  }
   Run list = agent({"list"});
   EXPECT_NE(list.output.find("no snapshot sessions"), std::string::npos) << list.output;
   Run next = agent({"backup", "sda1", "-o", tmp_ + "/after.img"});

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent/changes.h"
 #include "agent/control.h"
@@ -36,6 +37,9 @@ struct BackupOptions {
   std::function<void()> before_start;
   // Called once the image is written, before the session's health decides whether it counts.
   std::function<void(Snapshot &)> after_copy;
+  // Told, a sentence each, what was done to the image's files before the backup began (what an
+  // interrupted backup left, rolled back or removed); also in BackupResult::recovered.
+  std::function<void(const std::string &)> note;
 };
 
 struct BackupResult {
@@ -53,6 +57,7 @@ struct BackupResult {
   bool tracking_intact = false;  // an incremental can follow this backup in this machine
   std::string stopped_backing_file;
   uint64_t generation = 0;
+  std::vector<std::string> recovered;  // what recover_image did first
 };
 
 // The agent of one machine: the control handle (kept open, so tracking stays intact) and the

@@ -1,6 +1,7 @@
 // Errors of the agent: one exception type that carries the errno (0 when there is none) and a
 // message that already says what failed, on which device or session, and why.
 #pragma once
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 
@@ -13,6 +14,12 @@ class Error : public std::runtime_error {
 
  private:
   int err_;
+};
+
+// A request refused before anything was done (qel-agent's exit code 2, as for bad usage).
+class UsageError : public Error {
+ public:
+  explicit UsageError(const std::string &msg) : Error(msg, EINVAL) {}
 };
 
 // "Input/output error (errno 5)"; "no error" for 0.

@@ -1,8 +1,8 @@
 // Bookkeeping of backup images. An image is the raw content of the device (byte i of the image
 // is byte i of the device at the snapshot instant). Beside it, "<image>.qel" records what it is,
 // so an incremental backup can tell whether the image it is asked to update is the one its
-// change tracking refers to. The record is removed before an image is rewritten and written
-// back only after the backup succeeded, so a half-written image is never taken as a base.
+// change tracking refers to. A backup puts its record in place only once it succeeded, and
+// leaves the previous image and record whole until then (image_writer.h).
 #pragma once
 #include <cstdint>
 #include <optional>
