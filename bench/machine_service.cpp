@@ -15,10 +15,11 @@
 //   of DIR/sda1 as fast as they can for kWriteSeconds, with no session running; each write
 //   is one change record, queued before the write returns. The driver's rate is writes
 //   completed per second. The service's is the growth of "records" (change records it has
-//   folded) in its state file, which it rewrites at most once a second: between its first and
-//   last rewrite while the writers ran. The lag at each rewrite is the writes completed then
-//   minus the records folded, an upper bound of the driver's queue: it stays bounded when the
-//   service keeps up and grows with the writing time when it does not. After the writers stop,
+//   folded) in its state file, which it rewrites at most once a second: a least-squares line
+//   through its rewrites while the writers ran. The lag at each rewrite is the writes
+//   completed then minus the records folded, an upper bound of the driver's queue: when the
+//   service keeps up it falls back under one fetch batch after each fetch; a queue that grows
+//   never comes back down. After the writers stop,
 //   the time until every record is folded, and the records must match the writes. The
 //   service's rate can show no more than the driver makes: it tells whether the service keeps
 //   up with the writes this machine can make, not how much more it could take.
