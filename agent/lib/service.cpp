@@ -294,6 +294,7 @@ void Service::save(bool clean) {
   s.service = stamp_;
   s.clean = clean;
   s.saved = uint64_t(time(nullptr));
+  s.records = agent_->tracker().records_folded();
   s.devices = agent_->tracker().devices();
   try {
     save_state(state_, s);

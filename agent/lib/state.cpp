@@ -67,7 +67,7 @@ std::string state_file(const std::string &dir) { return dir + "/state.json"; }
 void save_state(const std::string &dir, const ServiceState &s) {
   nlohmann::json j = {{"format", kFormat}, {"dev", s.dev},     {"machine", s.machine},
                       {"service", s.service}, {"clean", s.clean}, {"saved", s.saved},
-                      {"devices", nlohmann::json::array()}};
+                      {"records", s.records}, {"devices", nlohmann::json::array()}};
   for (const ChangeTracker::Device &d : s.devices) j["devices"].push_back(device_json(d));
   std::string path = state_file(dir), tmp = path + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -137,6 +137,10 @@ TEST_F(ServiceOnMachine, IncrementalsAcrossCliRunsCopyOnlyTheChangedChunks) {
   std::string state = slurp(state_ + "/state.json");
   EXPECT_NE(state.find("\"image\": \"" + img_ + "\""), std::string::npos) << state;
   EXPECT_NE(state.find("\"intact\": true"), std::string::npos) << state;
+  // Its count of folded records holds at least one for each chunk write above.
+  std::smatch folded;
+  ASSERT_TRUE(std::regex_search(state, folded, std::regex("\"records\": ([0-9]+)"))) << state;
+  EXPECT_GE(std::stoull(folded[1]), 7u + 23u) << state;
 
   // A session the service holds for a waiting client ends with that client: a signal the
   // client takes is passed on, and a client killed outright ends its request too.

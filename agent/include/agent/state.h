@@ -17,6 +17,7 @@ struct ServiceState {
   std::string service;  // the stamp of the service run that wrote it
   bool clean = false;   // written by a service as it stopped
   uint64_t saved = 0;   // seconds since the epoch
+  uint64_t records = 0; // change records folded by this service run, of every device
   std::vector<ChangeTracker::Device> devices;
 };
 
