@@ -40,17 +40,66 @@ void Agent::follow(int batch) {
 }
 
 void Agent::settle() {
-  if (follower_)
+  if (follower_) {
     follower_->sync();
-  else
-    tracker_.drain();
+    return;
+  }
+  // The queue is shared: records another agent (a service) fetched between or during our
+  // drains never reach this tracker. The machine's count of records handed out tells.
+  if (!delivered_base_) delivered_base_ = sys().records_delivered();
+  DrainStats st = tracker_.drain();
+  drained_ += st.fetched;
+  if (!delivered_base_) return;
+  std::optional<uint64_t> now = sys().records_delivered();
+  if (now && *now > *delivered_base_ + drained_) {
+    tracker_.mark_all_broken(ChangeFollower::kRecordsTaken);
+    delivered_base_ = *now - drained_;
+  }
 }
 
 std::unique_ptr<Snapshot> Agent::snapshot(const SnapshotOptions &so) {
   // Without a followed device there is nothing to settle, and a drain would only take records
   // from the queue that another agent (the service) follows.
   if (follower_ || !tracker_.devices().empty()) settle();
-  return std::make_unique<Snapshot>(ctl_, so);
+  return start_own(so);
+}
+
+std::unique_ptr<Snapshot> Agent::start_own(const SnapshotOptions &so) {
+  std::lock_guard<std::mutex> g(start_mu_);
+  auto s = std::make_unique<Snapshot>(ctl_, so);
+  if (watching_starts_) own_ids_.insert(s->id());
+  return s;
+}
+
+void Agent::watch_starts(size_t log_start) {
+  std::lock_guard<std::mutex> g(start_mu_);
+  watching_starts_ = true;
+  log_seen_ = log_start;
+}
+
+void Agent::note_foreign_starts() {
+  std::lock_guard<std::mutex> g(start_mu_);
+  if (!watching_starts_) return;
+  std::vector<std::string> log = sys().kernel_log();
+  if (log.size() < log_seen_) log_seen_ = 0;  // a log that started over
+  for (size_t i = log_seen_; i < log.size(); ++i) {
+    const char *p = strstr(log[i].c_str(), "session started for device:(");
+    unsigned major = 0, minor = 0;
+    int id = 0;
+    if (!p || sscanf(p, "session started for device:(%u,%u) with session id: vek%d", &major,
+                     &minor, &id) != 3)
+      continue;
+    // Our starts hold start_mu_ until their id is noted, so their lines are all known here.
+    if (auto it = own_ids_.find(id); it != own_ids_.end()) {
+      own_ids_.erase(it);
+      continue;
+    }
+    tracker_.mark_broken(major, minor,
+                         "a snapshot session another agent started (vek" + std::to_string(id) +
+                             ") made the driver's change tracking of this device start over, "
+                             "which can hide writes it had missed");
+  }
+  log_seen_ = log.size();
 }
 
 namespace {
@@ -138,6 +187,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   // catches a break in tracking that the new session's start would otherwise clear.
   const uint64_t folded_before = tracker_.records_folded();
   settle();
+  note_foreign_starts();
 
   std::optional<uint64_t> gen;
   if (opt.incremental) {
@@ -171,7 +221,8 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   so.start.device_path = "/dev/" + opt.device;
   so.start.tracking = opt.tracking;
   so.workers = opt.workers;
-  Snapshot snap(ctl_, so);
+  std::unique_ptr<Snapshot> snapp = start_own(so);
+  Snapshot &snap = *snapp;
   res.session_id = snap.id();
   res.start = snap.reply();
   res.start_called_ns = snap.start_called_ns();
@@ -181,7 +232,8 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   // it to the next; they cannot be told apart, so they count for both.
   tracker_.arm_capture();
   settle();
-  std::string broken = tracker_.capture_broken();
+  note_foreign_starts();
+  std::string broken = tracker_.incremental_broken();
   if (want_inc && !broken.empty()) {
     res.fallback_reason = broken;
     want_inc = false;

@@ -7,26 +7,6 @@ bool record_matches(const ChangeRecord &r, uint32_t major, uint32_t minor, Recor
   return r.major == major && r.minor == minor;
 }
 
-namespace {
-// Numbers every fetch of a drain, so the tracker can tell fetches sent after a capture was
-// armed from those sent before.
-class EpochSource : public ChangeSource {
- public:
-  EpochSource(ChangeSource &s, std::function<uint64_t()> next) : s_(s), next_(std::move(next)) {}
-  ChangeBatch fetch(int size) override {
-    epoch = next_();
-    return s_.fetch(size);
-  }
-  void unblock() override { s_.unblock(); }
-  RecordFormat format() const override { return s_.format(); }
-  uint64_t epoch = 0;
-
- private:
-  ChangeSource &s_;
-  std::function<uint64_t()> next_;
-};
-}  // namespace
-
 ChangeTracker::Route ChangeTracker::route_locked(const ChangeRecord &r, RecordFormat f) {
   if (capture_ && record_matches(r, capture_->major, capture_->minor, f)) {
     if (capture_->set.add_sectors(r.start_sector, r.num_sectors)) return Route::claimed;
@@ -40,12 +20,15 @@ ChangeTracker::Route ChangeTracker::route_locked(const ChangeRecord &r, RecordFo
   return Route::dropped;
 }
 
-void ChangeTracker::tracking_report_locked(bool tracking, uint64_t epoch) {
+// The driver reads its flag as a fetch returns. Before the session's start it speaks of
+// changes this backup should have had; after the start (armed), of changes the next one needs,
+// and a break then is sticky until the next start, so later fetches report it too.
+void ChangeTracker::tracking_report_locked(bool tracking) {
   if (tracking) return;
   mark_all_broken_locked(kTrackingBroken);
-  if (capture_ && capture_->armed_from && epoch >= capture_->armed_from &&
-      capture_->broken.empty())
-    capture_->broken = kTrackingBroken;
+  if (!capture_) return;
+  std::string &which = capture_->armed ? capture_->broken : capture_->before_start;
+  if (which.empty()) which = kTrackingBroken;
 }
 
 void ChangeTracker::mark_all_broken_locked(const std::string &why) {
@@ -61,11 +44,10 @@ DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap
   DrainStats st;
   RecordFormat f = src_.format();
   uint64_t claimed = 0, clipped = 0;
-  EpochSource es(src_, [this] { return next_epoch(); });
   // A fetch that fails may already have taken records off the queue (the driver frees them
   // before it copies them out), so after a failure no pending set can be trusted.
   try {
-    st = drain_queue(es, batch_, [&](const ChangeRecord &r) {
+    st = drain_queue(src_, batch_, [&](const ChangeRecord &r) {
       std::lock_guard<std::mutex> g(mu_);
       ++folded_;
       if (cap && capture && record_matches(r, cap->first, cap->second, f)) {
@@ -85,9 +67,7 @@ DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap
   st.claimed = claimed;
   st.clipped = clipped;
   std::lock_guard<std::mutex> g(mu_);
-  // Only the last fetch's epoch is known here; a drain runs after the capture was armed or
-  // before it, never across.
-  tracking_report_locked(st.tracking, es.epoch);
+  tracking_report_locked(st.tracking);
   if (clipped) {
     mark_all_broken_locked(kRecordPastEnd);
     if (capture_ && capture_->broken.empty()) capture_->broken = kRecordPastEnd;
@@ -95,14 +75,14 @@ DrainStats ChangeTracker::drain(std::optional<std::pair<uint32_t, uint32_t>> cap
   return st;
 }
 
-void ChangeTracker::fold(const ChangeBatch &b, uint64_t epoch) {
+void ChangeTracker::fold(const ChangeBatch &b) {
   RecordFormat f = src_.format();
   std::lock_guard<std::mutex> g(mu_);
   bool clipped = false;
   for (const ChangeRecord &r : b.records) clipped = route_locked(r, f) == Route::clipped || clipped;
   folded_ += b.records.size();
   if (!b.records.empty()) ++version_;
-  tracking_report_locked(b.tracking, epoch);
+  tracking_report_locked(b.tracking);
   if (clipped) {
     mark_all_broken_locked(kRecordPastEnd);
     if (capture_ && capture_->broken.empty()) capture_->broken = kRecordPastEnd;
@@ -165,6 +145,18 @@ void ChangeTracker::mark_all_broken(const std::string &why) {
   if (capture_ && capture_->broken.empty()) capture_->broken = why;
 }
 
+void ChangeTracker::mark_broken(uint32_t major, uint32_t minor, const std::string &why) {
+  std::lock_guard<std::mutex> g(mu_);
+  for (Device &d : devices_) {
+    if (d.major != major || d.minor != minor) continue;
+    if (d.intact || d.broken.empty()) d.broken = why;
+    d.intact = false;
+  }
+  if (capture_ && capture_->major == major && capture_->minor == minor && capture_->broken.empty())
+    capture_->broken = why;
+  ++version_;
+}
+
 std::optional<ChunkSet> ChangeTracker::begin_backup(uint32_t major, uint32_t minor,
                                                     uint64_t nr_sects, const std::string &image,
                                                     std::optional<uint64_t> image_generation,
@@ -192,13 +184,18 @@ std::optional<ChunkSet> ChangeTracker::begin_backup(uint32_t major, uint32_t min
 
 void ChangeTracker::arm_capture() {
   std::lock_guard<std::mutex> g(mu_);
-  // A fetch that takes its number after this load was sent after this point.
-  if (capture_) capture_->armed_from = epoch_.load() + 1;
+  if (capture_) capture_->armed = true;
 }
 
 std::string ChangeTracker::capture_broken() const {
   std::lock_guard<std::mutex> g(mu_);
   return capture_ ? capture_->broken : std::string("no backup is capturing changes");
+}
+
+std::string ChangeTracker::incremental_broken() const {
+  std::lock_guard<std::mutex> g(mu_);
+  if (!capture_) return "no backup is capturing changes";
+  return capture_->before_start.empty() ? capture_->broken : capture_->before_start;
 }
 
 ChunkSet ChangeTracker::capture_set() const {
@@ -217,7 +214,7 @@ void ChangeTracker::end_backup(bool succeeded, const std::string &name, uint64_t
     d.minor = capture_->minor;
     d.nr_sects = capture_->nr_sects;
     d.pending = std::move(capture_->set);
-    d.intact = capture_->armed_from && capture_->broken.empty();
+    d.intact = capture_->armed && capture_->broken.empty();
     d.broken = d.intact ? std::string() : capture_->broken;
     d.generation = generation;
     d.image = image;

@@ -62,7 +62,8 @@ std::string format_session_json(const std::vector<SessionRow> &rows) {
                  {"error", bool(r.error)},
                  {"error_text", r.error_text}});
   }
-  return a.dump(2) + "\n";
+  // Device paths and error texts need not be UTF-8.
+  return a.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace agent

@@ -30,6 +30,7 @@ void ChangeFollower::stop() {
   {
     std::lock_guard<std::mutex> g(mu_);
     stopping_ = true;
+    cv_.notify_all();  // a sync waiting now ends with an error
   }
   poke();
   thread_.join();
@@ -82,11 +83,9 @@ void ChangeFollower::run() {
       done = sync_done_;
     }
     // A sync waits: no fetch may sit waiting for a full batch until it is done.
-    uint64_t epoch = 0;
     ChangeBatch b;
     try {
       if (asked > done) src.unblock();
-      epoch = t_.next_epoch();
       b = src.fetch(batch_);
       failures = 0;
     } catch (const Error &e) {
@@ -105,7 +104,7 @@ void ChangeFollower::run() {
       continue;
     }
     ++fetches_;
-    t_.fold(b, epoch);
+    t_.fold(b);
     taken += b.records.size();
     if (base) {
       std::optional<uint64_t> now = delivered_();

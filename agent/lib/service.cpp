@@ -113,13 +113,20 @@ class Wire {
   int fd() const { return fd_; }
 
   bool send(const json &j) {
-    std::string line = j.dump() + "\n";
+    // Text from the driver or a path need not be UTF-8; JSON must be.
+    std::string line = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::lock_guard<std::mutex> g(send_mu_);
+    if (dead_) return false;
     size_t done = 0;
     while (done < line.size()) {
       ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      if (n <= 0) {
+        // Half a line is on its way: nothing more may follow it.
+        dead_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        return false;
+      }
       done += size_t(n);
     }
     return true;
@@ -145,6 +152,7 @@ class Wire {
  private:
   int fd_;
   std::mutex send_mu_;
+  bool dead_ = false;  // send_mu_
   std::string in_;
 };
 
@@ -152,7 +160,12 @@ class Wire {
 class WireBuf : public std::stringbuf {
  public:
   WireBuf(Wire &w, const char *key) : w_(w), key_(key) {}
-  ~WireBuf() override { sync(); }
+  ~WireBuf() override {
+    try {
+      sync();
+    } catch (...) {
+    }
+  }
   int sync() override {
     std::string s = str();
     if (!s.empty()) {
@@ -187,8 +200,8 @@ void prepare_state_dir(const std::string &dir) {
   std::filesystem::create_directories(dir, ec);
   if (ec) throw Error("cannot create the state directory " + dir + ": " + ec.message());
   struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) throw_errno("cannot stat " + dir, errno);
-  if (!S_ISDIR(st.st_mode)) throw Error(dir + " is not a directory");
+  if (::lstat(dir.c_str(), &st) != 0) throw_errno("cannot stat " + dir, errno);
+  if (!S_ISDIR(st.st_mode)) throw Error(dir + " is not a directory (a symbolic link is not taken)");
   if (st.st_uid != geteuid())
     throw Error("the state directory " + dir + " belongs to uid " + std::to_string(st.st_uid) +
                 ", not to this user");
@@ -445,9 +458,18 @@ int Service::run() {
       err_ << "qel-agent serve: " << e.what() << "; starting without it" << std::endl;
     }
     save(false);
+    agent_->watch_starts(sys().kernel_log().size());
     agent_->follow();
     core_.agent = agent_.get();
-    core_.tmp_dir = make_temp_dir("qel-agent-serve");
+    // Backing files under the state directory: what a killed service left there is cleared
+    // by the next one, which holds the lock.
+    core_.tmp_dir = state_ + "/backing";
+    {
+      std::error_code ec;
+      std::filesystem::remove_all(core_.tmp_dir, ec);
+      if (!std::filesystem::create_directory(core_.tmp_dir, ec) || ec)
+        throw Error("cannot create " + core_.tmp_dir + ": " + ec.message());
+    }
     core_.saved_state = [this] { save(false); };
     lfd = listen_on(socket_path(state_));
     sfd = signalfd(-1, &ends, SFD_CLOEXEC);
@@ -459,7 +481,7 @@ int Service::run() {
   if (code == 0) {
     out_ << "qel-agent: serving " << dev_ << "; state in " << state_ << "; requests on "
          << socket_path(state_) << std::endl;
-    auto last_poke = std::chrono::steady_clock::now();
+    auto last_poke = std::chrono::steady_clock::now(), last_save = last_poke;
     for (;;) {
       struct pollfd p[2] = {{lfd, POLLIN, 0}, {sfd, POLLIN, 0}};
       int n = poll(p, 2, 500);
@@ -481,9 +503,14 @@ int Service::run() {
       // while too few writes come to fill a batch.
       auto now = std::chrono::steady_clock::now();
       if (now - last_poke >= std::chrono::seconds(1)) {
+        agent_->note_foreign_starts();
         agent_->follower()->poke();
         last_poke = now;
+      }
+      // The map is saved after every backup and at the stop; in between it is only news.
+      if (now - last_save >= std::chrono::seconds(5)) {
         save(false);
+        last_save = now;
       }
     }
     ::close(lfd);
@@ -492,6 +519,8 @@ int Service::run() {
     for (Connection &c : conns_) {
       int zero = 0;
       c.cancel.compare_exchange_strong(zero, SIGTERM);
+      // A client that never sent its request (or sends nothing more) must not hold the stop.
+      ::shutdown(c.wire->fd(), SHUT_RD);
     }
     for (Connection &c : conns_) c.thread.join();
     conns_.clear();
@@ -540,6 +569,12 @@ int run_remote(const Request &r, const std::string &state_dir, bool explicit_sta
         << errno_text(e) << "\n";
     return 1;
   }
+  struct ucred peer = {};
+  socklen_t plen = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &plen) != 0 || peer.uid != geteuid()) {
+    err << "qel-agent: error: what listens at " << path << " is not this user's agent service\n";
+    return 1;
+  }
   if (!w.send(r)) {
     err << "qel-agent: error: the agent service at " << path << " did not take the request\n";
     return 1;
@@ -554,6 +589,7 @@ int run_remote(const Request &r, const std::string &state_dir, bool explicit_sta
   bool draw = !r.g.no_progress && (r.g.progress || isatty(STDERR_FILENO));
   int code = -2;
   std::string line, serves_other;
+  bool signalled = false;
   while (code == -2) {
     struct pollfd p[2] = {{fd, POLLIN, 0}, {sfd, POLLIN, 0}};
     if (poll(p, sfd >= 0 ? 2 : 1, -1) < 0) {
@@ -562,8 +598,18 @@ int run_remote(const Request &r, const std::string &state_dir, bool explicit_sta
     }
     if (sfd >= 0 && (p[1].revents & POLLIN)) {
       struct signalfd_siginfo si;
-      if (::read(sfd, &si, sizeof si) == ssize_t(sizeof si))
+      if (::read(sfd, &si, sizeof si) == ssize_t(sizeof si)) {
+        // The first signal asks the service to end the command cleanly; a second one, when
+        // that takes too long or the service does not answer, ends the client.
+        if (signalled) {
+          code = 128 + int(si.ssi_signo);
+          err << "qel-agent: error: " << strsignal(int(si.ssi_signo))
+              << " again; left the agent service without its answer\n";
+          break;
+        }
+        signalled = true;
         w.send({{"cancel", int(si.ssi_signo)}});
+      }
     }
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     if (!w.read_line(line)) break;

@@ -231,24 +231,23 @@ TEST(Tracker, AFailedFetchLosesRecordsSoItBreaksTracking) {
   EXPECT_NE(std::string::npos, why->find("missed writes"));
 }
 
-// A capture counts a report of broken tracking only from fetches sent after it was armed (the
-// session's start mends the break those earlier ones saw); a record past the end breaks it at
-// any time, and what the capture knew becomes the device's state after the backup.
-TEST(Tracker, ACaptureCountsOnlyBreaksReportedByFetchesSentAfterTheStart) {
+// A break reported before the session's start costs this backup its incremental (the changes
+// it lacks came before the freeze) but not the next one's base (the start mended it); one
+// reported after the start costs both; a record past the end breaks the capture at any time.
+TEST(Tracker, ABreakBeforeTheStartFailsThisIncrementalAndOneAfterItTheNext) {
   FakeQueue f;
   ChangeTracker tr(f);
   std::string why;
   EXPECT_FALSE(tr.begin_backup(8, 1, 1280, "/i", std::nullopt, why));
   ChangeBatch broken;
   broken.tracking = false;
-  tr.fold(broken, tr.next_epoch());  // before the start
-  uint64_t in_flight = tr.next_epoch();  // a fetch sent before the start, back after it
+  tr.fold(broken);  // before the start
   tr.arm_capture();
-  tr.fold(broken, in_flight);
+  EXPECT_EQ(ChangeTracker::kTrackingBroken, tr.incremental_broken());
   EXPECT_EQ("", tr.capture_broken());
   ChangeBatch rec;
   rec.records.push_back({8, 1, 128, 8});
-  tr.fold(rec, tr.next_epoch());
+  tr.fold(rec);
   EXPECT_EQ((std::vector<uint64_t>{1}), tr.capture_set().chunks());
   tr.end_backup(true, "sda1", 5, "/i", 100);
   EXPECT_FALSE(tr.incremental_refusal(8, 1, 1280, "/i", 5));
@@ -256,8 +255,9 @@ TEST(Tracker, ACaptureCountsOnlyBreaksReportedByFetchesSentAfterTheStart) {
 
   ASSERT_TRUE(tr.begin_backup(8, 1, 1280, "/i", 5, why)) << why;
   tr.arm_capture();
-  tr.fold(broken, tr.next_epoch());
+  tr.fold(broken);
   EXPECT_EQ(ChangeTracker::kTrackingBroken, tr.capture_broken());
+  EXPECT_EQ(ChangeTracker::kTrackingBroken, tr.incremental_broken());
   tr.end_backup(true, "sda1", 6, "/i", 101);
   EXPECT_EQ(ChangeTracker::kTrackingBroken, *tr.incremental_refusal(8, 1, 1280, "/i", 6));
 
@@ -265,7 +265,7 @@ TEST(Tracker, ACaptureCountsOnlyBreaksReportedByFetchesSentAfterTheStart) {
   tr.begin_backup(8, 1, 1280, "/i", 6, why);
   ChangeBatch past;
   past.records.push_back({8, 1, 1270, 20});
-  tr.fold(past, tr.next_epoch());
+  tr.fold(past);
   EXPECT_EQ(ChangeTracker::kRecordPastEnd, tr.capture_broken());
   tr.end_backup(false, "", 0, "", 0);
   EXPECT_EQ(nullptr, tr.find(8, 1));  // a failed backup leaves no base

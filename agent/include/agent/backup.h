@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,11 @@ class Agent {
   // Every record queued before the call is in the tracker when it returns.
   void settle();
   BackupResult backup(const BackupOptions &opt);
+  // The service's watch on sessions it did not start: a start with tracking makes its device's
+  // tracking a fresh baseline in the driver, which hides a break no fetch has reported yet; so
+  // every such start found in the kernel log breaks its device here. From `log_start` lines on.
+  void watch_starts(size_t log_start);
+  void note_foreign_starts();
   // A session kept running (`snapshot`). Its start makes the device's tracking a fresh
   // baseline, which would hide a break not yet seen; so the queue is settled first.
   std::unique_ptr<Snapshot> snapshot(const SnapshotOptions &so);
@@ -84,6 +91,13 @@ class Agent {
   ControlChanges src_;
   ChangeTracker tracker_;
   std::unique_ptr<ChangeFollower> follower_;
+  std::unique_ptr<Snapshot> start_own(const SnapshotOptions &so);
+  bool watching_starts_ = false;
+  std::mutex start_mu_;          // held over our starts and over a scan of the log
+  size_t log_seen_ = 0;          // start_mu_: kernel log lines looked at
+  std::multiset<int> own_ids_;   // start_mu_: ids our starts got, not yet seen in the log
+  std::optional<uint64_t> delivered_base_;  // records handed out to others before our first drain
+  uint64_t drained_ = 0;                    // records our drains took
 };
 
 // Lines of the summary printed after a backup.

@@ -105,10 +105,8 @@ class ChangeTracker {
   DrainStats drain(std::optional<std::pair<uint32_t, uint32_t>> cap = std::nullopt,
                    ChunkSet *capture = nullptr);
 
-  // One batch fetched by someone else (the service's fetch thread). `epoch` is the number
-  // next_epoch() gave that fetch before it was sent.
-  void fold(const ChangeBatch &b, uint64_t epoch);
-  uint64_t next_epoch() { return ++epoch_; }
+  // One batch fetched by someone else (the service's fetch thread).
+  void fold(const ChangeBatch &b);
 
   // Not for use while another thread folds: the pointer is into the tracker's own list.
   const Device *find(uint32_t major, uint32_t minor) const;
@@ -122,19 +120,23 @@ class ChangeTracker {
   // After a failed backup: its image can no longer be trusted as a base.
   void forget(uint32_t major, uint32_t minor);
   void mark_all_broken(const std::string &why = kTrackingBroken);
+  // One device's tracking may have missed writes (its capture too, when it is being backed up).
+  void mark_broken(uint32_t major, uint32_t minor, const std::string &why);
 
   // The life of one backup, safe against a thread that folds meanwhile. begin_backup forgets
   // the device and sends its records to a capture from then on; it returns the device's
-  // pending set when an incremental of `image` can be trusted, else nullopt and `why`. arm_capture, once the session has started, makes
-  // every later report of broken tracking break the capture: reports of fetches sent before
-  // cannot be told from the break that the start itself has just mended. A record past the end
-  // breaks it at any time. end_backup either makes the capture the device's new pending set
-  // (the backup succeeded) or drops it.
+  // pending set when an incremental of `image` can be trusted, else nullopt and `why`.
+  // arm_capture marks the session's start. A break reported before it means this backup's
+  // incremental may lack changes (incremental_broken); one reported after it, a record past
+  // the end or a lost fetch at any time also means the next one's base is incomplete
+  // (capture_broken). end_backup either makes the capture the device's new pending set (the
+  // backup succeeded) or drops it.
   std::optional<ChunkSet> begin_backup(uint32_t major, uint32_t minor, uint64_t nr_sects,
                                        const std::string &image,
                                        std::optional<uint64_t> image_generation, std::string &why);
   void arm_capture();
-  std::string capture_broken() const;  // "" while the capture holds every change
+  std::string capture_broken() const;      // "" while the capture holds every change since the start
+  std::string incremental_broken() const;  // "" while nothing this backup needs was missed
   ChunkSet capture_set() const;
   void end_backup(bool succeeded, const std::string &name, uint64_t generation,
                   const std::string &image, uint64_t snapshot_time);
@@ -166,13 +168,14 @@ class ChangeTracker {
     uint32_t major = 0, minor = 0;
     uint64_t nr_sects = 0;
     ChunkSet set;
-    uint64_t armed_from = 0;  // first epoch whose broken report counts; 0: not armed
-    std::string broken;
+    bool armed = false;        // the session has started
+    std::string before_start;  // a break reported before the start
+    std::string broken;        // a break that the next backup's base has too
   };
   enum class Route { dropped, claimed, clipped };
   // mu_ held:
   Route route_locked(const ChangeRecord &r, RecordFormat f);
-  void tracking_report_locked(bool tracking, uint64_t epoch);
+  void tracking_report_locked(bool tracking);
   void mark_all_broken_locked(const std::string &why);
   const Device *find_locked(uint32_t major, uint32_t minor) const;
   std::optional<std::string> refusal_locked(uint32_t major, uint32_t minor, uint64_t nr_sects,
@@ -187,7 +190,6 @@ class ChangeTracker {
   std::string unknown_reason_ =
       "no change tracking of this device since a backup in this machine (every qel-agent "
       "process starts a fresh machine)";
-  std::atomic<uint64_t> epoch_{0};
   std::atomic<uint64_t> folded_{0};
   std::atomic<uint64_t> version_{0};
 };

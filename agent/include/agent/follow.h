@@ -39,7 +39,7 @@ class ChangeFollower {
 
   static constexpr const char *kRecordsTaken =
       "another agent took change records from the driver's queue, so they never reached this "
-      "service";
+      "agent";
 
  private:
   void run();
