@@ -297,6 +297,10 @@ class BlockingQueue : public ChangeSource {
     cv_.notify_all();
   }
   RecordFormat format() const override { return RecordFormat::v2; }
+  size_t size() {
+    std::lock_guard<std::mutex> g(mu_);
+    return q_.size();
+  }
 
  private:
   std::mutex mu_;
@@ -314,8 +318,14 @@ TEST(Follower, SyncFoldsWhatWasQueuedBeforeItWhileAWriterKeepsTheQueueFull) {
   ChangeFollower fol(tr, 4);
   fol.start();
   std::atomic<bool> stop{false};
+  // Always more queued than a batch, but never so far ahead that the queue grows for ever.
   std::thread writer([&] {
-    for (uint64_t i = 0; !stop; ++i) q.push({8, 3, i % 1000, 8});
+    for (uint64_t i = 0; !stop; ++i) {
+      if (q.size() < 64)
+        q.push({8, 3, i % 1000, 8});
+      else
+        std::this_thread::yield();
+    }
   });
   for (int round = 0; round < 20; ++round) {
     q.push({8, 1, uint64_t(round % 10) * 128, 8});
