@@ -183,6 +183,18 @@ inline bool stop_machine(pid_t &machine, const std::string &dir)
 	return fuse_connection(dir) < 0;
 }
 
+/* In the bench: tells the keeper (through tmp/agents) which agents run now, so that it can
+ * stop them first when the bench dies. */
+inline void note_agents(const std::string &tmp, const std::vector<pid_t> &pids)
+{
+	std::string list;
+	for (pid_t p : pids)
+		list += std::to_string(p) + "\n";
+	std::string part = tmp + "/agents.new";
+	std::ofstream(part) << list;
+	rename(part.c_str(), (tmp + "/agents").c_str());
+}
+
 // The keeper: a process forked before any thread starts that owns what a bench sets up and
 // takes it down once the bench closes its end of a pipe (at the end of main, or when the
 // bench dies in any way). keep(ctl, result) runs in the keeper: it reads nothing from ctl until

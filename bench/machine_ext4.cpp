@@ -94,16 +94,7 @@ public:
 
 	bool finish() { return link_.finish(); }
 
-	// In this process: the agents running now, for the keeper.
-	void note_agents(const std::vector<pid_t> &pids)
-	{
-		std::string list;
-		for (pid_t p : pids)
-			list += std::to_string(p) + "\n";
-		std::string part = tmp + "/agents.new";
-		std::ofstream(part) << list;
-		rename(part.c_str(), (tmp + "/agents").c_str());
-	}
+	void note_agents(const std::vector<pid_t> &pids) { bench_machine::note_agents(tmp, pids); }
 
 private:
 	[[noreturn]] void keep(int ctl, int result)

@@ -15,7 +15,7 @@
 //   of DIR/sda1 as fast as they can for kWriteSeconds, with no session running; each write
 //   is one change record, queued before the write returns. The driver's rate is writes
 //   completed per second. The service's is the growth of "records" (change records it has
-//   folded) in its state file, which it rewrites at most once a second: a least-squares line
+//   folded) in its state file, which it rewrites at most every 5 s: a least-squares line
 //   through its rewrites while the writers ran. The lag at each rewrite is the writes
 //   completed then minus the records folded, an upper bound of the driver's queue: when the
 //   service keeps up it falls back under one fetch batch after each fetch; a queue that grows
@@ -115,15 +115,7 @@ public:
 
 	bool finish() { return link_.finish(); }
 
-	void note_agents(const std::vector<pid_t> &pids)
-	{
-		std::string list;
-		for (pid_t p : pids)
-			list += std::to_string(p) + "\n";
-		std::string part = tmp + "/agents.new";
-		std::ofstream(part) << list;
-		rename(part.c_str(), (tmp + "/agents").c_str());
-	}
+	void note_agents(const std::vector<pid_t> &pids) { bench_machine::note_agents(tmp, pids); }
 
 private:
 	[[noreturn]] void keep(int ctl, int result)
@@ -639,7 +631,7 @@ void record_intake()
 	printf("change-record intake: writer threads making 4 KiB O_DIRECT pwrites at random "
 	       "offsets of DIR/sda1 for %.0f s, no session running, the service following sda1; "
 	       "the service's count of folded records read from its state file (rewritten at most "
-	       "once a second); its fetches take %lld records, or what is queued at its "
+	       "every 5 s); its fetches take %lld records, or what is queued at its "
 	       "once-a-second release\n",
 	       kWriteSeconds, kFetchBatch);
 	for (int threads : kWriters)
