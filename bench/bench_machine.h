@@ -197,13 +197,15 @@ inline void note_agents(const std::string &tmp, const std::vector<pid_t> &pids)
 
 // The keeper: a process forked before any thread starts that owns what a bench sets up and
 // takes it down once the bench closes its end of a pipe (at the end of main, or when the
-// bench dies in any way). keep(ctl, result) runs in the keeper: it reads nothing from ctl until
-// the end, and writes its start-up reply to result, then closes it.
+// bench dies in any way). In the keeper, launch(reply) sets up and fills reply with what the
+// bench is to know, or with why it failed (and returns false); cleanup() takes it all down
+// and gives the keeper's exit status.
 class keeper_link {
 public:
 	// In the bench: forks the keeper and returns its reply in *reply; false with why set
 	// when the fork or the pipes failed.
-	template <class Keep> bool start(Keep keep, std::string *reply, std::string &why)
+	template <class Launch, class Cleanup>
+	bool start(Launch launch, Cleanup cleanup, std::string *reply, std::string &why)
 	{
 		int ctl[2], result[2];
 		if (pipe2(ctl, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) {
@@ -219,8 +221,7 @@ public:
 		if (keeper_ == 0) {
 			close(ctl[1]);
 			close(result[0]);
-			keep(ctl[0], result[1]);
-			_exit(0);
+			keep(ctl[0], result[1], launch, cleanup);
 		}
 		close(ctl[0]);
 		close(result[1]);
@@ -249,6 +250,25 @@ public:
 	}
 
 private:
+	template <class Launch, class Cleanup>
+	[[noreturn]] static void keep(int ctl, int result, Launch &launch, Cleanup &cleanup)
+	{
+		// A terminal's stop signals reach the bench's process group, the keeper's too:
+		// it outlives the bench to clean up after it.
+		for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+			signal(sig, SIG_IGN);
+		std::string reply;
+		bool ok = launch(reply);
+		if (write(result, reply.data(), reply.size()) < 0) {
+			/* the bench is gone: the clean-up below is all that is left */
+		}
+		close(result);
+		char c;
+		while (ok && (read(ctl, &c, 1) > 0 || errno == EINTR)) {
+		}
+		_exit(cleanup() ? 0 : 1);
+	}
+
 	pid_t keeper_ = -1;
 	int ctl_ = -1;	/* the bench's end of the keeper's pipe */
 };

@@ -71,7 +71,13 @@ public:
 	bool start(std::string &why)
 	{
 		std::string reply;
-		if (!link_.start([this](int ctl, int result) { keep(ctl, result); }, &reply, why))
+		auto launched = [this](std::string &out) {
+			if (!launch(out))
+				return false;
+			out = "ok " + std::to_string(id) + " " + std::to_string(part_bytes) + " " + tmp;
+			return true;
+		};
+		if (!link_.start(launched, [this] { return cleanup(); }, &reply, why))
 			return false;
 		std::istringstream in(reply);
 		std::string word;
@@ -91,30 +97,6 @@ public:
 
 private:
 	// The keeper: starts, reports, waits for the pipe to close, cleans up, exits.
-	[[noreturn]] void keep(int ctl, int result)
-	{
-		// A terminal's stop signals reach the bench's process group, the keeper's too:
-		// it outlives the bench to clean up after it.
-		signal(SIGINT, SIG_IGN);
-		signal(SIGTERM, SIG_IGN);
-		signal(SIGHUP, SIG_IGN);
-		signal(SIGPIPE, SIG_IGN);
-		std::string why, reply;
-		bool ok = launch(why);
-		if (ok)
-			reply = "ok " + std::to_string(id) + " " + std::to_string(part_bytes) + " " + tmp;
-		else
-			reply = why;
-		if (write(result, reply.data(), reply.size()) < 0) {
-			/* the bench is gone: the clean-up below is all that is left */
-		}
-		close(result);
-		char c;
-		while (ok && (read(ctl, &c, 1) > 0 || errno == EINTR)) {
-		}
-		_exit(cleanup() ? 0 : 1);
-	}
-
 	bool launch(std::string &why)
 	{
 		char tmpl[] = "/tmp/vek-machine-bench-XXXXXX";

@@ -98,7 +98,13 @@ public:
 	bool start(std::string &why)
 	{
 		std::string reply;
-		if (!link_.start([this](int ctl, int result) { keep(ctl, result); }, &reply, why))
+		auto launched = [this](std::string &out) {
+			if (!launch(out))
+				return false;
+			out = "ok " + std::to_string(part_bytes) + " " + std::to_string(service_) + " " + tmp;
+			return true;
+		};
+		if (!link_.start(launched, [this] { return cleanup(); }, &reply, why))
 			return false;
 		std::istringstream in(reply);
 		std::string word;
@@ -118,26 +124,6 @@ public:
 	void note_agents(const std::vector<pid_t> &pids) { bench_machine::note_agents(tmp, pids); }
 
 private:
-	[[noreturn]] void keep(int ctl, int result)
-	{
-		// A terminal's stop signals reach the bench's process group, the keeper's too:
-		// it outlives the bench to clean up after it.
-		for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-			signal(sig, SIG_IGN);
-		std::string why, reply;
-		bool ok = launch(why);
-		reply = ok ? "ok " + std::to_string(part_bytes) + " " + std::to_string(service_) + " " + tmp
-			   : why;
-		if (write(result, reply.data(), reply.size()) < 0) {
-			/* the bench is gone: the clean-up below is all that is left */
-		}
-		close(result);
-		char c;
-		while (ok && (read(ctl, &c, 1) > 0 || errno == EINTR)) {
-		}
-		_exit(cleanup() ? 0 : 1);
-	}
-
 	bool launch(std::string &why)
 	{
 		char tmpl[] = "/tmp/vek-service-bench-XXXXXX";
