@@ -97,11 +97,12 @@ struct Ctx {
     boot();
     if (!agent) {
       agent = std::make_unique<Agent>(g.format == 1 ? RecordFormat::v1 : RecordFormat::v2);
-      if (served()) agent->watch_starts(sys().kernel_log().size());
-      if (served())
+      if (served()) {
+        agent->watch_starts(sys().kernel_log().size());
         agent->tracker().set_unknown_reason(
             "no backup of this device in this qel-agent run, and no agent service to keep "
             "change tracking between runs (start one with qel-agent serve)");
+      }
     }
     return *agent;
   }

@@ -62,10 +62,10 @@ void die(const std::string &why) {
 }
 
 void dirty() {
-  const char *spec = getenv("QEL_TEST_DIRTY");
+  const char *arg = getenv("QEL_TEST_DIRTY");
   char dev[32] = {};
   unsigned long long seed = 0, blocks = 0;
-  if (!spec || sscanf(spec, "%31[^:]:%llu:%llu", dev, &seed, &blocks) != 3) die("bad QEL_TEST_DIRTY");
+  if (!arg || sscanf(arg, "%31[^:]:%llu:%llu", dev, &seed, &blocks) != 3) die("bad QEL_TEST_DIRTY");
   std::optional<agent::DeviceInfo> d = agent::sys().device(dev);
   if (!d || d->nr_sects < 8) die(std::string("no device ") + dev);
   std::mt19937_64 rng(seed);
