@@ -81,8 +81,9 @@ void io_end(struct bio *bio, int err) {
   bool failed = err || !test_bit(BIO_UPTODATE, &bio->bi_flags);
   bio_put(bio);
   if (failed) {
+    // A full file system under an image disk is worth telling the writer; the rest is EIO.
     int none = 0;
-    w->error.compare_exchange_strong(none, -EIO);
+    w->error.compare_exchange_strong(none, err == -ENOSPC ? -ENOSPC : -EIO);
   }
   if (w->pending.fetch_sub(1) == 1)
     io_done(w);
