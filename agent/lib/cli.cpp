@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <CLI/CLI.hpp>
@@ -32,14 +33,16 @@ namespace {
 struct Globals {
   std::string dev;  // a running vek-machine's device directory; "" for the machine in here
   std::string disk;
-  std::string disk_size = "256M";
+  std::string disk_size;  // given: the image is created when missing
   unsigned partitions = 2;
+  bool partitions_given = false;
   int workers = 4;
   std::string buffer = "1M";
   std::string backing_dir;
   int format = 2;
   bool progress = false, no_progress = false;
   bool disk_size_given = false;
+  bool writes_disk = false;  // a command of the run writes the source disk (--writer)
 };
 
 struct Ctx {
@@ -82,11 +85,12 @@ struct Ctx {
       if (!g.disk.empty()) {
         DiskOptions d;
         d.image = g.disk;
-        auto sz = parse_size(g.disk_size);
-        if (!sz) throw Error("bad disk size '" + g.disk_size + "'");
-        d.bytes = *sz;
-        d.bytes_given = g.disk_size_given;
-        d.partitions = g.partitions;
+        d.create = g.disk_size_given;
+        if (d.create) d.bytes = *parse_size(g.disk_size);  // checked when parsed
+        if (g.partitions_given) d.partitions = g.partitions;
+        // Nothing else writes the source: the snapshot's writes stay in the driver.
+        d.read_only = !g.writes_disk;
+        d.writes_because = "--writer writes to it";
         m->add_disk(d);
       }
       machine = std::move(m);
@@ -117,7 +121,8 @@ struct Ctx {
       boot();
       return sys().device("sda1") ? "sda1" : "sda";
     }
-    return g.partitions ? "sda1" : "sda";
+    std::vector<std::string> names = mach().device_names();
+    return std::find(names.begin(), names.end(), "sda1") != names.end() ? "sda1" : "sda";
   }
   // The device to snapshot, ready for it: on the machine booted here its disk is added and
   // the device mounted (the running machine of --dev mounted its devices itself).
@@ -146,8 +151,8 @@ struct Ctx {
   }
   void need_disk(const char *cmd) {
     if (g.disk.empty())
-      throw Error(std::string(cmd) + " needs a source disk: give --disk IMAGE (created, " +
-                  g.disk_size + ", when it does not exist)");
+      throw Error(std::string(cmd) +
+                  " needs a source disk: give --disk IMAGE (and --disk-size SIZE to create it)");
   }
 };
 
@@ -283,13 +288,17 @@ void add_globals(CLI::App &app, Globals &g) {
                  "drive the running vek-machine that serves its devices in this directory "
                  "(default: boot a machine inside this process)")
       ->check(CLI::ExistingDirectory);
-  app.add_option("--disk", g.disk, "image file of the source disk (created when missing)");
-  app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")
-      ->capture_default_str()
+  app.add_option("--disk", g.disk, "image file of the source disk");
+  app.add_option("--disk-size", g.disk_size,
+                 "create the disk image of this size when it does not exist, e.g. 256M, 1G (an "
+                 "existing one must have it)")
+      ->check(CLI::Validator(disk_size_problem, "SIZE"))
       ->each([&g](const std::string &) { g.disk_size_given = true; });
-  app.add_option("--partitions", g.partitions, "equal partitions on the disk (0: none)")
+  app.add_option("--partitions", g.partitions,
+                 "a new image's equal partitions (default 2, 0: none); an existing image has "
+                 "them in its partition table, or in this number when it has no table")
       ->check(CLI::Range(0, 15))
-      ->capture_default_str();
+      ->each([&g](const std::string &) { g.partitions_given = true; });
   app.add_option("--workers", g.workers, "IO worker threads per session")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
@@ -474,6 +483,8 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
   ensure_agent_thread_name();
   auto segments = split_commands(args);
   Ctx ctx(out, err);
+  for (const auto &seg : segments)
+    for (const std::string &a : seg) ctx.g.writes_disk = ctx.g.writes_disk || a == "--writer";
   for (size_t i = 0; i < segments.size(); ++i) {
     if (segments[i].empty()) {
       err << "qel-agent: error: empty command " << (i ? "after '+'" : "") << " (try --help)\n";

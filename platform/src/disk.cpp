@@ -51,7 +51,7 @@ struct host_disk {
   int fd = -1;                      // image file, or -1 for a RAM disk
   std::string image;                // its path, for the log
   bool read_only = false;           // the image is open for reading only
-  int logged_write_error = 0;       // host errno of the failure last logged; 0 after a good write (disk thread)
+  int logged_write_error = 0;       // host errno last logged; 0 after a good write (disk thread)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
   struct gendisk *disk = nullptr;
