@@ -246,11 +246,13 @@ TEST_F(Cli, BadUsageAndFailuresGiveClearMessagesAndExitCodes) {
   r = qel({"--disk", disk, "--buffer", "1000", "backup", "-o", path("x.img")});
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(has(r.err, "staging buffer must be a multiple of 4 KiB")) << r.err;
+  // Backing files are made before the snapshot is taken: nothing was started.
   r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "snapshot"});
   EXPECT_EQ(1, r.code);
-  EXPECT_TRUE(has(r.err, "no IO worker could be started for session vek1")) << r.err;
-  EXPECT_TRUE(has(r.err, "cannot create backing file")) << r.err;
-  EXPECT_TRUE(has(r.err, "the driver stopped the session")) << r.err;
+  EXPECT_TRUE(has(r.err, "cannot create backing file " + path("no/such/dir") +
+                             "/sda1.cow_vek1.0: No such file or directory"))
+      << r.err;
+  EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
   EXPECT_FALSE(std::filesystem::exists(path("x.img.qel")));
 
   // An existing image keeps its size (and so its partitions); a different size is refused.
@@ -457,6 +459,52 @@ TEST_F(Cli, SfdiskReadsTheTableOfANewImage) {
   EXPECT_TRUE(has(dump, t + "1 : start=        2048, size=       63488, type=83\n")) << dump;
   EXPECT_TRUE(has(dump, t + "2 : start=       65536, size=       63488, type=83\n")) << dump;
   EXPECT_FALSE(has(dump, t + "3")) << dump;
+}
+
+// Two processes never share a disk image, nor a backing file: the second is refused before it
+// starts anything, with the first one's pid. A run killed outright leaves its backing files
+// behind, unlocked: the next run takes them over.
+TEST_F(Cli, TwoRunsNeverShareADiskImageOrABackingFile) {
+  if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
+  make_disk();
+  std::string other = path("other.img"), backing = path("backing"), out = path("child.out");
+  ASSERT_EQ(0, qel({"--disk", other, "--disk-size", "16M", "list"}).code);
+  ASSERT_TRUE(std::filesystem::create_directory(backing));
+  spawn_agent({"--disk", disk, "--workers", "2", "--no-progress", "--backing-dir", backing,
+               "snapshot", "sda1", "--wait"},
+              out);
+  ASSERT_TRUE(wait_for_text(out, "vek1: snapshot of sda1")) << slurp(out).data();
+  std::string holder = "pid " + std::to_string(child) + " (qel-agent)";
+  std::string f0 = backing + "/sda1.cow_vek1.0", f1 = backing + "/sda1.cow_vek1.1";
+  struct stat before0, before1, st;
+  ASSERT_EQ(0, stat(f0.c_str(), &before0));
+  ASSERT_EQ(0, stat(f1.c_str(), &before1));
+
+  CliRun r = qel(cmd({"list"}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "the disk image " + disk + " is in use by " + holder +
+                             ": a disk image belongs to one machine at a time"))
+      << r.err;
+  r = qel({"--disk", other, "--workers", "2", "--no-progress", "--backing-dir", backing, "snapshot",
+           "sda1", "+", "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "backing file " + f0 + " is in use by " + holder)) << r.err;
+  EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
+  // The running session's files are the same files still.
+  ASSERT_EQ(0, stat(f0.c_str(), &st));
+  EXPECT_EQ(before0.st_ino, st.st_ino);
+  ASSERT_EQ(0, stat(f1.c_str(), &st));
+  EXPECT_EQ(before1.st_ino, st.st_ino);
+
+  kill(child, SIGKILL);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  child = -1;
+  ASSERT_TRUE(std::filesystem::exists(f0));
+  std::ofstream(f0, std::ios::binary) << std::string(65536, 'x');  // chunks of the dead run
+  r = qel(cmd({"--backing-dir", backing, "backup", "-o", path("a.img")}));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(slurp(path("a.img")) == part1);
+  EXPECT_TRUE(std::filesystem::is_empty(backing));
 }
 
 // Nothing writes the source of a backup but --writer: without it a read-only image does.
