@@ -71,7 +71,8 @@ std::vector<PartitionLayout> equal_partitions(uint64_t nr_sects, unsigned count)
 std::string disk_size_problem(const std::string &s) {
   std::optional<uint64_t> b = parse_size(s);
   if (!b) return "'" + s + "' is not a size (e.g. 256M, 1G)";
-  if (*b % 512) return "a disk of " + s + " is not a whole number of 512-byte sectors";
+  if (*b % 512)
+    return "a size of " + std::to_string(*b) + " bytes is not a whole number of 512-byte sectors";
   return "";
 }
 
