@@ -42,6 +42,7 @@ struct Rig {
     agent::DiskOptions d;
     d.image = dir + "/disk.img";
     d.bytes = kPartBytes + (1u << 20);  // one partition after the first MiB: exactly 1 GiB
+    d.create = true;
     d.partitions = 1;
     m->add_disk(d);
     m->mount("sda1");

@@ -39,6 +39,7 @@ constexpr unsigned kStopWaitMs = 5000;
 constexpr unsigned kAbortedStopWaitMs = 10000;
 
 machine::KernelLog *g_klog;  // with --log
+int g_terminal = -1;         // stderr as it was before --log took it: a start that fails says why there too
 
 // One of the machine's own lines, after the kernel's lines printed before it.
 __attribute__((format(printf, 1, 2))) void say(const char *fmt, ...) {
@@ -105,7 +106,7 @@ void stop_machine(machine::Devfs &fs) {
 }
 
 int run(int argc, char **argv) {
-  std::string image, disk_size = "256M", dir, log;
+  std::string image, disk_size, dir, log;
   unsigned partitions = 2;
   bool allow_other = false;
   std::vector<std::string> mounts;
@@ -117,9 +118,14 @@ int run(int argc, char **argv) {
   unsigned threads = VEK_MAX_SESSIONS * VEK_MAX_IO_THREADS + 32;
 
   CLI::App app{"vek-machine: the vekdriver machine, its devices served as files"};
-  app.add_option("--disk", image, "disk image file (created when it does not exist)")->required();
-  auto *size_opt = app.add_option("--disk-size", disk_size, "size of a new image (an existing one keeps its size)");
-  app.add_option("--partitions", partitions, "equal partitions on the disk")->check(CLI::Range(0, 15));
+  app.add_option("--disk", image, "disk image file; it belongs to this machine while it runs")->required();
+  auto *size_opt = app.add_option("--disk-size", disk_size,
+                                  "create the image of this size when it does not exist (an existing one must have it)")
+                       ->check(CLI::Validator(agent::disk_size_problem, "SIZE"));
+  auto *parts_opt = app.add_option("--partitions", partitions,
+                                   "a new image's equal partitions (default 2, 0: none); an existing image has them "
+                                   "in its partition table, or in this number when it has no table")
+                        ->check(CLI::Range(0, 15));
   app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
   app.add_option("--log", log, "append the machine's messages and the kernel log to this file instead of stderr");
@@ -135,16 +141,12 @@ int run(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
+  if (!log.empty()) g_terminal = fcntl(2, F_DUPFD_CLOEXEC, 0);
   if (!log.empty() && !freopen(log.c_str(), "a", stderr)) {
     perror(("vek-machine: " + log).c_str());
     return 2;
   }
   setvbuf(stderr, nullptr, _IOLBF, 0);
-  auto bytes = agent::parse_size(disk_size);
-  if (!bytes) {
-    say("bad disk size '%s'", disk_size.c_str());
-    return 2;
-  }
 
   sigset_t stops = stop_signals();
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
@@ -157,17 +159,19 @@ int run(int argc, char **argv) {
   agent::Machine m;
   agent::DiskOptions d;
   d.image = image;
-  d.bytes = *bytes;
-  d.bytes_given = size_opt->count() > 0;
-  d.partitions = partitions;
+  d.create = size_opt->count() > 0;
+  if (d.create) d.bytes = *agent::parse_size(disk_size);  // checked when parsed
+  if (parts_opt->count() > 0) d.partitions = partitions;
+  d.writes_because = "the machine serves its devices for writing";
   m.add_disk(d);
   o.dir = dir;
   o.max_threads = threads;
   // Every partition has a file system unless --mount names the devices that have one; a
   // disk without partitions has it on the whole disk.
+  std::vector<std::string> devices = m.device_names();
   if (mounts.empty())
-    for (const std::string &name : m.device_names())
-      if (partitions == 0 || std::isdigit(static_cast<unsigned char>(name.back()))) mounts.push_back(name);
+    for (const std::string &name : devices)
+      if (devices.size() == 1 || std::isdigit(static_cast<unsigned char>(name.back()))) mounts.push_back(name);
   o.allow_other = allow_other;
   for (const std::string &name : mounts) {
     m.mount(name);
@@ -229,6 +233,7 @@ int main(int argc, char **argv) {
     return run(argc, argv);
   } catch (const std::exception &e) {
     fprintf(stderr, "vek-machine: %s\n", e.what());
+    if (g_terminal >= 0) dprintf(g_terminal, "vek-machine: %s\n", e.what());
     return 1;
   }
 }

@@ -346,7 +346,8 @@ std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
     << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of "
     << r.chunks_total << " chunks, in " << format_duration(whole, uint64_t((secs - whole) * 1e9))
     << " (" << format_rate(r.bytes_copied, r.copy_seconds) << ")\n"
-    << "  chunks preserved: " << r.chunks_preserved << " of 64 KiB ("
+    << "  preserved:        " << r.chunks_preserved
+    << (r.chunks_preserved == 1 ? " chunk" : " chunks") << " of 64 KiB ("
     << format_bytes(r.chunks_preserved * kChunkSize)
     << " of old contents the driver copied aside before the device overwrote them)\n"
     << "  stop:             vek" << r.session_id << " stopped, backing file "

@@ -35,6 +35,8 @@ namespace agent {
 
 namespace {
 
+bool g_source_writes = false;  // see expect_source_writes
+
 // The state of one run: its own machine and agent, or the service's.
 struct Ctx {
   std::ostream &out, &err;
@@ -81,11 +83,12 @@ struct Ctx {
       if (!g.disk.empty()) {
         DiskOptions d;
         d.image = g.disk;
-        auto sz = parse_size(g.disk_size);
-        if (!sz) throw Error("bad disk size '" + g.disk_size + "'");
-        d.bytes = *sz;
-        d.bytes_given = g.disk_size_given;
-        d.partitions = g.partitions;
+        d.create = g.disk_size_given;
+        if (d.create) d.bytes = *parse_size(g.disk_size);  // checked when parsed
+        if (g.partitions_given) d.partitions = g.partitions;
+        // Nothing else writes the source: the snapshot's writes stay in the driver.
+        d.read_only = !g.writes_disk && !g_source_writes;
+        d.writes_because = "--writer writes to it";
         m->add_disk(d);
       }
       machine = std::move(m);
@@ -117,7 +120,8 @@ struct Ctx {
       boot();
       return sys().device("sda1") ? "sda1" : "sda";
     }
-    return g.partitions ? "sda1" : "sda";
+    std::vector<std::string> names = mach().device_names();
+    return std::find(names.begin(), names.end(), "sda1") != names.end() ? "sda1" : "sda";
   }
   // The device to snapshot, ready for it: on the machine booted here its disk is added and
   // the device mounted (the running machine of --dev mounted its devices itself).
@@ -149,8 +153,8 @@ struct Ctx {
   }
   void need_disk(const char *cmd) {
     if (g.disk.empty())
-      throw Error(std::string(cmd) + " needs a source disk: give --disk IMAGE (created, " +
-                  g.disk_size + ", when it does not exist)");
+      throw Error(std::string(cmd) +
+                  " needs a source disk: give --disk IMAGE (and --disk-size SIZE to create it)");
   }
 
   // Sessions kept by `snapshot`: the run's own, or the service's, shared with its other
@@ -475,13 +479,17 @@ void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--state", g.state,
                  "the agent service's state directory (default " + default_state_dir() +
                      "); with --dev or --state, commands go to the service running there");
-  app.add_option("--disk", g.disk, "image file of the source disk (created when missing)");
-  app.add_option("--disk-size", g.disk_size, "size of a new disk image, e.g. 256M, 1G")
-      ->capture_default_str()
+  app.add_option("--disk", g.disk, "image file of the source disk");
+  app.add_option("--disk-size", g.disk_size,
+                 "create the disk image of this size when it does not exist, e.g. 256M, 1G (an "
+                 "existing one must have it)")
+      ->check(CLI::Validator(disk_size_problem, "SIZE"))
       ->each([&g](const std::string &) { g.disk_size_given = true; });
-  app.add_option("--partitions", g.partitions, "equal partitions on the disk (0: none)")
+  app.add_option("--partitions", g.partitions,
+                 "a new image's equal partitions (default 2, 0: none); an existing image has "
+                 "them in its partition table, or in this number when it has no table")
       ->check(CLI::Range(0, 15))
-      ->capture_default_str();
+      ->each([&g](const std::string &) { g.partitions_given = true; });
   app.add_option("--workers", g.workers, "IO worker threads per session")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
@@ -710,6 +718,7 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
     }
   }
   if (req.cmds[0].name == "serve") return run_service(req, out, err);
+  for (const Command &c : req.cmds) req.g.writes_disk = req.g.writes_disk || c.writer;
 
   bool to_service = req.g.disk.empty() && (!req.g.dev.empty() || !req.g.state.empty());
   for (const Command &c : req.cmds) to_service = to_service && service_command(c.name);
@@ -725,6 +734,8 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
   g_backup_cancel = 0;
   return run_request(req, out, err, local, nullptr);
 }
+
+void expect_source_writes() { g_source_writes = true; }
 
 int cli_main(int argc, char **argv) {
   prctl(PR_SET_NAME, "qel-agent", 0, 0, 0);

@@ -96,6 +96,7 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
     DiskOptions d;
     d.image = dir.path + "/disk.img";
     d.bytes = opt.disk_bytes;
+    d.create = true;
     d.partitions = 2;
     m.add_disk(d);
     const std::string src = "sda1", other = "sda2";

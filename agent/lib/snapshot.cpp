@@ -1,6 +1,7 @@
 #include "agent/snapshot.h"
 
 #include <cstdio>
+#include <set>
 
 #include "agent/error.h"
 #include "agent/progress.h"
@@ -9,24 +10,52 @@
 
 namespace agent {
 
+namespace {
+
+// The id the driver gives the next session: its lowest free snapshot device number. Another
+// agent of a running machine may take it first; the start's reply says.
+int next_session_id(Control &ctl) {
+  std::set<int> used;
+  for (const session_list &s : ctl.list()) used.insert(s.id);
+  for (const DeviceInfo &d : sys().devices())
+    if (d.name.rfind("vek", 0) == 0 && d.name.size() > 3 &&
+        d.name.find_first_not_of("0123456789", 3) == std::string::npos)
+      used.insert(std::stoi(d.name.substr(3)));
+  int id = 1;
+  while (used.count(id)) ++id;
+  return id;
+}
+
+}  // namespace
+
 Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
   check_worker_options(opt.workers);
   StartParams p = opt.start;
   std::string dir = opt.workers.dir.empty() ? "." : opt.workers.dir;
   if (p.backing_stem.empty())
     p.backing_stem = dir + "/" + (p.device_name.empty() ? "snap" : p.device_name);
+  std::string stem = p.backing_stem;
+  auto slash = stem.rfind('/');
+  std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
+  WorkerOptions w = opt.workers;
+  w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
+  auto files_for = [&](int id) {
+    return BackingFiles(w.dir, base + ".cow_vek" + std::to_string(id), w.count, w.keep_files);
+  };
+  // The backing files are made and locked before the start: one that another session has
+  // is refused while nothing is started yet.
+  int expected = next_session_id(ctl_);
+  BackingFiles files = files_for(expected);
   t_called_ = now_ns();
   reply_ = ctl_.start(p);
   backing_file_ = p.backing_stem + ".cow_vek" + std::to_string(reply_.id);
   t_returned_ = now_ns();
   try {
-    std::string stem = p.backing_stem;
-    auto slash = stem.rfind('/');
-    std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
-    WorkerOptions w = opt.workers;
-    w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
-    pool_ = std::make_unique<WorkerPool>(ctl_, reply_.id,
-                                         base + ".cow_vek" + std::to_string(reply_.id), w);
+    if (reply_.id != expected) {
+      files.close();  // those of the id we did not get
+      files = files_for(reply_.id);
+    }
+    pool_ = std::make_unique<WorkerPool>(ctl_, reply_.id, std::move(files), w);
     pool_->wait_ready();
   } catch (...) {
     // wait_ready may already have had the driver stop it; stopping an absent id succeeds.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "agent/control.h"
 #include "agent/error.h"
+#include "agent/owned_file.h"
 #include "agent/system.h"
 #include "vekdriver.h"
 
@@ -27,6 +29,73 @@ void check_worker_options(const WorkerOptions &o) {
                 std::to_string(o.buffer_size) + " bytes");
 }
 
+BackingFiles::BackingFiles(const std::string &dir, const std::string &name, int count, bool keep)
+    : keep_(keep) {
+  std::string d = dir.empty() ? "." : dir;
+  for (int k = 0; k < count; ++k) {
+    std::string path = d + "/" + name + "." + std::to_string(k);
+    OwnedFile f;
+    pid_t holder = 0;
+    // Never through a symbolic link: a name planted in a shared directory must not make the
+    // agent empty some other file.
+    if (!open_owned(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, &f, &holder)) {
+      int e = errno;
+      close();
+      if (e == EWOULDBLOCK)
+        throw Error("backing file " + path + " is in use by " + process_text(holder) +
+                    ", whose snapshot session writes it: choose another backing directory");
+      if (e == ELOOP) throw Error("backing file " + path + " is a symbolic link; not following it");
+      throw_errno("cannot create backing file " + path, e);
+    }
+    // A file left by a run that is gone is ours now that we hold its lock; its old chunks are
+    // not. Only a plain file of one name is taken over: emptying a link would empty another.
+    struct stat st;
+    std::string bad;
+    if (::fstat(f.fd, &st) != 0)
+      bad = "cannot be looked at: " + errno_text(errno);
+    else if (!S_ISREG(st.st_mode))
+      bad = "is not a regular file";
+    else if (st.st_nlink > 1)
+      bad = "has other names (hard links); not emptying it";
+    else if (st.st_size && ::ftruncate(f.fd, 0) != 0)
+      bad = "left by an earlier run cannot be emptied: " + errno_text(errno);
+    if (!bad.empty()) {
+      ::close(f.fd);
+      close();
+      throw Error("backing file " + path + " " + bad);
+    }
+    files_.push_back({path, f.fd});
+  }
+}
+
+BackingFiles::~BackingFiles() { close(); }
+
+BackingFiles::BackingFiles(BackingFiles &&o) noexcept : files_(o.release()), keep_(o.keep_) {}
+
+BackingFiles &BackingFiles::operator=(BackingFiles &&o) noexcept {
+  if (this != &o) {
+    close();
+    keep_ = o.keep_;
+    files_ = o.release();
+  }
+  return *this;
+}
+
+std::vector<BackingFiles::File> BackingFiles::release() {
+  std::vector<File> out;
+  out.swap(files_);
+  return out;
+}
+
+// Removed before closed: once the lock goes, nobody finds the file under its name any more.
+void BackingFiles::close() {
+  for (const File &f : files_) {
+    if (!keep_) ::unlink(f.path.c_str());
+    ::close(f.fd);
+  }
+  files_.clear();
+}
+
 struct WorkerPool::Shared {
   std::mutex mu;
   std::condition_variable cv;
@@ -38,13 +107,12 @@ struct WorkerPool::Shared {
   bool keep = false;
 };
 
-WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const WorkerOptions &opt)
+WorkerPool::WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOptions &opt)
     : sh_(std::make_shared<Shared>()), ctl_(ctl), id_(id) {
   check_worker_options(opt);
-  sh_->keep = opt.keep_files;
-  std::string dir = opt.dir.empty() ? "." : opt.dir;
-  for (int k = 0; k < opt.count; ++k)
-    sh_->files.push_back(dir + "/" + name + "." + std::to_string(k));
+  sh_->keep = files.keep();
+  std::vector<BackingFiles::File> owned = files.release();
+  for (const BackingFiles::File &f : owned) sh_->files.push_back(f.path);
   int ctl_fd = ctl.fd();
   // The workers never take the signals that end a command: inside the driver they could not
   // act on them (it ignores every signal for them), so the thread that can must get them.
@@ -56,32 +124,29 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
     sigset_t m;
     ~restore_mask() { pthread_sigmask(SIG_SETMASK, &m, nullptr); }
   } restore{before};
-  for (int k = 0; k < opt.count; ++k) {
-    std::string path = sh_->files[k];
+  for (size_t k = 0; k < owned.size(); ++k) {
+    std::string path = owned[k].path;
+    int fd = owned[k].fd;
     size_t bufsz = opt.buffer_size;
     std::shared_ptr<Shared> sh = sh_;
-    threads_.emplace_back([sh, path, bufsz, k, id, ctl_fd] {
+    // Each thread closes its file (removed first, unless kept) when it leaves.
+    threads_.emplace_back([sh, path, fd, bufsz, k, id, ctl_fd] {
       std::string tname = "qel-io" + std::to_string(k);
       pthread_setname_np(pthread_self(), tname.c_str());
-      auto give_up = [&](const std::string &why) {
+      auto done_with_file = [&] {
+        if (!sh->keep) ::unlink(path.c_str());
+        ::close(fd);
+      };
+      void *buf = aligned_alloc(4096, bufsz);
+      if (!buf) {
+        done_with_file();
         std::lock_guard<std::mutex> g(sh->mu);
-        sh->problems.push_back(why);
+        sh->problems.push_back("worker " + std::to_string(k) +
+                               ": cannot allocate a staging buffer of " + std::to_string(bufsz) +
+                               " bytes");
         ++sh->reported;
         ++sh->left;
         sh->cv.notify_all();
-      };
-      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-      if (fd < 0) {
-        give_up("worker " + std::to_string(k) + ": cannot create backing file " + path + ": " +
-                errno_text(errno));
-        return;
-      }
-      void *buf = aligned_alloc(4096, bufsz);
-      if (!buf) {
-        ::close(fd);
-        if (!sh->keep) ::unlink(path.c_str());
-        give_up("worker " + std::to_string(k) + ": cannot allocate a staging buffer of " +
-                std::to_string(bufsz) + " bytes");
         return;
       }
       {
@@ -91,7 +156,7 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
         sh->cv.notify_all();
       }
       zk_thread_info zti{};
-      zti.id = k;
+      zti.id = int32_t(k);
       zti.session_id = id;
       zti.file_fd = fd;
       zti.buffer_size = int32_t(bufsz);
@@ -99,8 +164,7 @@ WorkerPool::WorkerPool(Control &ctl, int id, const std::string &name, const Work
       int r = sys().ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
       int err = errno;
       free(buf);
-      ::close(fd);
-      if (!sh->keep) ::unlink(path.c_str());
+      done_with_file();
       std::lock_guard<std::mutex> g(sh->mu);
       if (r != 0)
         sh->problems.push_back("worker " + std::to_string(k) + ": RunIOThread returned " +

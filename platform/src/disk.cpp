@@ -49,6 +49,9 @@ struct host_disk {
   int slot = -1;
   sector_t nr_sects = 0;
   int fd = -1;                      // image file, or -1 for a RAM disk
+  std::string image;                // its path, for the log
+  bool read_only = false;           // the image is open for reading only
+  int logged_write_error = 0;       // host errno last logged; 0 after a good write (disk thread)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
   struct gendisk *disk = nullptr;
@@ -72,18 +75,18 @@ std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
 
 const struct block_device_operations host_disk_fops = {};
 
-// Moves a whole vector of segments to or from the image file at pos.
+// Moves a whole vector of segments to or from the image file at pos. A failure gives the
+// host's errno.
 int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
   while (iovcnt > 0) {
     ssize_t r = write ? ::pwritev(fd, iov, iovcnt, off_t(pos)) : ::preadv(fd, iov, iovcnt, off_t(pos));
     if (r < 0 && errno == EINTR)
       continue;
-    // A full file system under the image is the disk's ENOSPC, as a loop device reports it.
     if (r < 0)
-      return errno == ENOSPC && write ? -ENOSPC : -EIO;
+      return errno ? errno : EIO;
     if (r == 0) {
       if (write)
-        return -EIO;
+        return EIO;
       // A read past the file's end: the image holds zeroes there.
       for (int i = 0; i < iovcnt; i++)
         std::memset(iov[i].iov_base, 0, iov[i].iov_len);
@@ -102,6 +105,38 @@ int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t po
     }
   }
   return 0;
+}
+
+// A transfer of the image file at byte pos: the bio's error for the host's errno. A full file
+// system stays -ENOSPC, so that the writer learns why; the reason of a failed write is logged
+// once per run of failures, not once per bio. Disk thread.
+int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
+  int err = 0;
+  if (write && hd->read_only) {
+    err = EROFS;
+  } else {
+    kplat::fault_ctx ctx;
+    ctx.name = hd->name.c_str();
+    ctx.offset = (long long)pos;
+    kplat::fault_outcome o;
+    if (write && kplat::fault_hit("image_write", ctx, &o))
+      err = o.error ? -o.error : EIO;
+    else
+      err = file_transfer(hd->fd, write, iov, iovcnt, pos);
+  }
+  if (!write)
+    return err ? -EIO : 0;
+  if (!err) {
+    hd->logged_write_error = 0;
+    return 0;
+  }
+  if (err != hd->logged_write_error) {
+    hd->logged_write_error = err;
+    printk(KERN_ERR "%s: writing the image %s at sector %llu failed: %s\n", hd->name.c_str(),
+           hd->image.c_str(), (unsigned long long)(pos >> 9),
+           err == EROFS ? "it is open read-only" : strerror(err));
+  }
+  return err == ENOSPC || err == EDQUOT ? -ENOSPC : -EIO;
 }
 
 // Puts the bio's data segments into iov (room for max); their count, or -EIO when they do not
@@ -133,7 +168,7 @@ int transfer(host_disk *hd, struct bio *bio) {
   if (iovcnt < 0)
     return iovcnt;
   if (hd->fd >= 0)
-    return file_transfer(hd->fd, write, iov, iovcnt, pos);
+    return image_transfer(hd, write, iov, iovcnt, pos);
   for (int i = 0; i < iovcnt; i++) {
     if (write)
       std::memcpy(hd->ram + pos, iov[i].iov_base, iov[i].iov_len);
@@ -182,8 +217,8 @@ bool transfer_run(host_disk *hd, const std::vector<struct bio *> &run, std::vect
       return false;
     n += got;
   }
-  return file_transfer(hd->fd, bio_data_dir(run.front()) == WRITE, iov.data(), n,
-                       uint64_t(run.front()->bi_sector) << 9) == 0;
+  return image_transfer(hd, bio_data_dir(run.front()) == WRITE, iov.data(), n,
+                        uint64_t(run.front()->bi_sector) << 9) == 0;
 }
 
 // Applies the fault rules that match the bio; returns the injected error (0
@@ -400,6 +435,21 @@ int validate(const host::disk_spec &spec) {
 
 int open_storage(host_disk *hd, const host::disk_spec &spec) {
   size_t bytes = size_t(spec.nr_sects) << 9;
+  hd->image = spec.image;
+  if (spec.image_fd >= 0) {
+    struct stat st;
+    if (fstat(spec.image_fd, &st) != 0)
+      return errno;
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) < bytes)
+      return EINVAL;
+    int flags = fcntl(spec.image_fd, F_GETFL);
+    int fd = fcntl(spec.image_fd, F_DUPFD_CLOEXEC, 0);
+    if (flags < 0 || fd < 0)
+      return errno;
+    hd->fd = fd;
+    hd->read_only = (flags & O_ACCMODE) == O_RDONLY;
+    return 0;
+  }
   if (spec.image.empty()) {
     void *m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (m == MAP_FAILED)

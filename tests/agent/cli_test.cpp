@@ -5,13 +5,21 @@
 
 #include <nlohmann/json.hpp>
 #include <host/host.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "agent/cli.h"
 #include "agent/image.h"
@@ -20,7 +28,13 @@
 
 using namespace agent;
 
+extern char **environ;
+
 namespace {
+
+// The host's inode flags (chattr +i): <linux/fs.h> here is the machine's own.
+constexpr unsigned long kGetFlags = _IOR('f', 1, long), kSetFlags = _IOW('f', 2, long);
+constexpr int kImmutable = 0x00000010;
 
 struct CliRun {
   int code;
@@ -50,16 +64,38 @@ class Cli : public ::testing::Test {
     disk = dir + "/disk.img";
   }
   void TearDown() override {
+    if (child > 0) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+    if (!immutable.empty()) set_immutable(immutable, false);
     host::fault_reset();
     host::set_clock_speed(1);
     std::filesystem::remove_all(dir);
   }
+  pid_t child = -1;       // a qel-agent of its own, killed at the end
+  std::string immutable;  // a file made immutable, made mutable again at the end
+
+  static bool set_immutable(const std::string &f, bool on) {
+    int fd = ::open(f.c_str(), O_RDONLY);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, kGetFlags, &flags) == 0;
+    flags = on ? flags | kImmutable : flags & ~kImmutable;
+    ok = ok && ioctl(fd, kSetFlags, &flags) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+  }
   std::string path(const std::string &f) const { return dir + "/" + f; }
 
-  // A 16 MiB image whose first partition (2 equal partitions, as qel-agent lays them out)
-  // holds random bytes.
-  void make_disk() {
+  // A 16 MiB image qel-agent made (two equal partitions), whose first partition holds random
+  // bytes. `with_table` false: an image as made before partition tables, the same layout
+  // without one.
+  void make_disk(bool with_table = true, const std::string &image = "") {
+    std::string img = image.empty() ? disk : image;
     const uint64_t nr = (16ull << 20) / 512;
+    if (with_table) {
+      ASSERT_EQ(0, qel({"--disk", img, "--disk-size", "16M", "list"}).code);
+    }
     auto parts = equal_partitions(nr, 2);
     part1.resize(parts[0].nr_sects * 512);
     std::mt19937_64 rng(7);
@@ -67,12 +103,38 @@ class Cli : public ::testing::Test {
       uint64_t v = rng();
       memcpy(&part1[i], &v, 8);
     }
-    int fd = ::open(disk.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    int fd = ::open(img.c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, ftruncate(fd, off_t(nr * 512)));
     ASSERT_EQ(ssize_t(part1.size()),
               pwrite(fd, part1.data(), part1.size(), off_t(parts[0].start_sect * 512)));
     close(fd);
+  }
+  // qel-agent in a process of its own, its output in `out`.
+  void spawn_agent(std::vector<std::string> args, const std::string &out) {
+    args.insert(args.begin(), VEK_AGENT_PATH);
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    ASSERT_EQ(0, posix_spawn(&child, argv[0], &fa, nullptr, argv.data(), environ));
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  // Polls (bounded) until the file holds `text`, or the child has ended.
+  bool wait_for_text(const std::string &f, const std::string &text) {
+    for (int i = 0; i < 3000; i++) {
+      std::vector<char> got = slurp(f);
+      if (has(std::string(got.begin(), got.end()), text)) return true;
+      if (waitpid(child, nullptr, WNOHANG) == child) {
+        child = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
   std::vector<char> slurp(const std::string &f) {
     std::ifstream in(f, std::ios::binary);
@@ -187,11 +249,13 @@ TEST_F(Cli, BadUsageAndFailuresGiveClearMessagesAndExitCodes) {
   r = qel({"--disk", disk, "--buffer", "1000", "backup", "-o", path("x.img")});
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(has(r.err, "staging buffer must be a multiple of 4 KiB")) << r.err;
+  // Backing files are made before the snapshot is taken: nothing was started.
   r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "snapshot"});
   EXPECT_EQ(1, r.code);
-  EXPECT_TRUE(has(r.err, "no IO worker could be started for session vek1")) << r.err;
-  EXPECT_TRUE(has(r.err, "cannot create backing file")) << r.err;
-  EXPECT_TRUE(has(r.err, "the driver stopped the session")) << r.err;
+  EXPECT_TRUE(has(r.err, "cannot create backing file " + path("no/such/dir") +
+                             "/sda1.cow_vek1.0: No such file or directory"))
+      << r.err;
+  EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
   EXPECT_FALSE(std::filesystem::exists(path("x.img.qel")));
 
   // An existing image keeps its size (and so its partitions); a different size is refused.
@@ -311,7 +375,8 @@ TEST_F(Cli, AFailedBackupKeepsThePreviousImageAndItsRecord) {
   EXPECT_EQ(1, r.code);
   r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "backup", "-o", a});
   EXPECT_EQ(1, r.code);
-  EXPECT_TRUE(has(r.err, "no IO worker could be started")) << r.err;
+  EXPECT_TRUE(has(r.err, "cannot create backing file " + path("no/such/dir/sda1.cow_vek1.0")))
+      << r.err;
   // Every write to a backing file finds its file system full: the session goes into error.
   host::fault_rule rule;
   rule.count = -1;
@@ -326,4 +391,235 @@ TEST_F(Cli, AFailedBackupKeepsThePreviousImageAndItsRecord) {
   EXPECT_TRUE(slurp(a + ".qel") == rec);
   EXPECT_FALSE(std::filesystem::exists(a + ".qel-new"));
   EXPECT_FALSE(std::filesystem::exists(a + ".qel-lock"));
+}
+
+// A disk image is made only when --disk-size asks for one, must be a regular file of whole
+// sectors, and a creation that fails leaves no file behind.
+TEST_F(Cli, DiskImagesAreMadeOnlyWhenAskedAndAreRegularFilesOfWholeSectors) {
+  std::string typo = path("dsik.img");
+  CliRun r = qel({"--disk", typo, "backup", "-o", path("x.img")});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(
+      has(r.err, "there is no disk image " + typo + " (give --disk-size SIZE to create one)"))
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(typo));
+  EXPECT_FALSE(std::filesystem::exists(path("x.img")));
+
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0644));
+  for (auto [p, kind] :
+       std::vector<std::pair<std::string, std::string>>{{dir, "a directory"},
+                                                        {path("fifo"), "a FIFO"},
+                                                        {"/dev/null", "a character device"},
+                                                        {"/dev/full", "a character device"}}) {
+    r = qel({"--disk", p, "--disk-size", "16M", "list"});
+    EXPECT_EQ(1, r.code) << p;
+    EXPECT_TRUE(
+        has(r.err, p + " is " + kind + ", not a disk image (a disk image is a regular file)"))
+        << r.err;
+  }
+
+  // Sizes the option cannot mean are bad usage.
+  for (const char *bad : {"12Q", "1000"}) {
+    r = qel({"--disk", typo, "--disk-size", bad, "list"});
+    EXPECT_EQ(2, r.code) << bad;
+    EXPECT_FALSE(std::filesystem::exists(typo)) << bad;
+  }
+  // A size the file system refuses (here: beyond the process's file size limit), or one an
+  // MBR table cannot describe: no file is left behind.
+  struct rlimit old;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+  struct rlimit small = old;
+  small.rlim_cur = 32 << 20;
+  auto old_xfsz = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  r = qel({"--disk", typo, "--disk-size", "100T", "--partitions", "0", "list"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_xfsz);
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "creating the disk image " + typo +
+                             " of 109951162777600 bytes failed: File too large"))
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(typo));
+  r = qel({"--disk", typo, "--disk-size", "3T", "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "a disk with an MBR partition table is at most 2 TiB")) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(typo));
+
+  // An image whose size is no whole number of sectors would lose its tail.
+  make_disk();
+  ASSERT_EQ(0, truncate(disk.c_str(), (16 << 20) + 100));
+  r = qel({"--disk", disk, "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err,
+                  "is 16777316 bytes, not a whole number of 512-byte sectors: its last 100 "
+                  "bytes would belong to no sector"))
+      << r.err;
+  // An empty file is a disk only when asked to be one.
+  std::string empty = path("empty.img");
+  std::ofstream(empty).close();
+  r = qel({"--disk", empty, "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "the disk image " + empty + " is empty: give --disk-size SIZE")) << r.err;
+  EXPECT_EQ(0, qel({"--disk", empty, "--disk-size", "8M", "list"}).code);
+  EXPECT_EQ(8u << 20, std::filesystem::file_size(empty));
+}
+
+// The layout of a new image is in its MBR partition table, where later runs read it; images
+// without a table (made before tables, or whole disks) keep the layout they were made with
+// and need it named, and nothing is written into them.
+TEST_F(Cli, ANewImageCarriesItsPartitionTableAndOlderImagesNeedTheirLayoutNamed) {
+  std::string t = path("t.img");
+  ASSERT_EQ(0, qel({"--disk", t, "--disk-size", "16M", "--partitions", "3", "list"}).code);
+  std::vector<char> raw = slurp(t);
+  ASSERT_EQ(16u << 20, raw.size());
+  auto le32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | uint8_t(raw[at + size_t(i)]);
+    return v;
+  };
+  EXPECT_EQ(0x55, uint8_t(raw[510]));
+  EXPECT_EQ(0xaa, uint8_t(raw[511]));
+  const uint32_t each = 5 * 2048;  // the 15 MiB after the first, in three
+  for (unsigned i = 0; i < 4; ++i) {
+    size_t e = 446 + 16 * i;
+    EXPECT_EQ(0, raw[e]) << "entry " << i;  // not bootable
+    EXPECT_EQ(i < 3 ? 0x83 : 0, uint8_t(raw[e + 4])) << "entry " << i;
+    EXPECT_EQ(i < 3 ? 2048 + i * each : 0, le32(e + 8)) << "entry " << i;
+    EXPECT_EQ(i < 3 ? each : 0, le32(e + 12)) << "entry " << i;
+  }
+  // sda3 is the bytes the table says.
+  std::vector<char> p3(size_t(each) * 512);
+  std::mt19937_64 rng(3);
+  for (char &c : p3) c = char(rng());
+  {
+    std::fstream f(t, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(std::streamoff(2048 + 2 * each) * 512);
+    f.write(p3.data(), std::streamsize(p3.size()));
+  }
+  CliRun r = qel({"--disk", t, "--no-progress", "backup", "sda3", "-o", path("p3.img")});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(slurp(path("p3.img")) == p3);
+  // --partitions lays out new images only: another number is refused, not applied.
+  r = qel({"--disk", t, "--partitions", "2", "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "has a partition table of 3 partitions, not the 2 of --partitions"))
+      << r.err;
+  // An image cut short no longer holds what its table says.
+  ASSERT_EQ(0, truncate(t.c_str(), 12 << 20));
+  r = qel({"--disk", t, "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err,
+                  "partition 3 (sectors 22528 to 32767) runs past the end of the disk (24576 "
+                  "sectors): the image is shorter than its table says"))
+      << r.err;
+
+  // An image from before tables: read as the equal partitions it was made with, once named.
+  std::string old = path("old.img");
+  make_disk(false, old);
+  r = qel({"--disk", old, "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(
+      has(r.err, "has no partition table: give --partitions N to read it as N equal partitions"))
+      << r.err;
+  r = qel({"--disk", old, "--partitions", "2", "--no-progress", "backup", "-o", path("o.img")});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(slurp(path("o.img")) == part1);
+  std::vector<char> first = slurp(old);
+  first.resize(512);
+  EXPECT_TRUE(first == std::vector<char>(512, 0));
+  // A whole disk gets no table: its first sector is its own.
+  std::string whole = path("whole.img");
+  r = qel({"--disk", whole, "--disk-size", "8M", "--partitions", "0", "--no-progress", "backup",
+           "-o", path("w.img")});
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(has(r.out, "full backup of sda to")) << r.out;
+  first = slurp(whole);
+  first.resize(512);
+  EXPECT_TRUE(first == std::vector<char>(512, 0));
+}
+
+// The host's own tools read the table as it was meant.
+TEST_F(Cli, SfdiskReadsTheTableOfANewImage) {
+  std::string sfdisk;
+  for (const char *p : {"/usr/sbin/sfdisk", "/sbin/sfdisk", "/usr/bin/sfdisk"})
+    if (access(p, X_OK) == 0) sfdisk = p;
+  if (sfdisk.empty()) GTEST_SKIP() << "needs sfdisk (Debian package fdisk)";
+  std::string t = path("t.img");
+  ASSERT_EQ(0, qel({"--disk", t, "--disk-size", "64M", "list"}).code);
+  std::string cmdline = sfdisk + " -d " + t + " 2>&1";
+  FILE *f = popen(cmdline.c_str(), "r");
+  ASSERT_NE(nullptr, f);
+  std::string dump;
+  char buf[256];
+  while (fgets(buf, sizeof buf, f)) dump += buf;
+  EXPECT_EQ(0, pclose(f)) << dump;
+  EXPECT_TRUE(has(dump, "label: dos\n")) << dump;
+  EXPECT_TRUE(has(dump, t + "1 : start=        2048, size=       63488, type=83\n")) << dump;
+  EXPECT_TRUE(has(dump, t + "2 : start=       65536, size=       63488, type=83\n")) << dump;
+  EXPECT_FALSE(has(dump, t + "3")) << dump;
+}
+
+// Two processes never share a disk image, nor a backing file: the second is refused before it
+// starts anything, with the first one's pid. A run killed outright leaves its backing files
+// behind, unlocked: the next run takes them over.
+TEST_F(Cli, TwoRunsNeverShareADiskImageOrABackingFile) {
+  if (std::string(VEK_AGENT_PATH).empty()) GTEST_SKIP() << "qel-agent was not built";
+  make_disk();
+  std::string other = path("other.img"), backing = path("backing"), out = path("child.out");
+  ASSERT_EQ(0, qel({"--disk", other, "--disk-size", "16M", "list"}).code);
+  ASSERT_TRUE(std::filesystem::create_directory(backing));
+  spawn_agent({"--disk", disk, "--workers", "2", "--no-progress", "--backing-dir", backing,
+               "snapshot", "sda1", "--wait"},
+              out);
+  ASSERT_TRUE(wait_for_text(out, "vek1: snapshot of sda1")) << slurp(out).data();
+  std::string holder = "pid " + std::to_string(child) + " (qel-agent)";
+  std::string f0 = backing + "/sda1.cow_vek1.0";
+  struct stat before, st;
+  ASSERT_EQ(0, stat(f0.c_str(), &before));
+
+  CliRun r = qel(cmd({"list"}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "the disk image " + disk + " is in use by " + holder +
+                             ": a disk image belongs to one machine at a time"))
+      << r.err;
+  r = qel({"--disk", other, "--workers", "2", "--no-progress", "--backing-dir", backing, "snapshot",
+           "sda1", "+", "list"});
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "backing file " + f0 + " is in use by " + holder)) << r.err;
+  EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
+  // The running session's file is the same file still.
+  ASSERT_EQ(0, stat(f0.c_str(), &st));
+  EXPECT_EQ(before.st_ino, st.st_ino);
+
+  kill(child, SIGKILL);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  child = -1;
+  ASSERT_TRUE(std::filesystem::exists(f0));
+  std::ofstream(f0, std::ios::binary) << std::string(65536, 'x');  // chunks of the dead run
+  r = qel(cmd({"--backing-dir", backing, "backup", "-o", path("a.img")}));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(slurp(path("a.img")) == part1);
+  EXPECT_TRUE(std::filesystem::is_empty(backing));
+}
+
+// Nothing writes the source of a backup but --writer: without it a read-only image does.
+TEST_F(Cli, AReadOnlyImageIsBackedUpAndOnlyAWriterNeedsItWritable) {
+  make_disk();
+  ASSERT_EQ(0, chmod(disk.c_str(), 0444));
+  int rw = ::open(disk.c_str(), O_RDWR);
+  if (rw >= 0) {  // root: mode bits do not stop it
+    ::close(rw);
+    if (!set_immutable(disk, true)) GTEST_SKIP() << "cannot make the image read-only for root here";
+    immutable = disk;
+    rw = ::open(disk.c_str(), O_RDWR);
+    ASSERT_LT(rw, 0);
+  }
+  CliRun r = qel(cmd({"backup", "-o", path("a.img")}));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(slurp(path("a.img")) == part1);
+  r = qel(cmd({"backup", "--writer", "-o", path("w.img")}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(
+      has(r.err, "cannot open the disk image " + disk + " for writing (--writer writes to it)"))
+      << r.err;
 }

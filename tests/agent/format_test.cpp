@@ -60,6 +60,55 @@ TEST(Layout, EqualPartitionsAreAlignedDisjointAndInside) {
   EXPECT_THROW(equal_partitions(nr, 16), Error);
 }
 
+// Tables as the machine writes them read back; sectors that are no table (a file system's
+// boot sector, nothing) are told apart from tables that are there but unusable as they stand.
+TEST(Layout, MbrTablesReadBackAndUnusableOnesAreRefused) {
+  const uint64_t nr = 1ull << 33;  // 4 TiB: the last partition ends at the 32-bit limit
+  std::vector<PartitionLayout> parts = {{2048, 4096}, {6144, 0xffffffffull - 6144}};
+  Sector s = encode_mbr(parts, 0x1234abcd);
+  auto back = decode_mbr(s, nr);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(2u, back->size());
+  EXPECT_EQ(6144u, (*back)[1].start_sect);
+  EXPECT_EQ(0xffffffffull - 6144, (*back)[1].nr_sects);
+  EXPECT_EQ(0xfe, s[446 + 16 + 5]);  // CHS of an end past cylinder 1023: the "too far" marker
+  EXPECT_THROW(encode_mbr({{2048, 0xffffffffull}}, 0), Error);
+  EXPECT_THROW(encode_mbr(std::vector<PartitionLayout>(5, {2048, 1}), 0), Error);
+  EXPECT_TRUE(decode_mbr(encode_mbr({}, 0), nr)->empty());
+
+  Sector none{};
+  EXPECT_FALSE(decode_mbr(none, nr));  // no signature
+  Sector fat = s;
+  fat[446] = 0xeb;  // boot code where a boot flag would be
+  EXPECT_FALSE(decode_mbr(fat, nr));
+
+  auto with = [&](unsigned entry, size_t off, uint8_t v) {
+    Sector t = s;
+    t[446 + 16 * entry + off] = v;
+    return t;
+  };
+  struct Case {
+    Sector s;
+    uint64_t nr;
+    const char *why;
+  } cases[] = {
+      {with(0, 4, 0x05), nr, "partition 1 is an extended partition"},
+      {with(1, 4, 0xee), nr, "GPT"},
+      {with(0, 4, 0x00), nr, "partition 2 is used while partition 1 is empty"},
+      {with(0, 9, 0x00), nr, "holds the partition table's own sector"},  // start 2048 -> 0
+      {with(1, 9, 0x08), nr, "overlaps partition 1"},                    // start 6144 -> 2048
+      {s, 4294967294, "partition 2 (sectors 6144 to 4294967294) runs past the end of the disk"},
+  };
+  for (const Case &c : cases) {
+    try {
+      decode_mbr(c.s, c.nr);
+      ADD_FAILURE() << "accepted: " << c.why;
+    } catch (const Error &e) {
+      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(ImageMeta, RoundTripsAndRejectsIncompleteRecords) {
   ImageMeta m{"sda1", 260096, 65536, 1234567890123ull, 1700000000, "incremental"};
   auto back = parse_meta(format_meta(m));

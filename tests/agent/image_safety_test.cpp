@@ -87,7 +87,8 @@ class ImageSafety : public ::testing::Test {
 
   pid_t spawn(std::vector<std::string> args, const Env &env, bool base = true) {
     std::vector<std::string> all = {QEL_AGENT_HOOKED};
-    if (base) all.insert(all.end(), {"--disk", disk, "--workers", "2"});
+    // The disk is random bytes without a partition table: it is read as two equal partitions.
+    if (base) all.insert(all.end(), {"--disk", disk, "--partitions", "2", "--workers", "2"});
     all.insert(all.end(), args.begin(), args.end());
     std::vector<std::string> envs = {"TMPDIR=" + tmpdir};
     for (char **e = environ; *e; ++e)
@@ -264,7 +265,9 @@ TEST_F(ImageSafety, AnIncrementalKilledAtAnyStepRollsBackToTheLastCompleteBackup
       EXPECT_TRUE(slurp(a) == final_img);
       EXPECT_EQ("incremental", read_meta(a)->kind);
       // (killed at "committed", the checkpoint is already this backup's)
-      if (k < n) EXPECT_NE(read_meta(ckpt)->generation, read_meta(a)->generation);
+      if (k < n) {
+        EXPECT_NE(read_meta(ckpt)->generation, read_meta(a)->generation);
+      }
     }
     EXPECT_TRUE(left_over(a).empty()) << joined(left_over(a));
   }
@@ -333,7 +336,15 @@ TEST_F(ImageSafety, ASecondWriterIsRefusedAndALiveBackupsFilesAreLeftAlone) {
   int st = wait_child(first, true);
   ASSERT_TRUE(st != -1 && WIFSTOPPED(st)) << st << slurp(dir + "/err");
   const std::string pid = "pid " + std::to_string(first);
-  Run second = run({"backup", "sda2", "-o", a});
+  // The second run has a disk of its own: one disk image belongs to one process at a time.
+  const std::string disk2 = dir + "/disk2.img";
+  fs::copy_file(disk, disk2);
+  const std::vector<std::string> own = {"--disk", disk2, "--partitions", "2"};
+  auto second_run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), own.begin(), own.end());
+    return run(args, {}, false);
+  };
+  Run second = second_run({"backup", "sda2", "-o", a});
   EXPECT_EQ(1, second.code());
   EXPECT_TRUE(has(second.err, "the image " + a + " is being written by another backup, " + pid)) << second.err;
   try {
@@ -359,7 +370,7 @@ TEST_F(ImageSafety, ASecondWriterIsRefusedAndALiveBackupsFilesAreLeftAlone) {
   ASSERT_TRUE(st != -1 && WIFSTOPPED(st)) << st << slurp(dir + "/err");
   const std::string journal = slurp(undo_path(a)), half = slurp(a);
   ASSERT_FALSE(journal.empty());
-  second = run({"incremental", "sda1", "-o", a});
+  second = second_run({"incremental", "sda1", "-o", a});
   EXPECT_EQ(1, second.code());
   EXPECT_TRUE(has(second.err, "pid " + std::to_string(first))) << second.err;
   EXPECT_THROW(recover_image(a), Error);

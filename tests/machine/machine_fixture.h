@@ -118,6 +118,8 @@ class MachineTest : public ::testing::Test {
     }
     std::ofstream(image_, std::ios::binary).write(image_bytes_.data(), std::streamsize(image_bytes_.size()));
     parts_ = agent::equal_partitions(kDiskBytes / 512, kPartitions);
+    // The pattern leaves the image without a partition table: its layout is named.
+    disk_args_ = {"--disk", image_, "--partitions", std::to_string(kPartitions)};
   }
 
   void TearDown() override {
@@ -167,9 +169,9 @@ class MachineTest : public ::testing::Test {
   // wrapper, which must pass SIGTERM on.
   void start(std::vector<std::string> extra = {}, std::vector<std::string> wrapper = {}) {
     std::vector<std::string> args = wrapper;
-    for (std::string a : {std::string(VEK_MACHINE_PATH), std::string("--disk"), image_, std::string("--partitions"),
-                          std::to_string(kPartitions), std::string("--dev"), dir_, std::string("--log"), log_})
-      args.push_back(a);
+    args.push_back(VEK_MACHINE_PATH);
+    args.insert(args.end(), disk_args_.begin(), disk_args_.end());
+    for (std::string a : {std::string("--dev"), dir_, std::string("--log"), log_}) args.push_back(a);
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
@@ -221,6 +223,31 @@ class MachineTest : public ::testing::Test {
     int status;  // the exit code, or -1
     std::string output;
   };
+  // Any program in a process of its own, until it ends (bounded: then it gets SIGTERM, and
+  // SIGKILL if that does not end it either); its exit code (-1 when it had to be ended) and
+  // its output.
+  Run run_tool(std::vector<std::string> args, int limit = 1000) {
+    std::string out = tmp_ + "/tool." + std::to_string(++runs_) + ".out";
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (r != 0) return {-1, "cannot start " + args[0]};
+    agents_.push_back(pid);
+    int st = wait_agent(pid, limit);
+    if (st == -1) {
+      kill(pid, SIGTERM);
+      if ((st = wait_agent(pid, 500)) == -1) kill(pid, SIGKILL);
+      return {-1, slurp(out)};
+    }
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out)};
+  }
   Run agent(const std::vector<std::string> &args) {
     std::string out = tmp_ + "/agent." + std::to_string(++runs_) + ".out";
     pid_t pid = spawn_agent(args, out);
@@ -262,6 +289,7 @@ class MachineTest : public ::testing::Test {
   uint64_t part_bytes(unsigned i) const { return parts_[i].nr_sects * 512; }
 
   std::string tmp_, dir_, image_, log_;
+  std::vector<std::string> disk_args_;  // the machine's disk options
   std::vector<char> image_bytes_;
   std::vector<agent::PartitionLayout> parts_;
   pid_t child_ = -1;

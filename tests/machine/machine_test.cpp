@@ -301,3 +301,60 @@ TEST_F(MachineTest, ACallerTheMachineCannotNameIsRefusedItsMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vekmachine;
+
+// A disk image belongs to one machine at a time: a second vek-machine, or an agent's own
+// machine, on the image of a running one is refused with its pid; the first serves on.
+TEST_F(MachineTest, ASecondMachineOnTheSameImageIsRefusedWithTheHoldersPid) {
+  start();
+  std::string dev2 = tmp_ + "/dev2";
+  ASSERT_EQ(mkdir(dev2.c_str(), 0755), 0);
+  Run second = run_tool({VEK_MACHINE_PATH, "--disk", image_, "--partitions", "2", "--dev", dev2});
+  if (is_mounted(dev2)) run_quiet({"fusermount3", "-u", "-z", dev2});
+  std::string held = "the disk image " + image_ + " is in use by pid " + std::to_string(child_) + " (vek-machine)";
+  EXPECT_EQ(second.status, 1) << second.output;
+  EXPECT_NE(second.output.find("vek-machine: " + held), std::string::npos) << second.output;
+  Run agent = run_tool({VEK_AGENT_PATH, "--disk", image_, "--partitions", "2", "list"});
+  EXPECT_EQ(agent.status, 1) << agent.output;
+  EXPECT_NE(agent.output.find(held), std::string::npos) << agent.output;
+  Fd d(open(path("sda1").c_str(), O_RDONLY));
+  ASSERT_GE(d.fd, 0) << strerror(errno);
+  std::vector<char> got(4096);
+  ASSERT_EQ(pread(d.fd, got.data(), got.size(), 0), ssize_t(got.size())) << strerror(errno);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), image_bytes_.begin() + long(part_offset(0))));
+}
+
+// A new image keeps its layout in its partition table, where later starts find it; --partitions
+// lays out a new image only, and a missing image is made only when --disk-size asks.
+TEST_F(MachineTest, ANewImageKeepsItsLayoutInItsPartitionTable) {
+  std::string fresh = tmp_ + "/fresh.img";
+  auto stop = [&] {
+    kill(child_, SIGTERM);
+    return wait_exit(3000) && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+  };
+  std::set<std::string> three = {"kmsg", "sda", "sda1", "sda2", "sda3", "vekdriver"};
+  for (auto args : {std::vector<std::string>{"--disk", fresh, "--disk-size", "64M", "--partitions", "3"},
+                    std::vector<std::string>{"--disk", fresh}}) {
+    disk_args_ = args;
+    start();
+    std::vector<std::string> names = list_dir(dir_);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), three);
+    for (const char *p : {"sda1", "sda2", "sda3"}) EXPECT_EQ(file_size(path(p)), 21ull << 20) << p;
+    ASSERT_TRUE(stop()) << "vek-machine did not stop cleanly";
+  }
+  Run r = run_tool({VEK_MACHINE_PATH, "--disk", fresh, "--partitions", "2", "--dev", dir_});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("has a partition table of 3 partitions, not the 2 of --partitions"), std::string::npos)
+      << r.output;
+  std::string none = tmp_ + "/none.img";
+  r = run_tool({VEK_MACHINE_PATH, "--disk", none, "--dev", dir_});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("there is no disk image " + none), std::string::npos) << r.output;
+  EXPECT_NE(access(none.c_str(), F_OK), 0);
+  EXPECT_FALSE(is_mounted(dir_));
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -245,6 +246,86 @@ TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
   bad.image = temp_dir() + "/no/such/dir/x.img";
   EXPECT_EQ(host::add_disk(bad), 0u);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// A disk on an image the caller opened (and holds locked) serves that very file as it is. A
+// write the file refuses fails with ENOSPC when its file system is full, so the writer learns
+// why, and the kernel log names the image and the host's reason, once per run of failures.
+TEST(Disks, ImageOpenedByTheCallerIsServedAsItIsAndNamesWhyWritesFail) {
+  std::string img = temp_dir() + "/given.img";
+  int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1024 * 512), 0);
+  host::disk_spec s = ram_disk("sdx", 2048);
+  s.image = img;
+  s.image_fd = fd;
+  EXPECT_EQ(host::add_disk(s), 0u);  // shorter than the disk: never extended
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(std::filesystem::file_size(img), 1024u * 512);
+  s.nr_sects = 1024;
+  s.partitions = {{64, 512}};
+  dev_t d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  ::close(fd);  // the disk has its own descriptor of the same file
+  ASSERT_EQ(::unlink(img.c_str()), 0);
+  auto data = pattern(4096, 5);
+  ASSERT_EQ(write_at("/dev/sdx1", data, 0), 4096);
+  std::vector<unsigned char> got(4096);
+  ASSERT_EQ(read_at("/dev/sdx1", got, 0), 4096);
+  EXPECT_EQ(got, data);
+
+  host::dmesg_clear();
+  host::fault_rule full;
+  full.count = 3;
+  full.error = -ENOSPC;
+  host::fault_inject("image_write", full);
+  EXPECT_EQ(write_at("/dev/sdx1", data, 8192), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  ASSERT_EQ(host::mount(d + 1), 0);
+  EXPECT_EQ(host::fs_pwrite(d + 1, data.data(), data.size(), 8192), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  ASSERT_EQ(host::umount(d + 1), 0);
+  EXPECT_EQ(write_at("/dev/sdx1", data, 8192), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  std::vector<std::string> log = host::dmesg();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [&](const std::string &l) {
+                            return l == "sdx: writing the image " + img +
+                                            " at sector 80 failed: No space left on device";
+                          }),
+            1)
+      << ::testing::PrintToString(log);
+  host::fault_fail_next("image_write", 1, -EFBIG);  // any other failure is EIO
+  EXPECT_EQ(write_at("/dev/sdx1", data, 8192), -1);
+  EXPECT_EQ(errno, EIO);
+  host::fault_reset();
+  ASSERT_EQ(host::del_disk(d), 0);
+
+  // Open read-only: the disk reads it and refuses every write, saying why.
+  fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1024 * 512), 0);
+  ASSERT_EQ(pwrite(fd, data.data(), data.size(), 64 * 512), ssize_t(data.size()));
+  int ro = ::open(img.c_str(), O_RDONLY);
+  ::close(fd);
+  s.image_fd = ro;
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  ::close(ro);
+  ASSERT_EQ(read_at("/dev/sdx1", got, 0), 4096);
+  EXPECT_EQ(got, data);
+  host::dmesg_clear();
+  EXPECT_EQ(write_at("/dev/sdx1", pattern(4096, 6), 0), -1);
+  EXPECT_EQ(errno, EIO);
+  ASSERT_EQ(read_at("/dev/sdx1", got, 0), 4096);
+  EXPECT_EQ(got, data);
+  log = host::dmesg();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "sdx: writing the image " + img + " at sector 64 failed: it is open read-only"),
+            log.end())
+      << ::testing::PrintToString(log);
+  ASSERT_EQ(host::del_disk(d), 0);
+  ::unlink(img.c_str());
 }
 
 // An image disk serves queued bios that continue one another with one transfer. Each bio

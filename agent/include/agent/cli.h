@@ -13,6 +13,10 @@ namespace agent {
 int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
 int cli_main(int argc, char **argv);
 
+// A disk image is opened read-only unless a command writes it (--writer). A program that
+// writes the source in other ways (a test tool's hook) calls this first.
+void expect_source_writes();
+
 // Splits the arguments (without the program name) at "+" tokens; an empty segment is an error
 // (reported by cli_main as bad usage).
 std::vector<std::vector<std::string>> split_commands(const std::vector<std::string> &args);

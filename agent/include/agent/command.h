@@ -24,14 +24,16 @@ struct Globals {
   std::string dev;  // a running vek-machine's device directory; "" for the machine in here
   std::string state;  // the agent service's state directory; "" for the default
   std::string disk;
-  std::string disk_size = "256M";
+  std::string disk_size;  // given: the image is created when missing
   unsigned partitions = 2;
+  bool partitions_given = false;
   int workers = 4;
   std::string buffer = "1M";
   std::string backing_dir;
   int format = 2;
   bool progress = false, no_progress = false;
   bool disk_size_given = false;
+  bool writes_disk = false;  // a command of the run writes the source disk (--writer)
 };
 
 struct Command {

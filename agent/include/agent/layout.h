@@ -1,5 +1,6 @@
 // Disk layouts and the names the CLI accepts for sizes and devices.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,26 @@ struct PartitionLayout {
 // after the first MiB, sizes multiples of 1 MiB. Empty when count is 0; throws Error when the
 // disk is too small for that many.
 std::vector<PartitionLayout> equal_partitions(uint64_t nr_sects, unsigned count);
+
+// A disk size given on a command line ("256M"): "" when it is one, else what is wrong with it
+// (not a size, or not a whole number of 512-byte sectors).
+std::string disk_size_problem(const std::string &s);
+
+// The DOS (MBR) partition table in a disk's first sector, as fdisk writes it: at most four
+// primary partitions of type 83 (Linux), none bootable, CHS fields in the usual 255-head,
+// 63-sector geometry.
+constexpr unsigned kMbrPartitions = 4;
+using Sector = std::array<uint8_t, 512>;
+// Throws Error for more than four partitions, or one outside 32-bit sector numbers.
+Sector encode_mbr(const std::vector<PartitionLayout> &parts, uint32_t disk_id);
+
+// What the first sector of a disk of nr_sects holds. nullopt when it is no partition table:
+// no 0x55AA signature, or a boot flag other than 0 and 0x80 (a file system's boot sector, as
+// the kernel decides). Otherwise its partitions, in order (an empty table: none). Throws
+// Error for a table this machine cannot use as it stands: an extended or GPT-protective
+// entry, a partition at sector 0, an empty entry before a used one, overlapping partitions,
+// or one that runs past the disk's end (an image cut short).
+std::optional<std::vector<PartitionLayout>> decode_mbr(const Sector &s, uint64_t nr_sects);
 
 // "sda" -> {"sda", 0}; "sda2" -> {"sda", 2}. nullopt for a name that is not letters followed
 // by an optional partition number 1..15.

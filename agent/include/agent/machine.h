@@ -2,6 +2,7 @@
 // files, a file system mounted. Torn down in reverse order.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,19 @@ namespace agent {
 
 struct DiskOptions {
   std::string name = "sda";
-  std::string image;              // "" = RAM disk; an image file is created or extended
-  uint64_t bytes = 256ull << 20;  // size of a new image; an existing image keeps its own
-  bool bytes_given = false;       // `bytes` was asked for: an existing image must have that size
-  unsigned partitions = 2;        // equal partitions (0 = none)
+  std::string image;              // "" = RAM disk, else a disk image: a regular file
+  uint64_t bytes = 256ull << 20;  // a RAM disk's size, or a new image's
+  // The image is made, of `bytes`, when it does not exist (or is an empty file); an existing
+  // one must then be `bytes` long. Without it a missing image is an error.
+  bool create = false;
+  // A new image gets an MBR partition table of that many equal partitions (0: none, the disk
+  // is one whole device; default 2). An image with a table is laid out as the table says, and
+  // a number given must match it. An image without one (made before partition tables, or a
+  // whole disk) is read as that many equal partitions, and needs the number given.
+  std::optional<unsigned> partitions;
+  // Nothing in this machine will write the disk: an existing image is opened read-only.
+  bool read_only = false;
+  std::string writes_because;  // why it is written, for a message when it cannot be
 };
 
 class Machine {
@@ -26,7 +36,10 @@ class Machine {
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
-  // Adds a disk; its partitions are named "<name>1", "<name>2", ...
+  // Adds a disk; its partitions are named "<name>1", "<name>2", ... An image belongs to this
+  // machine until it is unloaded: one that another machine has is refused (Error names the
+  // holder's pid), as are paths that are no regular file and sizes that are no whole number
+  // of sectors. A failed creation leaves no file behind.
   void add_disk(const DiskOptions &d);
   // dev_t of "sda" or "sda2"; throws Error for a name this machine does not have.
   uint32_t device(const std::string &name) const;
@@ -45,6 +58,7 @@ class Machine {
   struct Disk {
     uint32_t dev;
     std::vector<Dev> devs;  // the whole disk first
+    int image_fd;           // holds the image's lock; -1 for a RAM disk
   };
   const Dev &find(const std::string &name) const;
   std::vector<Disk> disks_;

@@ -24,10 +24,37 @@ struct WorkerOptions {
 // Throws Error for a count or buffer size the pool will not use.
 void check_worker_options(const WorkerOptions &o);
 
+// The backing files of one session, "<dir>/<name>.<k>", one per worker. Each is created, or
+// taken over (emptied) from a run that is gone, and locked for as long as it is open, so that
+// no two sessions, of this process or another, ever write one file. Until handed to a pool
+// they are this object's: it removes them (unless kept) and closes them.
+class BackingFiles {
+ public:
+  // Throws Error, with nothing left behind, when one cannot be made or is a live session's:
+  // the message names the file and the process that has it.
+  BackingFiles(const std::string &dir, const std::string &name, int count, bool keep);
+  ~BackingFiles();
+  BackingFiles(BackingFiles &&o) noexcept;
+  BackingFiles &operator=(BackingFiles &&o) noexcept;
+
+  struct File {
+    std::string path;
+    int fd;
+  };
+  const std::vector<File> &files() const { return files_; }
+  bool keep() const { return keep_; }
+  std::vector<File> release();  // the files are the caller's now
+  void close();                 // removes them (unless kept) and closes them now
+
+ private:
+  std::vector<File> files_;
+  bool keep_ = false;
+};
+
 class WorkerPool {
  public:
-  // Starts the threads for session `id`; their backing files are "<dir>/<name>.<k>".
-  WorkerPool(Control &ctl, int id, const std::string &name, const WorkerOptions &opt);
+  // Starts a thread for session `id` for each backing file, which it takes over.
+  WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOptions &opt);
   ~WorkerPool();
   WorkerPool(const WorkerPool &) = delete;
   WorkerPool &operator=(const WorkerPool &) = delete;

@@ -21,6 +21,11 @@ struct disk_spec {
   std::string image;     // "" = RAM disk, else path of an image file (created/extended)
   std::vector<partition_spec> partitions;
   unsigned max_hw_sectors = 256;
+  // An image file the caller opened (and may hold locked): the disk serves a duplicate of it,
+  // as it is: it is neither created nor extended, and must hold nr_sects (EINVAL when it
+  // is no regular file or is shorter). Open read-only, it makes a disk whose writes fail.
+  // `image` then only names it in the kernel log.
+  int image_fd = -1;
 };
 
 // Adds a disk with block major 8: the n-th free disk slot gets first minor
@@ -29,7 +34,9 @@ struct disk_spec {
 // size, more than 15 partitions, a partition empty, past the end or overlapping
 // another, max_hw_sectors below 8), EEXIST (a disk of that name exists),
 // ENOSPC (no free slot), or the errno of opening/extending the image file. An
-// image file keeps its contents across del_disk/add_disk.
+// image file keeps its contents across del_disk/add_disk. A write the image file
+// refuses fails its bio with -ENOSPC when the file's file system is full (or over
+// quota), else -EIO, and the disk logs the host's reason once per run of failures.
 dev_t add_disk(const disk_spec &spec);
 // Removes a disk added by add_disk; its in-flight bios complete first.
 // EBUSY while it or a partition is mounted or open, ENODEV for a number that

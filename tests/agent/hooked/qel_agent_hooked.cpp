@@ -108,5 +108,6 @@ int main(int argc, char **argv) {
   g_signal = at("QEL_TEST_SIGNAL_AT");
   g_dirty = at("QEL_TEST_DIRTY_AT");
   agent::set_image_step_hook(hook);
+  if (getenv("QEL_TEST_DIRTY")) agent::expect_source_writes();
   return agent::cli_main(argc, argv);
 }
