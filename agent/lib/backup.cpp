@@ -288,6 +288,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   bar.finish();
   res.copy_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   res.bytes_copied = done;
+  res.hole_bytes = img->hole_bytes();
   img->flush();
   sys().close(vek.fd);
   vek.fd = -1;
@@ -346,6 +347,10 @@ std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
     << "  copied:           " << format_bytes(r.bytes_copied) << ", " << r.chunks_copied << " of "
     << r.chunks_total << " chunks, in " << format_duration(whole, uint64_t((secs - whole) * 1e9))
     << " (" << format_rate(r.bytes_copied, r.copy_seconds) << ")\n"
+    << "  holes:            "
+    << (r.hole_bytes ? format_bytes(r.hole_bytes) + " of all-zero chunks left unwritten (a sparse image)"
+                     : std::string("none (no copied chunk was all zeroes)"))
+    << "\n"
     << "  preserved:        " << r.chunks_preserved
     << (r.chunks_preserved == 1 ? " chunk" : " chunks") << " of 64 KiB ("
     << format_bytes(r.chunks_preserved * kChunkSize)

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent/chunkset.h"
 #include "agent/error.h"
 #include "agent/progress.h"
 
@@ -26,6 +27,36 @@ std::atomic<ImageStepHook> g_hook{nullptr};
 
 void step(const char *name, const std::string &image) {
   if (ImageStepHook h = g_hook.load()) h(name, image);
+}
+
+bool all_zero(const char *p, size_t n) { return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0); }
+
+// Cuts [off, off + n) at the image's 64 KiB chunk boundaries and hands on runs of adjacent
+// chunks alike: each(buf, len, off, zero), zero for a run of all-zero chunks.
+template <class Each>
+void by_zero_runs(const char *buf, size_t n, uint64_t off, Each each) {
+  size_t start = 0;
+  bool run_zero = false;
+  for (size_t at = 0; at < n;) {
+    size_t len = std::min<uint64_t>(n - at, kChunkSize - (off + at) % kChunkSize);
+    bool z = all_zero(buf + at, len);
+    if (at > start && z != run_zero) {
+      each(buf + start, at - start, off + start, run_zero);
+      start = at;
+    }
+    run_zero = z;
+    at += len;
+  }
+  if (n > start) each(buf + start, n - start, off + start, run_zero);
+}
+
+// Makes [off, off + n) a hole; false when the file system cannot (its bytes are then as
+// they were).
+bool punch_hole(int fd, uint64_t off, size_t n, const std::string &what) {
+  if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(off), off_t(n)) == 0)
+    return true;
+  if (errno == EOPNOTSUPP || errno == ENOSYS) return false;
+  throw_errno("cannot punch a hole into " + what, errno);
 }
 
 struct OwnedFd {
@@ -270,10 +301,16 @@ class NewImage final : public ImageWriter {
     }
   }
 
+  // All-zero chunks become holes, as cp --sparse=always makes them. The room taken for them
+  // reads as zeroes already, so a file system that cannot punch one loses nothing.
   void write(const char *buf, size_t n, uint64_t off) override {
     step("write", image_);
-    pwrite_all(fd_.fd, buf, n, off, "the new image " + tmp_);
+    by_zero_runs(buf, n, off, [&](const char *b, size_t len, uint64_t at, bool zero) {
+      if (!zero) return pwrite_all(fd_.fd, b, len, at, "the new image " + tmp_);
+      if (punch_hole(fd_.fd, at, len, "the new image " + tmp_)) holes_ += len;
+    });
   }
+  uint64_t hole_bytes() const override { return holes_; }
   void flush() override {
     step("fsync", image_);
     if (::fsync(fd_.fd) != 0) throw_errno("cannot flush the new image " + tmp_, errno);
@@ -314,6 +351,7 @@ class NewImage final : public ImageWriter {
   }
   std::string image_, tmp_;
   OwnedFd fd_;
+  uint64_t holes_ = 0;
   bool had_old_ = false, had_record_ = false, renamed_ = false;
 };
 
@@ -362,15 +400,23 @@ class UpdateImage final : public ImageWriter {
     }
   }
 
+  // All-zero chunks become holes where the file system can punch one.
   void write(const char *buf, size_t n, uint64_t off) override {
     for (size_t done = 0; done < n;) {
       size_t k = std::min(n - done, kMaxEntry);
       save_old(off + done, k);
       step("write", image_);
-      pwrite_all(fd_.fd, buf + done, k, off + done, "the image " + image_);
+      by_zero_runs(buf + done, k, off + done, [&](const char *b, size_t len, uint64_t at, bool zero) {
+        if (zero && punch_hole(fd_.fd, at, len, "the image " + image_)) {
+          holes_ += len;
+          return;
+        }
+        pwrite_all(fd_.fd, b, len, at, "the image " + image_);
+      });
       done += k;
     }
   }
+  uint64_t hole_bytes() const override { return holes_; }
   void flush() override {
     step("fsync", image_);
     if (::fsync(fd_.fd) != 0) throw_errno("cannot flush the image " + image_, errno);
@@ -417,7 +463,7 @@ class UpdateImage final : public ImageWriter {
 
   std::string image_, undo_, jname_;
   OwnedFd fd_, j_;
-  uint64_t end_ = 0;
+  uint64_t end_ = 0, holes_ = 0;
   std::vector<char> old_;
   bool committed_ = false;
 };

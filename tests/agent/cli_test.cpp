@@ -533,6 +533,7 @@ TEST_F(Cli, ANewImageCarriesItsPartitionTableAndOlderImagesNeedTheirLayoutNamed)
            "-o", path("w.img")});
   ASSERT_EQ(0, r.code) << r.err;
   EXPECT_TRUE(has(r.out, "full backup of sda to")) << r.out;
+  EXPECT_TRUE(has(r.out, "holes:            8.0 MiB of all-zero chunks left unwritten")) << r.out;
   first = slurp(whole);
   first.resize(512);
   EXPECT_TRUE(first == std::vector<char>(512, 0));

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,7 +60,7 @@ class ServiceOnMachine : public MachineTest {
   }
 
   // Overwrites whole chunks of sda1 through its file, as a program would; the chunks written.
-  std::set<uint64_t> write_chunks(unsigned count, uint64_t seed) {
+  std::set<uint64_t> write_chunks(unsigned count, uint64_t seed, bool zeroes = false) {
     std::mt19937_64 rng(seed);
     const uint64_t nchunks = part_bytes(0) / 65536;
     std::set<uint64_t> touched;
@@ -68,7 +69,7 @@ class ServiceOnMachine : public MachineTest {
     std::string data(65536, 0);
     while (touched.size() < count) {
       uint64_t c = rng() % nchunks;
-      for (char &ch : data) ch = char(rng());
+      for (char &ch : data) ch = zeroes ? 0 : char(rng());
       EXPECT_EQ(pwrite(f.fd, data.data(), data.size(), off_t(c * 65536)), 65536) << strerror(errno);
       touched.insert(c);
     }
@@ -120,15 +121,48 @@ class ServiceOnMachine : public MachineTest {
 TEST_F(ServiceOnMachine, IncrementalsAcrossCliRunsCopyOnlyTheChangedChunks) {
   start();
   ASSERT_NO_FATAL_FAILURE(serve());
+  // A hundred chunks of zeroes on sda1 are holes in its image, not written blocks.
+  {
+    Fd f(open(path("sda1").c_str(), O_RDWR));
+    const std::string zero(100 * 65536, '\0');
+    ASSERT_EQ(ssize_t(zero.size()), pwrite(f.fd, zero.data(), zero.size(), 100 * 65536));
+    ASSERT_EQ(0, fsync(f.fd));
+  }
   Run full = backup("backup", img_);
   EXPECT_NE(full.output.find("change tracking:  intact"), std::string::npos) << full.output;
   expect_image_is_source(img_);
+  EXPECT_NE(full.output.find("holes:            6.2 MiB of all-zero chunks left unwritten"),
+            std::string::npos)
+      << full.output;
+  {
+    Fd f(open(img_.c_str(), O_RDONLY));
+    EXPECT_EQ(100 * 65536, lseek(f.fd, 0, SEEK_HOLE));
+    EXPECT_EQ(200 * 65536, lseek(f.fd, 100 * 65536, SEEK_DATA));
+  }
 
+  // The first round writes data, the second zeroes, also over the first round's chunks: all
+  // of the second's are then holes in the image, those of the first punched out in place.
+  std::set<uint64_t> filled;
   for (uint64_t round = 1; round <= 2; ++round) {
-    std::set<uint64_t> touched = write_chunks(round == 1 ? 7 : 23, round);
+    std::set<uint64_t> touched = write_chunks(round == 1 ? 7 : 23, round, round == 2);
+    if (round == 1) {
+      filled = touched;
+    } else {
+      Fd f(open(path("sda1").c_str(), O_RDWR));
+      const std::string zero(65536, '\0');
+      for (uint64_t c : filled)
+        EXPECT_EQ(65536, pwrite(f.fd, zero.data(), zero.size(), off_t(c * 65536)));
+      EXPECT_EQ(0, fsync(f.fd));
+      touched.insert(filled.begin(), filled.end());
+    }
     Run inc = backup("incremental", img_);
     expect_incremental(inc, touched);
     expect_image_is_source(img_);
+    Fd f(open(img_.c_str(), O_RDONLY));
+    for (uint64_t c : touched) {
+      off_t at = off_t(c * 65536);
+      EXPECT_EQ(at, lseek(f.fd, at, round == 1 ? SEEK_DATA : SEEK_HOLE)) << "chunk " << c;
+    }
     std::cout << "incremental " << round << ": " << chunks_copied(inc.output) << " of "
               << part_bytes(0) / 65536 << " chunks copied\n";
   }

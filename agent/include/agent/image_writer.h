@@ -56,6 +56,8 @@ class ImageWriter {
   virtual void write(const char *buf, size_t n, uint64_t off) = 0;
   // Makes what was written durable.
   virtual void flush() = 0;
+  // Bytes of all-zero chunks that went into the image as holes rather than written blocks.
+  virtual uint64_t hole_bytes() const = 0;
   // The backup succeeded: the image and its record `m` take the previous one's place.
   virtual void commit(const ImageMeta &m) = 0;
   // What a backup that fails before its commit leaves, for its error message.
