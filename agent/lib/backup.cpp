@@ -224,6 +224,7 @@ BackupResult Agent::backup(const BackupOptions &opt) {
   std::unique_ptr<Snapshot> snapp = start_own(so);
   Snapshot &snap = *snapp;
   res.session_id = snap.id();
+  res.workers_short = snap.workers_short();
   res.start = snap.reply();
   res.start_called_ns = snap.start_called_ns();
   res.start_returned_ns = snap.start_returned_ns();
@@ -341,6 +342,7 @@ std::string format_summary(const BackupOptions &opt, const BackupResult &r) {
   o << (r.incremental ? "incremental backup" : "full backup") << " of " << opt.device << " to "
     << opt.out << "\n"
     << "  snapshot:         vek" << r.session_id << " at " << format_time(r.start.time) << "\n"
+    << (r.workers_short.empty() ? "" : "  IO workers:       " + r.workers_short + "\n")
     << "  freeze:           " << format_duration(r.start.sec_froze, r.start.nsec_froze)
     << " frozen (" << format_duration(r.start.sec_get_freez, r.start.nsec_get_freez)
     << " to freeze)\n"

@@ -350,8 +350,10 @@ int do_snapshot(Ctx &x, const Command &c) {
   std::shared_ptr<Snapshot> s = x.ag().snapshot(so);
   const StartReply &r = s->reply();
   x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << format_time(r.time)
-        << ", frozen " << format_duration(r.sec_froze, r.nsec_froze) << ", " << so.workers.count
-        << " IO workers" << std::endl;
+        << ", frozen " << format_duration(r.sec_froze, r.nsec_froze) << ", "
+        << (s->workers_short().empty() ? std::to_string(so.workers.count) + " IO workers"
+                                       : s->workers_short())
+        << std::endl;
   {
     auto lock = x.held_lock();
     x.held()[r.id] = s;
@@ -471,6 +473,20 @@ const std::map<std::string, Runner> kRunners = {
     {"verify", do_verify},
 };
 
+// What is wrong with a --buffer value, "" when the workers can use it.
+std::string buffer_problem(const std::string &v) {
+  std::optional<uint64_t> b = parse_size(v);
+  if (!b) return "'" + v + "' is not a size (e.g. 1M, 256K)";
+  WorkerOptions w;
+  w.buffer_size = size_t(std::min<uint64_t>(*b, uint64_t(1) << 40));
+  try {
+    check_worker_options(w);
+  } catch (const Error &e) {
+    return e.what();
+  }
+  return "";
+}
+
 void add_globals(CLI::App &app, Globals &g) {
   app.add_option("--dev", g.dev,
                  "drive the running vek-machine that serves its devices in this directory "
@@ -495,11 +511,7 @@ void add_globals(CLI::App &app, Globals &g) {
       ->capture_default_str();
   app.add_option("--buffer", g.buffer, "staging buffer per worker, e.g. 1M")
       ->capture_default_str()
-      ->check(CLI::Validator(
-          [](std::string &v) {
-            return parse_size(v) ? std::string() : "'" + v + "' is not a size (e.g. 1M, 256K)";
-          },
-          "SIZE"));
+      ->check(CLI::Validator(buffer_problem, "SIZE"));
   app.add_option("--backing-dir", g.backing_dir,
                  "directory for the backing files (default: a temporary one)");
   app.add_option("--format", g.format, "change-record format, 1 or 2")
@@ -571,7 +583,9 @@ void build(CLI::App &app, Globals &g, bool first, Command &c) {
   d->add_option("--workers", c.demo_workers, "IO workers")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
-  d->add_option("--buffer", c.demo_buffer, "staging buffer per worker")->capture_default_str();
+  d->add_option("--buffer", c.demo_buffer, "staging buffer per worker")
+      ->capture_default_str()
+      ->check(CLI::Validator(buffer_problem, "SIZE"));
   d->add_option("--pause-us", c.demo_pause_us, "pause between the writer's writes, microseconds")
       ->capture_default_str();
   d->add_option("--settle-ms", c.demo_settle_ms, "writing time before each backup, milliseconds")

@@ -38,6 +38,7 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
   auto slash = stem.rfind('/');
   std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
   WorkerOptions w = opt.workers;
+  asked_workers_ = w.count;
   w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
   auto files_for = [&](int id) {
     return BackingFiles(w.dir, base + ".cow_vek" + std::to_string(id), w.count, w.keep_files);
@@ -90,6 +91,21 @@ std::optional<session_list> Snapshot::info() {
     }
   }
   return std::nullopt;
+}
+
+int Snapshot::workers_lent() const { return pool_ ? pool_->entered() : 0; }
+
+std::vector<std::string> Snapshot::worker_problems() const {
+  return pool_ ? pool_->problems() : std::vector<std::string>();
+}
+
+std::string Snapshot::workers_short() const {
+  int lent = workers_lent();
+  if (lent >= asked_workers_) return "";
+  std::string s = std::to_string(lent) + " of " + std::to_string(asked_workers_) + " IO workers";
+  std::vector<std::string> why = worker_problems();
+  for (size_t i = 0; i < why.size(); ++i) s += (i ? "; " : " (") + why[i];
+  return why.empty() ? s : s + ")";
 }
 
 std::string Snapshot::vek_path() const { return sys().path("vek" + std::to_string(reply_.id)); }

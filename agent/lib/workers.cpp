@@ -9,10 +9,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+
+#include <host/fault.h>
 
 #include "agent/control.h"
 #include "agent/error.h"
 #include "agent/owned_file.h"
+#include "agent/progress.h"
 #include "agent/system.h"
 #include "vekdriver.h"
 
@@ -137,13 +141,16 @@ WorkerPool::WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOpt
         if (!sh->keep) ::unlink(path.c_str());
         ::close(fd);
       };
-      void *buf = aligned_alloc(4096, bufsz);
+      kplat::fault_ctx fc;
+      fc.size = bufsz;
+      fc.name = "qel-io";
+      void *buf = kplat::fault_hit("staging_buffer", fc) ? nullptr : aligned_alloc(4096, bufsz);
       if (!buf) {
         done_with_file();
         std::lock_guard<std::mutex> g(sh->mu);
         sh->problems.push_back("worker " + std::to_string(k) +
-                               ": cannot allocate a staging buffer of " + std::to_string(bufsz) +
-                               " bytes");
+                               ": cannot allocate a staging buffer of " + format_bytes(bufsz) +
+                               ": " + strerror(ENOMEM));
         ++sh->reported;
         ++sh->left;
         sh->cv.notify_all();

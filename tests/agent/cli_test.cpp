@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -247,8 +248,28 @@ TEST_F(Cli, BadUsageAndFailuresGiveClearMessagesAndExitCodes) {
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(has(r.err, "no device sdb1 on this machine (it has sda, sda1, sda2)")) << r.err;
   r = qel({"--disk", disk, "--buffer", "1000", "backup", "-o", path("x.img")});
-  EXPECT_EQ(1, r.code);
+  EXPECT_EQ(2, r.code);
   EXPECT_TRUE(has(r.err, "staging buffer must be a multiple of 4 KiB")) << r.err;
+  // A worker whose staging buffer cannot be had is not counted as lent, and says why; with
+  // none left the snapshot is not kept.
+  host::fault_fail_next("staging_buffer", 1);
+  r = qel(cmd({"snapshot", "+", "stop", "1"}));
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("frozen [^,]+, 1 of 2 IO workers \\(worker [01]: "
+                                                  "cannot allocate a staging buffer of 1.0 MiB: "
+                                                  "Cannot allocate memory\\)\n")))
+      << r.out;
+  host::fault_fail_next("staging_buffer", 1);
+  r = qel(cmd({"backup", "-o", path("one.img")}));
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(has(r.out, "  IO workers:       1 of 2 IO workers (worker ")) << r.out;
+  EXPECT_TRUE(slurp(path("one.img")) == part1);
+  host::fault_fail_next("staging_buffer", 2);
+  r = qel(cmd({"snapshot", "+", "list"}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "no IO worker could be started for session vek1; worker ")) << r.err;
+  EXPECT_TRUE(has(r.err, "the driver stopped the session")) << r.err;
+  EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
   // Backing files are made before the snapshot is taken: nothing was started.
   r = qel({"--disk", disk, "--backing-dir", path("no/such/dir"), "snapshot"});
   EXPECT_EQ(1, r.code);

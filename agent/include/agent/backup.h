@@ -56,6 +56,7 @@ struct BackupResult {
   uint64_t chunks_preserved = 0;  // chunks the driver copied aside while the backup ran
   double copy_seconds = 0;
   uint64_t hole_bytes = 0;  // of all-zero chunks, left as holes in the image
+  std::string workers_short;  // "" when every IO worker asked for was lent to the driver
   uint64_t records_drained = 0;
   bool tracking_intact = false;  // an incremental can follow this backup in this machine
   std::string stopped_backing_file;

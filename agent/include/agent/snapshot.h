@@ -38,6 +38,12 @@ class Snapshot {
   int64_t start_called_ns() const { return t_called_; }
   int64_t start_returned_ns() const { return t_returned_; }
 
+  // The IO workers lent to the driver, of those asked for, and why the others were not.
+  int workers_lent() const;
+  std::vector<std::string> worker_problems() const;
+  // "" when every worker asked for was lent, else "3 of 4 IO workers (worker 3: ...)".
+  std::string workers_short() const;
+
   std::optional<session_list> info();  // nullopt once the session is gone
   std::string error_text();            // "" while healthy
   bool stopped() const { return stopped_; }
@@ -49,6 +55,7 @@ class Snapshot {
   Control &ctl_;
   StartReply reply_;
   std::unique_ptr<WorkerPool> pool_;
+  int asked_workers_ = 0;
   int64_t t_called_ = 0, t_returned_ = 0;
   std::string backing_file_;  // as the driver stored it: with the id, tells our session from a later one
   bool stopped_ = false;

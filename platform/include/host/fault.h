@@ -3,7 +3,8 @@
 //
 // Points: "kmalloc", "kmem_cache_alloc", "kmem_cache_create", "mempool_create",
 // "alloc_page", "vmalloc", "kthread_create", "register_chrdev", "file_write",
-// "file_read", "statfs", and the block layer's "bio_alloc", "register_blkdev".
+// "file_read", "statfs", the block layer's "bio_alloc", "register_blkdev", an image
+// disk's "image_write", and the agent's "staging_buffer" (an IO worker's buffer).
 // A point's usual failure is its natural one (null, -ENOMEM, -EBUSY, -EIO);
 // a rule may choose the error. For "file_write"/"file_read" a rule with a
 // value >= 0 and no error makes a short transfer of that many bytes; for
