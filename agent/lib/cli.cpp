@@ -270,7 +270,7 @@ int do_backup(Ctx &ctx, const Command &c) {
   if (!ctx.core) cancel_on_signals = std::make_unique<CancelOnSignals>();
   if (!ctx.served()) ctx.need_disk(c.name.c_str());
   std::string dev = c.device.empty() ? ctx.default_device() : c.device;
-  check_output(c.out, run_files(ctx, dev));
+  const std::string out = check_output(c.out, run_files(ctx, dev));
   DeviceInfo src = ctx.source(dev, c.name.c_str());
   dev = src.name;
   BackupOptions bo;
@@ -278,7 +278,7 @@ int do_backup(Ctx &ctx, const Command &c) {
   bo.major = src.dev >> 20;
   bo.minor = src.dev & 0xfffff;
   bo.nr_sects = src.nr_sects;
-  bo.out = c.out;
+  bo.out = out;
   bo.incremental = incremental;
   bo.tracking = !c.no_tracking;
   bo.workers = ctx.workers();

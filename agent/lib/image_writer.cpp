@@ -276,7 +276,7 @@ class NewImage final : public ImageWriter {
     had_old_ = ::stat(image_.c_str(), &old) == 0;
     had_record_ = exists(meta_path(image_));
     step("open", image_);
-    fd_.fd = ::open(tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_.fd = ::open(tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_.fd < 0) throw_errno("cannot create the new image " + tmp_, errno);
     try {
       if (had_old_) (void)::fchmod(fd_.fd, old.st_mode & 07777);
@@ -482,7 +482,7 @@ std::string read_pid(int fd) {
 ImageLock::ImageLock(const std::string &image) : image_(image), path_(lock_path(image)) {
   for (int tries = 0;; ++tries) {
     OwnedFd fd;
-    fd.fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd.fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd.fd < 0) throw_errno("cannot create the lock " + path_ + " of the image " + image, errno);
     // An OFD lock: it belongs to this open file, so two backups in one process exclude each
     // other too, and it goes with the process however that ends.

@@ -54,7 +54,30 @@ bool on_mount_at(const fs::path &p, const std::string &dir) {
 
 }  // namespace
 
-void check_output(const std::string &out, const RunFiles &run) {
+// What kind of file is at `p` itself (a link not followed): "" for a regular file or none.
+std::string not_regular(const std::string &p) {
+  struct stat st;
+  if (::lstat(p.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISCHR(st.st_mode)) return "a character device";
+  if (S_ISBLK(st.st_mode)) return "a block device";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  return "no regular file";
+}
+
+std::string check_output(const std::string &given, const RunFiles &run) {
+  // A link given as the image is written through, as cp does: the image (and its record)
+  // go where it points, and the link stays.
+  std::string out = given;
+  struct stat st;
+  for (int hops = 0; ::lstat(out.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hops) {
+    std::error_code ec;
+    fs::path to = fs::read_symlink(out, ec);
+    if (ec || hops == 40) throw UsageError("refusing to write the image " + given + ": its symbolic links lead nowhere");
+    out = resolved((to.is_absolute() ? to : fs::path(out).parent_path() / to).string()).string();
+  }
   const std::string tmp = new_image_path(out);
   const std::vector<std::string> written = {
       out,           meta_path(out),    meta_path(out) + ".tmp", tmp, meta_path(tmp),
@@ -79,9 +102,15 @@ void check_output(const std::string &out, const RunFiles &run) {
                          "N.K in " + run.backing_dir + ")");
     }
   }
-  // Found only at the rename otherwise, after the whole copy.
-  std::error_code ec;
-  if (fs::is_directory(out, ec)) throw UsageError("refusing to write the image " + out + ": it is a directory");
+  // A backup puts a new file in the image's place by a rename, which would replace a device
+  // node or a FIFO there, and found a directory only after the whole copy. The files beside
+  // the image are its own: none is followed elsewhere.
+  for (const std::string &w : written)
+    if (std::string kind = not_regular(w); !kind.empty())
+      throw UsageError("refusing to write " +
+                       (w == out ? "the image " + out : w + " (beside the image " + out + ")") +
+                       ": it is " + kind + ", not a regular file");
+  return out;
 }
 
 void check_backing_dir(const std::string &backing_dir, const std::string &dev_dir) {

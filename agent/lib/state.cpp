@@ -70,7 +70,7 @@ void save_state(const std::string &dir, const ServiceState &s) {
                       {"records", s.records}, {"devices", nlohmann::json::array()}};
   for (const ChangeTracker::Device &d : s.devices) j["devices"].push_back(device_json(d));
   std::string path = state_file(dir), tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw_errno("cannot write " + tmp, errno);
   try {
     write_all(fd, j.dump(1) + "\n", tmp);

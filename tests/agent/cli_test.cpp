@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -383,6 +384,42 @@ TEST_F(Cli, OutputsOverWhatTheRunReadsAreRefusedAndTouchNothing) {
   std::filesystem::rename(path("disk.img.qel"), disk);
   EXPECT_TRUE(slurp(disk) == before);
   EXPECT_EQ(files, listing());
+
+  // A backup replaces its image by a rename, which would put a file in the place of a FIFO or
+  // a device node, and would follow links beside the image to what they name. Refused.
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0644));
+  std::ofstream(path("victim")) << "keep";
+  std::filesystem::create_symlink(path("victim"), path("b.img.qel-lock"));
+  for (const Case &c : std::vector<Case>{
+           {cmd({"backup", "-o", path("fifo")}), "the image " + path("fifo") + ": it is a FIFO, not a regular file"},
+           {cmd({"backup", "-o", path("b.img")}),
+            path("b.img.qel-lock") + " (beside the image " + path("b.img") + "): it is a symbolic link"},
+       }) {
+    r = qel(c.args);
+    EXPECT_EQ(2, r.code) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "refusing to write " + c.why)) << r.err;
+  }
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)));
+    r = qel(cmd({"backup", "-o", path("null")}));
+    EXPECT_EQ(2, r.code);
+    EXPECT_TRUE(has(r.err, "it is a character device, not a regular file")) << r.err;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path("null").c_str(), &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  }
+  struct stat fifo;
+  ASSERT_EQ(0, lstat(path("fifo").c_str(), &fifo));
+  EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+  EXPECT_EQ("keep", std::string(slurp(path("victim")).data(), 4));
+  // A link given as the image is written through: the image and its record go where it points.
+  std::filesystem::remove(path("b.img.qel-lock"));
+  std::filesystem::create_symlink(path("b.img"), path("latest.img"));
+  r = qel(cmd({"backup", "-o", path("latest.img")}));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(path("latest.img")));
+  EXPECT_TRUE(slurp(path("b.img")) == part1);
+  EXPECT_TRUE(std::filesystem::exists(path("b.img.qel")));
 }
 
 // A backup that fails, before or after it began to copy, leaves the previous image and its

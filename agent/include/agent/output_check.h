@@ -17,8 +17,9 @@ struct RunFiles {
 // Throws UsageError when the image `out`, or one of the files a backup writes beside it
 // (image_writer.h), is or resolves to (a symbolic link, or the same device and inode) a file
 // of `run`, lies inside its device directory, is its backing directory or would be one of its
-// backing files.
-void check_output(const std::string &out, const RunFiles &run);
+// backing files, or when it or one of those files exists and is no regular file. Returns the
+// image's path to write: `out`, or where it points when it is a symbolic link.
+std::string check_output(const std::string &out, const RunFiles &run);
 
 // Throws UsageError for a backing directory inside the machine's device directory: the
 // backing files would be written through the machine that the driver serves them from.
