@@ -371,6 +371,16 @@ int disk_make_request(struct request_queue *q, struct bio *bio) {
     bio_endio(bio, -EIO);
     return 0;
   }
+  // The k-th read or write a disk is given can be failed by name, as a sweep over every
+  // fault point needs; sector rules (disk_fault_add) choose by place instead.
+  kplat::fault_ctx fc;
+  fc.name = hd->name.c_str();
+  fc.offset = (long long)bio->bi_sector;
+  fc.size = bio->bi_size;
+  if (kplat::fault_hit(bio_data_dir(bio) == WRITE ? "disk_write" : "disk_read", fc)) {
+    bio_endio(bio, -EIO);
+    return 0;
+  }
   {
     spin_acquire(hd->lock);
     std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
