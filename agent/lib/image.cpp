@@ -94,7 +94,8 @@ void write_meta(const std::string &image, const ImageMeta &m) {
   // Written to a temporary name and renamed, so a crash leaves either no record or a whole one.
   std::string path = meta_path(image), tmp = path + ".tmp";
   std::string text = format_meta(m);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  ::unlink(tmp.c_str());  // made afresh: a planted name (a hard link) is not written through
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno("cannot write image record " + tmp, errno);
   ssize_t n = ::write(fd, text.data(), text.size());
   int err = errno;

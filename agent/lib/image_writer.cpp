@@ -1,6 +1,7 @@
 #include "agent/image_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "agent/chunkset.h"
 #include "agent/error.h"
+#include "agent/owned_file.h"
 #include "agent/progress.h"
 
 namespace agent {
@@ -212,7 +214,12 @@ std::string roll_back(const std::string &image) {
         if (!pread_all(j.fd, buf.data(), it->len, it->pos, jname))
           throw Error(jname + " ends inside an entry it read before");
         step("rollback", image);
-        pwrite_all(img.fd, buf.data(), it->len, it->off, "the image " + image);
+        // Zeroes go back as holes: an image whose incremental filled its holes on a full file
+        // system is rolled back without asking it for room.
+        by_zero_runs(buf.data(), it->len, it->off, [&](const char *b, size_t len, uint64_t at, bool zero) {
+          if (!zero || !punch_hole(img.fd, at, len, "the image " + image))
+            pwrite_all(img.fd, b, len, at, "the image " + image);
+        });
         bytes += it->len;
       }
       step("fsync", image);
@@ -276,7 +283,9 @@ class NewImage final : public ImageWriter {
     had_old_ = ::stat(image_.c_str(), &old) == 0;
     had_record_ = exists(meta_path(image_));
     step("open", image_);
-    fd_.fd = ::open(tmp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Made afresh: a name planted there (a link to another file) is not written through.
+    ::unlink(tmp_.c_str());
+    fd_.fd = ::open(tmp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_.fd < 0) throw_errno("cannot create the new image " + tmp_, errno);
     try {
       if (had_old_) (void)::fchmod(fd_.fd, old.st_mode & 07777);
@@ -501,6 +510,10 @@ ImageLock::ImageLock(const std::string &image) : image_(image), path_(lock_path(
     }
     // A holder removes the file as it leaves: a file locked after that is not the path's.
     struct stat a, b;
+    if (::fstat(fd.fd, &a) == 0 && a.st_nlink > 1)
+      throw Error("the lock " + path_ + " of the image " + image + " has other names (a hard link): " +
+                      "it is no lock of a backup, and is left as it is",
+                  EEXIST);
     if (::fstat(fd.fd, &a) == 0 && ::stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
         a.st_ino == b.st_ino) {
       fd_ = fd.fd;
@@ -512,11 +525,29 @@ ImageLock::ImageLock(const std::string &image) : image_(image), path_(lock_path(
   // For the message of a backup refused meanwhile; the lock holds without it.
   std::string pid = std::to_string(getpid()) + "\n";
   if (::ftruncate(fd_, 0) == 0) (void)!::pwrite(fd_, pid.data(), pid.size(), 0);
+  // A machine holds its disk image, and a worker its backing file, with an exclusive flock:
+  // a shared one here finds them, and keeps a machine from taking the image while it is
+  // rewritten or replaced.
+  int fd = ::open(image.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    int err = errno;
+    pid_t holder = err == EWOULDBLOCK ? flock_holder(fd) : 0;
+    ::close(fd);
+    ::unlink(path_.c_str());
+    ::close(fd_);
+    if (err != EWOULDBLOCK) throw_errno("cannot lock the image " + image, err);
+    throw Error("the image " + image + " is in use by " + process_text(holder) +
+                    " (the disk image of a running machine, or a session's backing file): a "
+                    "backup never replaces a file in use; nothing of it was touched",
+                EBUSY);
+  }
+  image_fd_ = fd;
 }
 
 ImageLock::~ImageLock() {
   ::unlink(path_.c_str());
   ::close(fd_);
+  if (image_fd_ >= 0) ::close(image_fd_);
 }
 
 std::vector<std::string> recover_image(const ImageLock &held) {

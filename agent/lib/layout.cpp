@@ -142,7 +142,8 @@ std::optional<std::vector<PartitionLayout>> decode_mbr(const Sector &s, uint64_t
     uint8_t type = e[4];
     uint64_t start = get32(e + 8), len = get32(e + 12);
     unsigned n = i + 1;
-    if (type == 0 || len == 0) {
+    // Only a size of 0 marks an entry empty: the kernel and fdisk count one of type 0.
+    if (len == 0) {
       if (!empty_at) empty_at = n;
       continue;
     }

@@ -1,12 +1,17 @@
 #include "agent/snapshot.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <optional>
 #include <set>
 
 #include "agent/error.h"
 #include "agent/progress.h"
 #include "agent/system.h"
 #include "agent/workload.h"
+#include "vekdriver.h"
 
 namespace agent {
 
@@ -24,6 +29,19 @@ int next_session_id(Control &ctl) {
   int id = 1;
   while (used.count(id)) ++id;
   return id;
+}
+
+// The process has this machine's control device open: an agent of the same machine.
+bool shares_control(pid_t pid) {
+  struct stat ctl;
+  if (pid <= 0 || ::stat(sys().path("vekdriver").c_str(), &ctl) != 0) return false;
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    struct stat st;
+    if (::stat(e.path().c_str(), &st) == 0 && st.st_dev == ctl.st_dev && st.st_ino == ctl.st_ino)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -45,8 +63,19 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
   };
   // The backing files are made and locked before the start: one that another session has
   // is refused while nothing is started yet.
+  // Another agent of this machine starting at the same moment may have guessed the same id
+  // and hold its files: its start takes that id, and this one most likely the next.
   int expected = next_session_id(ctl_);
-  BackingFiles files = files_for(expected);
+  std::optional<BackingFiles> made;
+  for (int tries = 0; !made; ++tries) {
+    try {
+      made.emplace(files_for(expected));
+    } catch (const BackingFileInUse &e) {
+      if (tries == VEK_MAX_SESSIONS || !shares_control(e.holder())) throw;
+      ++expected;
+    }
+  }
+  BackingFiles files = std::move(*made);
   t_called_ = now_ns();
   reply_ = ctl_.start(p);
   backing_file_ = p.backing_stem + ".cow_vek" + std::to_string(reply_.id);

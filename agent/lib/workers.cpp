@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include <host/fault.h>
 
@@ -46,8 +47,10 @@ BackingFiles::BackingFiles(const std::string &dir, const std::string &name, int 
       int e = errno;
       close();
       if (e == EWOULDBLOCK)
-        throw Error("backing file " + path + " is in use by " + process_text(holder) +
-                    ", whose snapshot session writes it: choose another backing directory");
+        throw BackingFileInUse("backing file " + path + " is in use by " + process_text(holder) +
+                                   ", whose snapshot session writes it: choose another backing "
+                                   "directory",
+                               holder);
       if (e == ELOOP) throw Error("backing file " + path + " is a symbolic link; not following it");
       throw_errno("cannot create backing file " + path, e);
     }
@@ -134,51 +137,65 @@ WorkerPool::WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOpt
     size_t bufsz = opt.buffer_size;
     std::shared_ptr<Shared> sh = sh_;
     // Each thread closes its file (removed first, unless kept) when it leaves.
-    threads_.emplace_back([sh, path, fd, bufsz, k, id, ctl_fd] {
-      std::string tname = "qel-io" + std::to_string(k);
-      pthread_setname_np(pthread_self(), tname.c_str());
-      auto done_with_file = [&] {
-        if (!sh->keep) ::unlink(path.c_str());
-        ::close(fd);
-      };
-      kplat::fault_ctx fc;
-      fc.size = bufsz;
-      fc.name = "qel-io";
-      void *buf = kplat::fault_hit("staging_buffer", fc) ? nullptr : aligned_alloc(4096, bufsz);
-      if (!buf) {
+    try {
+      threads_.emplace_back([sh, path, fd, bufsz, k, id, ctl_fd] {
+        std::string tname = "qel-io" + std::to_string(k);
+        pthread_setname_np(pthread_self(), tname.c_str());
+        auto done_with_file = [&] {
+          if (!sh->keep) ::unlink(path.c_str());
+          ::close(fd);
+        };
+        kplat::fault_ctx fc;
+        fc.size = bufsz;
+        fc.name = "qel-io";
+        void *buf = kplat::fault_hit("staging_buffer", fc) ? nullptr : aligned_alloc(4096, bufsz);
+        if (!buf) {
+          done_with_file();
+          std::lock_guard<std::mutex> g(sh->mu);
+          sh->problems.push_back("worker " + std::to_string(k) +
+                                 ": cannot allocate a staging buffer of " + format_bytes(bufsz) +
+                                 ": " + strerror(ENOMEM));
+          ++sh->reported;
+          ++sh->left;
+          sh->cv.notify_all();
+          return;
+        }
+        {
+          std::lock_guard<std::mutex> g(sh->mu);
+          ++sh->entered;
+          ++sh->reported;
+          sh->cv.notify_all();
+        }
+        zk_thread_info zti{};
+        zti.id = int32_t(k);
+        zti.session_id = id;
+        zti.file_fd = fd;
+        zti.buffer_size = int32_t(bufsz);
+        zti.user_addr = uint64_t(uintptr_t(buf));
+        int r = sys().ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
+        int err = errno;
+        free(buf);
         done_with_file();
         std::lock_guard<std::mutex> g(sh->mu);
-        sh->problems.push_back("worker " + std::to_string(k) +
-                               ": cannot allocate a staging buffer of " + format_bytes(bufsz) +
-                               ": " + strerror(ENOMEM));
-        ++sh->reported;
+        if (r != 0)
+          sh->problems.push_back("worker " + std::to_string(k) + ": RunIOThread returned " +
+                                 std::to_string(r) + (r < 0 ? ": " + errno_text(err) : ""));
         ++sh->left;
         sh->cv.notify_all();
-        return;
+      });
+    } catch (const std::system_error &e) {
+      // No thread for this worker nor the ones after it: their files go, and the session
+      // runs with the workers that did start.
+      for (size_t j = k; j < owned.size(); ++j) {
+        if (!sh_->keep) ::unlink(owned[j].path.c_str());
+        ::close(owned[j].fd);
       }
-      {
-        std::lock_guard<std::mutex> g(sh->mu);
-        ++sh->entered;
-        ++sh->reported;
-        sh->cv.notify_all();
-      }
-      zk_thread_info zti{};
-      zti.id = int32_t(k);
-      zti.session_id = id;
-      zti.file_fd = fd;
-      zti.buffer_size = int32_t(bufsz);
-      zti.user_addr = uint64_t(uintptr_t(buf));
-      int r = sys().ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
-      int err = errno;
-      free(buf);
-      done_with_file();
-      std::lock_guard<std::mutex> g(sh->mu);
-      if (r != 0)
-        sh->problems.push_back("worker " + std::to_string(k) + ": RunIOThread returned " +
-                               std::to_string(r) + (r < 0 ? ": " + errno_text(err) : ""));
-      ++sh->left;
-      sh->cv.notify_all();
-    });
+      std::lock_guard<std::mutex> g(sh_->mu);
+      sh_->problems.push_back("workers " + std::to_string(k) + " to " +
+                              std::to_string(owned.size() - 1) +
+                              ": cannot start a thread: " + e.what());
+      break;
+    }
   }
 }
 

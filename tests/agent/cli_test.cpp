@@ -390,6 +390,7 @@ TEST_F(Cli, OutputsOverWhatTheRunReadsAreRefusedAndTouchNothing) {
   ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0644));
   std::ofstream(path("victim")) << "keep";
   std::filesystem::create_symlink(path("victim"), path("b.img.qel-lock"));
+  std::filesystem::create_hard_link(path("victim"), path("h.img.qel-lock"));
   for (const Case &c : std::vector<Case>{
            {cmd({"backup", "-o", path("fifo")}), "the image " + path("fifo") + ": it is a FIFO, not a regular file"},
            {cmd({"backup", "-o", path("b.img")}),
@@ -399,6 +400,9 @@ TEST_F(Cli, OutputsOverWhatTheRunReadsAreRefusedAndTouchNothing) {
     EXPECT_EQ(2, r.code) << r.out << r.err;
     EXPECT_TRUE(has(r.err, "refusing to write " + c.why)) << r.err;
   }
+  r = qel(cmd({"backup", "-o", path("h.img")}));
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(has(r.err, "has other names (a hard link)")) << r.err;
   if (geteuid() == 0) {
     ASSERT_EQ(0, mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)));
     r = qel(cmd({"backup", "-o", path("null")}));
@@ -464,11 +468,12 @@ TEST_F(Cli, DiskImagesAreMadeOnlyWhenAskedAndAreRegularFilesOfWholeSectors) {
   EXPECT_FALSE(std::filesystem::exists(path("x.img")));
 
   ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0644));
-  for (auto [p, kind] :
-       std::vector<std::pair<std::string, std::string>>{{dir, "a directory"},
-                                                        {path("fifo"), "a FIFO"},
-                                                        {"/dev/null", "a character device"},
-                                                        {"/dev/full", "a character device"}}) {
+  // Device nodes of its own (as root): the host's are never handed to the agent.
+  std::vector<std::pair<std::string, std::string>> odd = {{dir, "a directory"},
+                                                          {path("fifo"), "a FIFO"}};
+  if (mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+    odd.push_back({path("null"), "a character device"});
+  for (auto [p, kind] : odd) {
     r = qel({"--disk", p, "--disk-size", "16M", "list"});
     EXPECT_EQ(1, r.code) << p;
     EXPECT_TRUE(
@@ -646,6 +651,19 @@ TEST_F(Cli, TwoRunsNeverShareADiskImageOrABackingFile) {
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(has(r.err, "backing file " + f0 + " is in use by " + holder)) << r.err;
   EXPECT_FALSE(has(r.out, "snapshot of")) << r.out;
+  // Nor is a backup written over the image a live run has as its disk, or over a live
+  // session's backing file: the rename would take the file from under it.
+  struct stat disk_before, disk_after;
+  ASSERT_EQ(0, stat(disk.c_str(), &disk_before));
+  for (const std::string &target : {disk, f0}) {
+    r = qel({"--disk", other, "--no-progress", "backup", "-o", target});
+    EXPECT_EQ(1, r.code) << target;
+    EXPECT_TRUE(has(r.err, "the image " + target + " is in use by " + holder +
+                               " (the disk image of a running machine, or a session's backing file)"))
+        << r.err;
+  }
+  ASSERT_EQ(0, stat(disk.c_str(), &disk_after));
+  EXPECT_EQ(disk_before.st_ino, disk_after.st_ino);
   // The running session's file is the same file still.
   ASSERT_EQ(0, stat(f0.c_str(), &st));
   EXPECT_EQ(before.st_ino, st.st_ino);

@@ -87,6 +87,10 @@ TEST(Layout, MbrTablesReadBackAndUnusableOnesAreRefused) {
     t[446 + 16 * entry + off] = v;
     return t;
   };
+  // An entry of type 0 with a size is a partition, as the kernel and fdisk read it.
+  auto typeless = decode_mbr(with(0, 4, 0x00), nr);
+  ASSERT_TRUE(typeless);
+  EXPECT_EQ(2u, typeless->size());
   struct Case {
     Sector s;
     uint64_t nr;
@@ -94,7 +98,7 @@ TEST(Layout, MbrTablesReadBackAndUnusableOnesAreRefused) {
   } cases[] = {
       {with(0, 4, 0x05), nr, "partition 1 is an extended partition"},
       {with(1, 4, 0xee), nr, "GPT"},
-      {with(0, 4, 0x00), nr, "partition 2 is used while partition 1 is empty"},
+      {with(0, 13, 0x00), nr, "partition 2 is used while partition 1 is empty"},  // size 0
       {with(0, 9, 0x00), nr, "holds the partition table's own sector"},  // start 2048 -> 0
       {with(1, 9, 0x08), nr, "overlaps partition 1"},                    // start 6144 -> 2048
       {s, 4294967294, "partition 2 (sectors 6144 to 4294967294) runs past the end of the disk"},

@@ -425,6 +425,35 @@ TEST_F(ImageSafety, AFullFileSystemIsReportedAsSuchAndCostsNoBackup) {
   EXPECT_FALSE(fs::exists(out));
   EXPECT_FALSE(fs::exists(meta_path(out)));
   EXPECT_TRUE(left_over(out).empty()) << joined(left_over(out));
+
+  // A sparse image whose incremental fills its holes until the file system is full: the
+  // roll-back punches them again, needing no room, and leaves the last backup whole.
+  fs::remove(full + "/fill");
+  fs::remove(img);
+  fs::remove(meta_path(img));
+  {
+    std::string zero(parts[0].nr_sects * 512, '\0');
+    int fd = ::open(disk.c_str(), O_WRONLY);
+    ASSERT_EQ(ssize_t(zero.size()), pwrite(fd, zero.data(), zero.size(), off_t(parts[0].start_sect * 512)));
+    close(fd);
+  }
+  {
+    std::ofstream fill(full + "/fill", std::ios::binary);
+    std::string k(4096, 'f');
+    // Room for the full backup's reservation and 3 MiB more, not for the incremental.
+    uint64_t room = parts[0].nr_sects * 512 / 2 - (3 << 20);
+    for (uint64_t n = 0; n < room && fill.write(k.data(), std::streamsize(k.size())); n += k.size()) {
+    }
+  }
+  const std::string s = full + "/s.img";
+  r = run({"backup", "-o", s, "+", "incremental", "-o", s},
+          {{"QEL_TEST_DIRTY", "sda1:9:2000"}, {"QEL_TEST_DIRTY_AT", "committed:1"}});
+  EXPECT_EQ(1, r.code()) << r.err;
+  EXPECT_TRUE(has(r.err, "No space left on device")) << r.err;
+  ASSERT_TRUE(read_meta(s)) << r.err;
+  EXPECT_EQ("full", read_meta(s)->kind);
+  EXPECT_TRUE(slurp(s) == std::string(parts[0].nr_sects * 512, '\0')) << "not rolled back";
+  EXPECT_TRUE(left_over(s).empty()) << joined(left_over(s)) << r.err;
 }
 
 }  // namespace

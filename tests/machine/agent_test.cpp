@@ -43,10 +43,22 @@ class AgentOverMachine : public MachineTest {
 TEST_F(AgentOverMachine, SessionOutlivesTheAgentRunsThatLookAtIt) {
   start();
   const std::string out = tmp_ + "/holder.out";
-  pid_t holder = spawn_agent({"--workers", "2", "--backing-dir", tmp_, "snapshot", "sda1", "--wait"}, out);
+  // Two agents started at the same moment with one backing directory: both guess the same
+  // session id for their backing files before their starts, and neither is refused for it.
+  const std::string twin_out = tmp_ + "/twin.out";
+  const std::vector<std::string> hold = {"--workers", "2", "--backing-dir", tmp_, "snapshot", "sda1", "--wait"};
+  pid_t holder = spawn_agent(hold, out);
+  pid_t twin = spawn_agent(hold, twin_out);
   ASSERT_GT(holder, 0);
+  ASSERT_GT(twin, 0);
   const int id = announced_session(out);
   ASSERT_GT(id, 0) << slurp(out);
+  const int twin_id = announced_session(twin_out);
+  ASSERT_GT(twin_id, 0) << slurp(twin_out);
+  EXPECT_NE(id, twin_id);
+  Run twin_stop = agent({"stop", std::to_string(twin_id)});
+  EXPECT_EQ(twin_stop.status, 0) << twin_stop.output;
+  EXPECT_NE(wait_agent(twin), -1) << slurp(twin_out);
   const std::string vek = "vek" + std::to_string(id);
 
   // Change sda1 after the snapshot, through its file (and so its file system): 128 chunks, more

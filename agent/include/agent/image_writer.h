@@ -26,7 +26,9 @@ std::string new_image_path(const std::string &image);  // X.qel-new
 std::string undo_path(const std::string &image);       // X.qel-undo
 
 // The right to write an image, held from before anything of it is looked at until its
-// record is in place. Throws Error when another backup holds it, naming its pid.
+// record is in place. Throws Error when another backup holds it, naming its pid, and when the
+// image is a file another process owns (the disk image of a running machine, a session's
+// backing file): the backup holds a shared flock on it meanwhile, so none can take it.
 class ImageLock {
  public:
   explicit ImageLock(const std::string &image);
@@ -38,6 +40,7 @@ class ImageLock {
  private:
   std::string image_, path_;
   int fd_ = -1;
+  int image_fd_ = -1;  // the image as it was, share-locked against a machine taking it
 };
 
 // Brings the image back to its last complete backup after one that did not finish: an

@@ -2,6 +2,9 @@
 // "qel-io<k>" that opens its own backing file, allocates its own staging buffer and calls
 // RunIOThread, which returns only when the session is stopped and drained.
 #pragma once
+#include <sys/types.h>
+
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -9,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "agent/error.h"
 
 namespace agent {
 
@@ -23,6 +28,16 @@ struct WorkerOptions {
 
 // Throws Error for a count or buffer size the pool will not use.
 void check_worker_options(const WorkerOptions &o);
+
+// A backing file another live process holds.
+class BackingFileInUse : public Error {
+ public:
+  BackingFileInUse(const std::string &msg, pid_t holder) : Error(msg, EBUSY), holder_(holder) {}
+  pid_t holder() const { return holder_; }
+
+ private:
+  pid_t holder_;
+};
 
 // The backing files of one session, "<dir>/<name>.<k>", one per worker. Each is created, or
 // taken over (emptied) from a run that is gone, and locked for as long as it is open, so that
