@@ -24,4 +24,9 @@ for c in $configs; do
     echo "=== $c: FAILED"; status=1
   fi
 done
+# A one-minute soak on the plain build (VEK_SOAK_MINUTES: another length, 0: none).
+if [[ " $configs " == *" plain "* && ${VEK_SOAK_MINUTES:-1} != 0 ]]; then
+  echo "=== soak"
+  VEK_BUILD=build ./scripts/soak.sh "${VEK_SOAK_MINUTES:-1}" || status=1
+fi
 exit $status
