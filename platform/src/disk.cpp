@@ -95,7 +95,8 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
   if (!write)
     return err ? -EIO : 0;
   if (!err) {
-    hd->logged_write_error = 0;
+    if (hd->logged_write_error.load(std::memory_order_relaxed))
+      hd->logged_write_error.store(0, std::memory_order_relaxed);
     return 0;
   }
   if (hd->logged_write_error.exchange(err) != err) {
