@@ -317,6 +317,11 @@ void DriverTest::add_test_disk()
 	spec.nr_sects = disk_sectors;
 	spec.max_hw_sectors = max_hw_sectors;
 	spec.reorder = reorder;
+	if (const char *env = getenv("VEK_TEST_DISK_REORDER"); env && !reorder.enabled) {
+		std::string why;
+		ASSERT_TRUE(host::parse_disk_reorder(env, &spec.reorder, &why)) << "VEK_TEST_DISK_REORDER: " << why;
+		printf("reordering disk from VEK_TEST_DISK_REORDER=%s\n", env);
+	}
 	spec.partitions = {{64, part_sectors}, {64 + part_sectors, part_sectors}};
 	disk = host::add_disk(spec);
 	ASSERT_NE(0u, disk) << strerror(errno);

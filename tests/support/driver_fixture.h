@@ -152,7 +152,10 @@ protected:
 	uint64_t disk_sectors = 8192;		// 4 MiB
 	uint64_t part_sectors = 2048;		// each partition 1 MiB
 	unsigned max_hw_sectors = 256;		// largest request the disk's queue takes
-	host::disk_reorder reorder;		// off: the disk serves in order
+	// Off: the disk serves in order, unless VEK_TEST_DISK_REORDER=SEED[:DEPTH[:LATENCY_US]]
+	// is set, which runs every scenario on a reordering disk (use latency 0 for the tests
+	// that stop the clock).
+	host::disk_reorder reorder;
 
 	void SetUp() override;
 	void TearDown() override;
