@@ -1,6 +1,7 @@
 // Pass-through block I/O with no driver loaded: 4 KiB random and 1 MiB
 // sequential transfers through host::pwrite/host::pread on a RAM disk and an
-// image-file disk. These are the figures the snapshot benchmarks divide by.
+// image-file disk. These are the figures the snapshot benchmarks divide by. The disks that
+// reorder (queue depth 32, no latency) show what that service costs a lone submitter.
 #include <benchmark/benchmark.h>
 
 #include <host/host.h>
@@ -39,16 +40,19 @@ std::string image_path() {
 
 // One RAM disk and one image disk for the whole run, each written once in
 // full so reads never hit holes.
-bench_disk &disk(bool image) {
-  static bench_disk disks[2];
-  bench_disk &d = disks[image];
+bench_disk &disk(bool image, bool reorder) {
+  static bench_disk disks[2][2];
+  bench_disk &d = disks[image][reorder];
   if (d.fd >= 0)
     return d;
   host::disk_spec spec;
-  spec.name = image ? "sdi" : "sdr";
+  spec.name = std::string(image ? "sdi" : "sdr") + (reorder ? "q" : "");
   spec.nr_sects = kDiskBytes / 512;
   if (image)
-    spec.image = image_path();
+    spec.image = image_path() + (reorder ? ".q" : "");
+  spec.reorder.enabled = reorder;
+  spec.reorder.seed = 1;
+  spec.reorder.mean_latency_us = 0;
   d.dev = host::add_disk(spec);
   if (!d.dev) {
     std::perror("add_disk");
@@ -61,11 +65,11 @@ bench_disk &disk(bool image) {
   return d;
 }
 
-// args: image (0/1), write (0/1), transfer bytes, random (0/1)
+// args: image (0/1), write (0/1), transfer bytes, random (0/1), reorder (0/1)
 void BM_Io(benchmark::State &state) {
   bool image = state.range(0), write = state.range(1), random = state.range(3);
   size_t len = size_t(state.range(2));
-  bench_disk &d = disk(image);
+  bench_disk &d = disk(image, state.range(4));
   std::vector<unsigned char> buf(len, 0xa5);
   uint64_t slots = kDiskBytes / len, x = 88172645463325252ull, seq = 0;
   for (auto _ : state) {
@@ -90,12 +94,13 @@ void BM_Io(benchmark::State &state) {
 }
 
 void args(benchmark::internal::Benchmark *b) {
-  b->ArgNames({"image", "write", "bytes", "random"});
-  for (int image : {0, 1})
-    for (int write : {1, 0}) {
-      b->Args({image, write, 4096, 1});
-      b->Args({image, write, 1 << 20, 0});
-    }
+  b->ArgNames({"image", "write", "bytes", "random", "reorder"});
+  for (int reorder : {0, 1})
+    for (int image : {0, 1})
+      for (int write : {1, 0}) {
+        b->Args({image, write, 4096, 1, reorder});
+        b->Args({image, write, 1 << 20, 0, reorder});
+      }
 }
 
 BENCHMARK(BM_Io)->Apply(args)->UseRealTime();

@@ -126,6 +126,12 @@ int run(int argc, char **argv) {
                                    "a new image's equal partitions (default 2, 0: none); an existing image has them "
                                    "in its partition table, or in this number when it has no table")
                         ->check(CLI::Range(0, 15));
+  std::string reorder;
+  app.add_option("--disk-reorder", reorder,
+                 "serve the disk as one that reorders: up to DEPTH bios (default 32) in service at once, "
+                 "completed out of order after random latencies of mean LATENCY_US microseconds "
+                 "(default 200), drawn from SEED")
+      ->check(CLI::Validator(agent::disk_reorder_problem, "SEED[:DEPTH[:LATENCY_US]]"));
   app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
   app.add_option("--log", log, "append the machine's messages and the kernel log to this file instead of stderr");
@@ -163,6 +169,7 @@ int run(int argc, char **argv) {
   if (d.create) d.bytes = *agent::parse_size(disk_size);  // checked when parsed
   if (parts_opt->count() > 0) d.partitions = partitions;
   d.writes_because = "the machine serves its devices for writing";
+  d.reorder = reorder;
   m.add_disk(d);
   o.dir = dir;
   o.max_threads = threads;

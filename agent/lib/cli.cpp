@@ -89,6 +89,7 @@ struct Ctx {
         // Nothing else writes the source: the snapshot's writes stay in the driver.
         d.read_only = !g.writes_disk && !g_source_writes;
         d.writes_because = "--writer writes to it";
+        d.reorder = g.disk_reorder;
         m->add_disk(d);
       }
       machine = std::move(m);
@@ -501,6 +502,11 @@ void add_globals(CLI::App &app, Globals &g) {
                  "existing one must have it)")
       ->check(CLI::Validator(disk_size_problem, "SIZE"))
       ->each([&g](const std::string &) { g.disk_size_given = true; });
+  app.add_option("--disk-reorder", g.disk_reorder,
+                 "serve the disk of --disk as a disk that reorders: up to DEPTH bios (default 32) in "
+                 "service at once, completed out of order after random latencies of mean LATENCY_US "
+                 "microseconds (default 200), drawn from SEED")
+      ->check(CLI::Validator(disk_reorder_problem, "SEED[:DEPTH[:LATENCY_US]]"));
   app.add_option("--partitions", g.partitions,
                  "a new image's equal partitions (default 2, 0: none); an existing image has "
                  "them in its partition table, or in this number when it has no table")
@@ -640,7 +646,7 @@ size_t edit_distance(const std::string &a, const std::string &b) {
 // options before a command that take a value are skipped with their value.
 std::string unknown_command(const std::vector<std::string> &seg) {
   static const std::vector<std::string> with_value = {
-      "--dev", "--state", "--disk", "--disk-size", "--partitions", "--workers", "--buffer",
+      "--dev", "--state", "--disk", "--disk-size", "--disk-reorder", "--partitions", "--workers", "--buffer",
       "--backing-dir", "--format"};
   for (size_t i = 0; i < seg.size(); ++i) {
     const std::string &t = seg[i];
@@ -734,6 +740,11 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
   if (req.cmds[0].name == "serve") return run_service(req, out, err);
   for (const Command &c : req.cmds) req.g.writes_disk = req.g.writes_disk || c.writer;
 
+  if (!req.g.disk_reorder.empty() && req.g.disk.empty()) {
+    err << "qel-agent: error: --disk-reorder sets how the disk of --disk serves its bios: give --disk "
+           "(a running vek-machine takes its own --disk-reorder)\n";
+    return 2;
+  }
   bool to_service = req.g.disk.empty() && (!req.g.dev.empty() || !req.g.state.empty());
   for (const Command &c : req.cmds) to_service = to_service && service_command(c.name);
   if (to_service) {

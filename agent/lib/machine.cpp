@@ -206,9 +206,19 @@ Image open_image(const DiskOptions &d) {
 
 }  // namespace
 
+std::string disk_reorder_problem(const std::string &s) {
+  host::disk_reorder r;
+  std::string why;
+  return host::parse_disk_reorder(s, &r, &why) ? "" : why;
+}
+
 void Machine::add_disk(const DiskOptions &d) {
   host::disk_spec spec;
   spec.name = d.name;
+  if (!d.reorder.empty()) {
+    std::string why;
+    if (!host::parse_disk_reorder(d.reorder, &spec.reorder, &why)) throw Error("disk " + d.name + ": " + why);
+  }
   std::vector<PartitionLayout> parts;
   Image img;
   if (d.image.empty()) {

@@ -1,7 +1,8 @@
 // The machine's disks: RAM disks and image-file disks behind block major 8.
 // Bios are queued by the make_request_fn in the submitter's context and
 // served in order by one thread per disk, which completes each bio in
-// interrupt context, as a disk interrupt would.
+// interrupt context, as a disk interrupt would. A reordering disk serves them
+// with its own threads instead (disk_reorder.cpp).
 #include <linux/bio.h>
 #include <linux/blkdev.h>
 #include <linux/genhd.h>
@@ -28,6 +29,7 @@
 #include <host/host_block.h>
 
 #include "block_internal.h"
+#include "disk_internal.h"
 #include "internal.h"
 
 namespace kplat {
@@ -35,40 +37,6 @@ namespace {
 
 constexpr unsigned kSdMajor = 8;
 constexpr int kMinorsPerDisk = 16;
-
-struct disk_rule {
-  int id;
-  host::disk_fault kind;
-  sector_t first, end;  // whole-disk sectors, [first, end)
-  long remaining;       // -1: unlimited
-  unsigned delay_ms;
-};
-
-struct host_disk {
-  std::string name;
-  int slot = -1;
-  sector_t nr_sects = 0;
-  int fd = -1;                      // image file, or -1 for a RAM disk
-  std::string image;                // its path, for the log
-  bool read_only = false;           // the image is open for reading only
-  int logged_write_error = 0;       // host errno last logged; 0 after a good write (disk thread)
-  unsigned char *ram = nullptr;
-  size_t ram_bytes = 0;
-  struct gendisk *disk = nullptr;
-  struct request_queue *q = nullptr;
-  std::thread worker;
-
-  // Submitter and disk thread meet on it for every bio, for a few instructions: taken
-  // with spin_acquire on those paths.
-  std::mutex lock;
-  std::condition_variable cv;
-  std::deque<struct bio *> pending;  // lock
-  bool stopping = false;             // lock
-  std::vector<disk_rule> rules;      // lock
-  std::atomic<size_t> nr_rules{0};   // rules.size(), written under lock, read without
-  int next_rule_id = 1;              // lock
-  host::disk_stats stats{};          // lock
-};
 
 std::mutex g_hosts_lock;
 std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
@@ -127,11 +95,11 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
   if (!write)
     return err ? -EIO : 0;
   if (!err) {
-    hd->logged_write_error = 0;
+    if (hd->logged_write_error.load(std::memory_order_relaxed))
+      hd->logged_write_error.store(0, std::memory_order_relaxed);
     return 0;
   }
-  if (err != hd->logged_write_error) {
-    hd->logged_write_error = err;
+  if (hd->logged_write_error.exchange(err) != err) {
     printk(KERN_ERR "%s: writing the image %s at sector %llu failed: %s\n", hd->name.c_str(),
            hd->image.c_str(), (unsigned long long)(pos >> 9),
            err == EROFS ? "it is open read-only" : strerror(err));
@@ -159,7 +127,8 @@ int bio_iov(struct bio *bio, struct iovec *iov, int max) {
   return iovcnt;
 }
 
-// Reads or writes the bio's data at its sector. Worker thread.
+}  // namespace
+
 int transfer(host_disk *hd, struct bio *bio) {
   bool write = bio_data_dir(bio) == WRITE;
   uint64_t pos = uint64_t(bio->bi_sector) << 9;
@@ -178,6 +147,8 @@ int transfer(host_disk *hd, struct bio *bio) {
   }
   return 0;
 }
+
+namespace {
 
 // An image disk serves a run of queued bios that continue one another in one direction with
 // one system call, as the kernel's elevator merges such bios into one request; each bio is
@@ -221,8 +192,8 @@ bool transfer_run(host_disk *hd, const std::vector<struct bio *> &run, std::vect
                         uint64_t(run.front()->bi_sector) << 9) == 0;
 }
 
-// Applies the fault rules that match the bio; returns the injected error (0
-// when none) and the delay to serve first. hd->lock held.
+}  // namespace
+
 int __match_rules(host_disk *hd, struct bio *bio, unsigned *delay_ms) {
   bool write = bio_data_dir(bio) == WRITE;
   sector_t first = bio->bi_sector, end = bio->bi_sector + bio_sectors(bio);
@@ -251,6 +222,18 @@ int __match_rules(host_disk *hd, struct bio *bio, unsigned *delay_ms) {
   return err;
 }
 
+void __count_bio(host_disk *hd, struct bio *bio, int err) {
+  if (err) {
+    hd->stats.failed_bios++;
+  } else if (bio_data_dir(bio) == WRITE) {
+    hd->stats.write_bios++;
+    hd->stats.write_sectors += bio_sectors(bio);
+  } else {
+    hd->stats.read_bios++;
+    hd->stats.read_sectors += bio_sectors(bio);
+  }
+}
+
 // What this kernel's request-based drivers leave in a bio they have completed (as
 // blk_update_request and req_bio_endio do): its range consumed, bi_sector past its end,
 // bi_size 0, bi_idx at bi_vcnt; failed or not. Whoever needs the range afterwards keeps
@@ -260,6 +243,8 @@ void consume_bio(struct bio *bio) {
   bio->bi_size = 0;
   bio->bi_idx = bio->bi_vcnt;
 }
+
+namespace {
 
 // Serves the queue in batches: every bio queued when the thread looks is
 // taken in one go, so a busy submitter does not pay a wake-up per bio. Each
@@ -282,18 +267,8 @@ void worker_main(host_disk *hd) {
     {
       spin_acquire(hd->lock);
       std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
-      for (auto &d : done) {
-        struct bio *bio = d.first;
-        if (d.second) {
-          hd->stats.failed_bios++;
-        } else if (bio_data_dir(bio) == WRITE) {
-          hd->stats.write_bios++;
-          hd->stats.write_sectors += bio_sectors(bio);
-        } else {
-          hd->stats.read_bios++;
-          hd->stats.read_sectors += bio_sectors(bio);
-        }
-      }
+      for (auto &d : done)
+        __count_bio(hd, d.first, d.second);
     }
     {
       irq_context_guard irq;
@@ -386,12 +361,27 @@ int disk_make_request(struct request_queue *q, struct bio *bio) {
     std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
     if (!hd->stopping) {
       hd->pending.push_back(bio);
-      hd->cv.notify_one();
+      if (hd->reorder.enabled)
+        __reorder_admit(hd);
+      else
+        hd->cv.notify_one();
       return 0;
     }
   }
   bio_endio(bio, -EIO);  // the disk is gone
   return 0;
+}
+
+void stop_service(host_disk *hd) {
+  {
+    std::lock_guard<std::mutex> l(hd->lock);
+    hd->stopping = true;
+    hd->cv.notify_all();
+  }
+  if (hd->reorder.enabled)
+    reorder_stop(hd);
+  else
+    hd->worker.join();
 }
 
 void release_host_disk(struct request_queue *q) { delete static_cast<host_disk *>(q->queuedata); }
@@ -429,6 +419,8 @@ int validate(const host::disk_spec &spec) {
   if (spec.nr_sects == 0 || spec.nr_sects > (uint64_t(1) << 50))
     return EINVAL;
   if (spec.partitions.size() > size_t(kMinorsPerDisk - 1) || spec.max_hw_sectors < 8)
+    return EINVAL;
+  if (spec.reorder.enabled && reorder_check(spec.reorder))
     return EINVAL;
   for (size_t i = 0; i < spec.partitions.size(); i++) {
     const auto &p = spec.partitions[i];
@@ -552,16 +544,15 @@ dev_t host::add_disk(const host::disk_spec &spec) {
   for (size_t i = 0; i < spec.partitions.size(); i++)
     disk_add_part(disk, int(i + 1), spec.partitions[i].start_sect, spec.partitions[i].nr_sects);
   hd->disk = disk;
-  hd->worker = std::thread(worker_main, hd);
+  hd->reorder = spec.reorder;
+  if (hd->reorder.enabled)
+    reorder_start(hd);
+  else
+    hd->worker = std::thread(worker_main, hd);
 
   add_disk(disk);
   if (!disk_published(disk)) {  // lost a race for the name
-    {
-      std::lock_guard<std::mutex> l(hd->lock);
-      hd->stopping = true;
-      hd->cv.notify_all();
-    }
-    hd->worker.join();
+    stop_service(hd);
     close_storage(hd);
     put_disk(disk);
     blk_cleanup_queue(q);
@@ -585,12 +576,7 @@ int host::del_disk(dev_t dev) {
       return fail(EBUSY);
     g_hosts.erase(hd->slot);
   }
-  {
-    std::lock_guard<std::mutex> l(hd->lock);
-    hd->stopping = true;
-    hd->cv.notify_all();
-  }
-  hd->worker.join();  // serves what is still queued first
+  stop_service(hd);  // serves what is still queued first
   close_storage(hd);
   struct request_queue *q = hd->q;
   put_disk(hd->disk);

@@ -10,6 +10,7 @@
 #include <linux/sched.h>
 #include <host/fault.h>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -78,6 +79,9 @@ void syscall_entry();
 
 // Platform clock.
 uint64_t clock_ns();  // platform nanoseconds since start-up
+// When, in real time, the platform clock reaches platform_ns at its present speed (an hour
+// away on a stopped clock: a waiter re-checks now and then).
+std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns);
 // Sleeps ms of platform time with no context check and no wake-up (for
 // injected delays on threads that are not tasks' sleeping paths).
 void clock_sleep_ms(unsigned ms);

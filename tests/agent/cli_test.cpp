@@ -307,6 +307,13 @@ TEST_F(Cli, BadUsageAndFailuresGiveClearMessagesAndExitCodes) {
   EXPECT_EQ(2, r.code);
   EXPECT_FALSE(std::filesystem::exists(path("chain.img"))) << "the chain ran before it was checked";
   EXPECT_EQ(2, qel({"--disk", disk, "--buffer", "3x", "list"}).code);
+  // A reordering that cannot be had, or that has no disk of this run to apply to.
+  r = qel({"--disk", disk, "--disk-reorder", "7:0", "list"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(has(r.err, "depth")) << r.err;
+  r = qel({"--dev", dir, "--disk-reorder", "7", "list"});
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(has(r.err, "give --disk")) << r.err;
   // /dev/NAME is NAME; JSON asked for in a chain is alone on stdout.
   r = qel(cmd({"backup", "/dev/sda1", "-o", path("dev.img")}));
   EXPECT_EQ(0, r.code) << r.err;

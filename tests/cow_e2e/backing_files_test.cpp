@@ -1,6 +1,7 @@
 // End to end: writers hammer a source partition under snapshot while agent-style workers
 // store the preserved chunks; the backing files must then hold, at each chunk's worker
-// and slot, exactly what the chunk held at the snapshot instant.
+// and slot, exactly what the chunk held at the snapshot instant. Both run on a disk that
+// serves in order and on one that reorders.
 #include "cow.h"
 #include "driver_fixture.h"
 
@@ -39,7 +40,7 @@ struct placement {
 
 using vekfx::eventually;
 
-class CowE2E : public vekfx::DriverTest {
+class CowE2E : public vekfx::DriverTest, public ::testing::WithParamInterface<vekfx::disk_order> {
 protected:
 	static constexpr int kWorkers = 3;
 	static constexpr int kWriters = 4;
@@ -49,7 +50,11 @@ protected:
 	{
 		disk_sectors = 65536;
 		part_sectors = 16384;	// 8 MiB: 128 chunks
+		seed = vekfx::test_seed();
+		if (GetParam() == vekfx::disk_order::reordering)
+			reorder = vekfx::reordering_disk(seed);
 	}
+	uint64_t seed;
 
 	size_t part_bytes() const { return part_sectors * 512; }
 	size_t blocks() const { return part_bytes() / kBlock; }
@@ -150,7 +155,7 @@ protected:
 	}
 };
 
-TEST_F(CowE2E, BackingFilesHoldEachChunkAsItWasAtTheSnapshot)
+TEST_P(CowE2E, BackingFilesHoldEachChunkAsItWasAtTheSnapshot)
 {
 	std::vector<uint8_t> image = lay_down_image();
 	int id = start(part1, dir() + "/e2e");
@@ -162,7 +167,6 @@ TEST_F(CowE2E, BackingFilesHoldEachChunkAsItWasAtTheSnapshot)
 	std::map<int, std::string> files = files_by_slot(w);
 	ASSERT_EQ(files.size(), (size_t)kWorkers);
 
-	uint64_t seed = vekfx::test_seed();
 	std::set<uint32_t> boundary;
 	std::set<uint32_t> written = run_writers(seed, &boundary);
 	ASSERT_TRUE(eventually([&] { return fc_count(id) == 0; })) << "every transfer stored";
@@ -206,7 +210,7 @@ TEST_F(CowE2E, BackingFilesHoldEachChunkAsItWasAtTheSnapshot)
 	EXPECT_EQ(w.results(), (std::vector<long>(kWorkers, 0)));
 }
 
-TEST_F(CowE2E, SnapshotDeviceShowsTheFrozenImageWhileTheSourceMovesOn)
+TEST_P(CowE2E, SnapshotDeviceShowsTheFrozenImageWhileTheSourceMovesOn)
 {
 	std::vector<uint8_t> image = lay_down_image();
 	int id = start(part1, dir() + "/e2e-read");
@@ -215,8 +219,15 @@ TEST_F(CowE2E, SnapshotDeviceShowsTheFrozenImageWhileTheSourceMovesOn)
 	for (int i = 0; i < kWorkers; i++)
 		ASSERT_EQ(0, w.wait_first());
 
-	std::set<uint32_t> written = run_writers(vekfx::test_seed() ^ 0x5a5a);
+	// The image is read while the writers run, and again after them.
+	std::vector<uint8_t> during;
+	std::thread reader([&] { during = read_snapshot(id, 0, part_bytes()); });
+	std::set<uint32_t> written = run_writers(seed ^ 0x5a5a);
+	reader.join();
 	ASSERT_FALSE(written.empty());
+	ASSERT_EQ(during.size(), image.size());
+	for (uint32_t c = 0; c < part_bytes() / kChunk; c++)
+		EXPECT_EQ(0, memcmp(&during[c * kChunk], &image[c * kChunk], kChunk)) << "chunk " << c << " read during the writes";
 	std::vector<uint8_t> snap = read_snapshot(id, 0, part_bytes());
 	ASSERT_EQ(snap.size(), image.size());
 	for (uint32_t c = 0; c < part_bytes() / kChunk; c++)
@@ -226,5 +237,7 @@ TEST_F(CowE2E, SnapshotDeviceShowsTheFrozenImageWhileTheSourceMovesOn)
 	ASSERT_EQ(0, stop(id));
 	w.join();
 }
+
+VEKFX_BOTH_DISK_ORDERS(CowE2E);
 
 }  // namespace

@@ -316,6 +316,12 @@ void DriverTest::add_test_disk()
 	spec.name = "sda";
 	spec.nr_sects = disk_sectors;
 	spec.max_hw_sectors = max_hw_sectors;
+	spec.reorder = reorder;
+	if (const char *env = getenv("VEK_TEST_DISK_REORDER"); env && !reorder.enabled) {
+		std::string why;
+		ASSERT_TRUE(host::parse_disk_reorder(env, &spec.reorder, &why)) << "VEK_TEST_DISK_REORDER: " << why;
+		printf("reordering disk from VEK_TEST_DISK_REORDER=%s\n", env);
+	}
 	spec.partitions = {{64, part_sectors}, {64 + part_sectors, part_sectors}};
 	disk = host::add_disk(spec);
 	ASSERT_NE(0u, disk) << strerror(errno);
@@ -575,6 +581,23 @@ void spin_holder::release()
 }  // namespace vekfx
 
 namespace vekfx {
+
+host::disk_reorder reordering_disk(uint64_t seed)
+{
+	host::disk_reorder r;
+	r.enabled = true;
+	r.seed = seed;
+	r.depth = 32;
+	r.mean_latency_us = 100000;
+	printf("reordering disk: seed %llu, depth %u, mean latency %u us\n", (unsigned long long)seed,
+	       r.depth, r.mean_latency_us);
+	return r;
+}
+
+std::string disk_order_name(const ::testing::TestParamInfo<disk_order> &info)
+{
+	return info.param == disk_order::reordering ? "Reordering" : "InOrder";
+}
 
 bool eventually(const std::function<bool()> &cond, int ms)
 {

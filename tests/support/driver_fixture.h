@@ -53,6 +53,19 @@ inline unsigned dev_minor(dev_t d) { return d & 0xFFFFF; }
 // The seed of a randomised test: VEK_TEST_SEED from the environment, else fresh; printed.
 uint64_t test_seed();
 
+// How the test disk serves its bios, for scenarios that race source I/O with snapshot I/O:
+// in submission order, or reordered (seeded; depth 32; latencies of a few platform ms, so
+// that many bios overlap at the fixture's clock speed). A parameterised suite runs over both.
+enum class disk_order { in_order, reordering };
+host::disk_reorder reordering_disk(uint64_t seed);
+std::string disk_order_name(const ::testing::TestParamInfo<disk_order> &info);
+inline void PrintTo(disk_order o, std::ostream *os) { *os << (o == disk_order::reordering ? "reordering" : "in order"); }
+#define VEKFX_BOTH_DISK_ORDERS(suite)                                                        \
+	INSTANTIATE_TEST_SUITE_P(Disks, suite,                                               \
+				 ::testing::Values(::vekfx::disk_order::in_order,            \
+						   ::vekfx::disk_order::reordering),         \
+				 ::vekfx::disk_order_name)
+
 // Polls cond every millisecond until it holds; false after ms of real time. The bound only
 // ends a test that has already failed: no verdict may rest on how soon cond holds.
 bool eventually(const std::function<bool()> &cond, int ms = 10000);
@@ -139,6 +152,10 @@ protected:
 	uint64_t disk_sectors = 8192;		// 4 MiB
 	uint64_t part_sectors = 2048;		// each partition 1 MiB
 	unsigned max_hw_sectors = 256;		// largest request the disk's queue takes
+	// Off: the disk serves in order, unless VEK_TEST_DISK_REORDER=SEED[:DEPTH[:LATENCY_US]]
+	// is set, which runs every scenario on a reordering disk (use latency 0 for the tests
+	// that stop the clock).
+	host::disk_reorder reorder;
 
 	void SetUp() override;
 	void TearDown() override;

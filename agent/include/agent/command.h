@@ -25,6 +25,7 @@ struct Globals {
   std::string state;  // the agent service's state directory; "" for the default
   std::string disk;
   std::string disk_size;  // given: the image is created when missing
+  std::string disk_reorder;  // the disk's reordering, "" = in order (DiskOptions::reorder)
   unsigned partitions = 2;
   bool partitions_given = false;
   int workers = 4;

@@ -27,7 +27,13 @@ struct DiskOptions {
   // Nothing in this machine will write the disk: an existing image is opened read-only.
   bool read_only = false;
   std::string writes_because;  // why it is written, for a message when it cannot be
+  // "SEED[:DEPTH[:LATENCY_US]]": the disk keeps up to DEPTH bios in service and completes
+  // them out of order after seeded random latencies, as a real disk may; "": in order.
+  std::string reorder;
 };
+
+// Why a --disk-reorder value cannot be used ("" when it can).
+std::string disk_reorder_problem(const std::string &s);
 
 class Machine {
  public:

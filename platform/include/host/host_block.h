@@ -15,6 +15,29 @@ struct partition_spec {
   uint64_t nr_sects;
 };
 
+// How a disk serves its bios. Off (the default), one disk thread serves them one at a time
+// in submission order. On, the disk behaves as a queueing device with timers does: up to
+// `depth` bios are in service at once, each completes after a random latency drawn from an
+// exponential distribution of mean `mean_latency_us` microseconds of platform time (0: due
+// at once), and `threads` completion threads complete them in the order their latencies
+// run out, concurrently. A bio's data moves when it completes, so writes to one range that
+// are in service together land in any order; each bio moves as a whole with respect to any
+// bio it overlaps, so a read sees one of them, never a mix. A barrier bio (BIO_RW_BARRIER)
+// enters service only once every bio submitted before it has completed, and none after it
+// enters before it has completed. Fault rules meet bios in submission order; a delay rule
+// adds to the bio's latency. The latencies follow the platform clock: on a stopped clock a
+// bio with a latency completes only once the clock moves on. The seed fixes the draws.
+struct disk_reorder {
+  bool enabled = false;
+  uint64_t seed = 0;
+  unsigned depth = 32;              // 1 to 4096
+  unsigned mean_latency_us = 200;   // up to 10 s
+  unsigned threads = 2;             // 2 to 16
+};
+// Reads "SEED[:DEPTH[:LATENCY_US]]" (decimal; the omitted fields keep their defaults) into
+// *out, enabled. False with *why (a sentence naming the bad field) for anything else.
+bool parse_disk_reorder(const std::string &text, disk_reorder *out, std::string *why);
+
 struct disk_spec {
   std::string name;      // "sda": partitions become "sda1", "sda2", ...
   uint64_t nr_sects;     // size in 512-byte sectors
@@ -26,19 +49,21 @@ struct disk_spec {
   // is no regular file or is shorter). Open read-only, it makes a disk whose writes fail.
   // `image` then only names it in the kernel log.
   int image_fd = -1;
+  disk_reorder reorder;  // how the disk serves its bios; fixed for the disk's life
 };
 
 // Adds a disk with block major 8: the n-th free disk slot gets first minor
 // 16 n and 16 minors; partition i (1-based) is first_minor + i. Returns the
 // whole disk's dev_t, or 0 with errno: EINVAL (no name, name too long, zero
 // size, more than 15 partitions, a partition empty, past the end or overlapping
-// another, max_hw_sectors below 8), EEXIST (a disk of that name exists),
-// ENOSPC (no free slot), or the errno of opening/extending the image file. An
-// image file keeps its contents across del_disk/add_disk. A write the image file
-// refuses fails its bio with -ENOSPC when the file's file system is full (or over
+// another, max_hw_sectors below 8, reorder settings out of their ranges), EEXIST
+// (a disk of that name exists), ENOSPC (no free slot), or the errno of
+// opening/extending the image file. An image file keeps its contents across
+// del_disk/add_disk. A write the image file refuses fails its bio with -ENOSPC when the file's file system is full (or over
 // quota), else -EIO, and the disk logs the host's reason once per run of failures.
 dev_t add_disk(const disk_spec &spec);
-// Removes a disk added by add_disk; its in-flight bios complete first.
+// Removes a disk added by add_disk; its in-flight bios complete first (on a reordering
+// disk without waiting out their latencies).
 // EBUSY while it or a partition is mounted or open, ENODEV for a number that
 // is not such a disk.
 int del_disk(dev_t dev);
@@ -83,6 +108,10 @@ struct disk_stats {
   uint64_t read_bios, write_bios;
   uint64_t read_sectors, write_sectors;
   uint64_t failed_bios;
+  // Bios in service at once at most, and completions that came after a later-submitted
+  // bio had completed (both stay 0 on a disk that serves in order).
+  uint64_t max_in_service;
+  uint64_t overtaken;
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
 
