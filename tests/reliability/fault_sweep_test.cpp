@@ -108,7 +108,11 @@ std::string FaultSweep::life(const std::string &label, bool disk_may_fail_writes
 	if (id > 0) {
 		// A staging buffer of one chunk: every preserved chunk goes to the backing file at once.
 		w = std::make_unique<vekfx::io_workers>(id, 2, dir(), 65536);
-		if (w->wait_first(ctl) != 0) {
+		// The wait is in platform time: a loaded machine may bring the workers in later.
+		int waited = -1;
+		for (int tries = 0; waited != 0 && tries < 20; tries++)
+			waited = w->wait_first(ctl);
+		if (waited != 0) {
 			// As the agent does when no worker came: the driver stops the session.
 			snap_shot_request req{};
 			req.id = id;
