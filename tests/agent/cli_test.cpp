@@ -27,6 +27,7 @@
 #include "agent/image.h"
 #include "agent/layout.h"
 #include "driver_fixture.h"
+#include "spawn_output.h"
 
 using namespace agent;
 
@@ -115,15 +116,8 @@ class Cli : public ::testing::Test {
   // qel-agent in a process of its own, its output in `out`.
   void spawn_agent(std::vector<std::string> args, const std::string &out) {
     args.insert(args.begin(), VEK_AGENT_PATH);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    ASSERT_EQ(0, posix_spawn(&child, argv[0], &fa, nullptr, argv.data(), environ));
-    posix_spawn_file_actions_destroy(&fa);
+    child = vekfx::spawn_with_output(args, out);
+    ASSERT_GT(child, 0);
   }
   // Polls (bounded) until the file holds `text`, or the child has ended.
   bool wait_for_text(const std::string &f, const std::string &text) {

@@ -32,6 +32,7 @@
 #include <vekdriver.h>
 
 #include "agent/layout.h"
+#include "spawn_output.h"
 
 extern char **environ;
 
@@ -194,16 +195,7 @@ class MachineTest : public ::testing::Test {
   pid_t spawn_agent(const std::vector<std::string> &args, const std::string &out) {
     std::vector<std::string> all = {VEK_AGENT_PATH, "--dev", dir_, "--no-progress"};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    pid_t pid = vekfx::spawn_with_output(all, out);
     if (pid > 0) agents_.push_back(pid);
     return pid;
   }
@@ -228,17 +220,8 @@ class MachineTest : public ::testing::Test {
   // its output.
   Run run_tool(std::vector<std::string> args, int limit = 1000) {
     std::string out = tmp_ + "/tool." + std::to_string(++runs_) + ".out";
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (r != 0) return {-1, "cannot start " + args[0]};
+    pid_t pid = vekfx::spawn_with_output(args, out);
+    if (pid < 0) return {-1, "cannot start " + args[0]};
     agents_.push_back(pid);
     int st = wait_agent(pid, limit);
     if (st == -1) {
