@@ -159,13 +159,13 @@ TEST_F(CowE2E, BackingFilesHoldEachChunkAsItWasAtTheSnapshot)
 	// First a sequential run over the first chunks, block by block: every chunk boundary
 	// it crosses ends one of its writes there, and the chunk after the run stays untouched.
 	constexpr uint32_t kRun = 8;
-	int fd = host::open("/dev/sda1", O_RDWR);
-	ASSERT_GE(fd, 0);
+	int dev = host::open("/dev/sda1", O_RDWR);
+	ASSERT_GE(dev, 0);
 	for (uint32_t b = 0; b < kRun * kChunk / kBlock; b++) {
 		std::vector<uint8_t> s = stamp(b, 0xEE, 1);
-		ASSERT_EQ(host::pwrite(fd, s.data(), kBlock, (off_t)b * kBlock), (ssize_t)kBlock);
+		ASSERT_EQ(host::pwrite(dev, s.data(), kBlock, (off_t)b * kBlock), (ssize_t)kBlock);
 	}
-	host::close(fd);
+	host::close(dev);
 	EXPECT_EQ(list()[0].changed_blocks, kRun) << "the run preserved a chunk it never wrote";
 
 	uint64_t seed = vekfx::test_seed();
