@@ -328,10 +328,12 @@ int get_affected_chunks(struct cow_session *cs, struct bio *bio, struct list_hea
 	if (is_error(cs) || bio->bi_size == 0 || !bio_session_range(cs, bio, &first, &end))
 		return 0;
 	first_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift, first);
-	/* The chunk of the sector just after the bio, but never one past the partition. */
-	if (end >= cs->part.nr_sects)
-		end = cs->part.nr_sects - 1;
-	last_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift, end);
+	/*
+	 * The chunk of the bio's last sector (end is exclusive and never past the partition):
+	 * a write ending on a chunk boundary leaves the next chunk alone, and one ending at the
+	 * device's end claims nothing beyond it.
+	 */
+	last_chunk = get_chunk(cs->sector_shift, cs->chunk_mask, cs->chunk_shift, end - 1);
 	if (first_chunk > last_chunk)
 		return 0;
 

@@ -144,9 +144,11 @@ TEST_F(WriteTest, ClaimedChunksFollowTheBiosExtent)
 {
 	cow_session *cs = start(part1);
 	EXPECT_EQ(std::vector<sector_t>({0}), claim(cs, 0, 4096, true));
-	EXPECT_EQ(std::vector<sector_t>({0, 1}), claim(cs, 120, 4096, true));
-	// Ending exactly on a boundary also claims the next chunk.
-	EXPECT_EQ(std::vector<sector_t>({0, 1}), claim(cs, 0, 65536, true));
+	EXPECT_EQ(std::vector<sector_t>({0, 1}), claim(cs, 124, 4096, true));
+	// A write ending exactly on a chunk boundary claims no chunk after it.
+	EXPECT_EQ(std::vector<sector_t>({0}), claim(cs, 0, 65536, true));
+	EXPECT_EQ(std::vector<sector_t>({1}), claim(cs, 128 + 120, 4096, true));
+	EXPECT_EQ(std::vector<sector_t>({3, 4}), claim(cs, 3 * 128, 2 * 65536, true));
 	EXPECT_EQ(std::vector<sector_t>({3, 4, 5}), claim(cs, 3 * 128 + 64, 2 * 65536, true));
 	EXPECT_TRUE(claim(cs, 0, 0, true).empty());		// size 0: nothing
 	EXPECT_TRUE(claim(cs, 0, 4096, false).empty());		// a read with nothing in flight
@@ -163,7 +165,7 @@ TEST_F(WriteTest, OldContentsAreCopiedBeforeTheWriteLands)
 {
 	cow_session *cs = start(part1);
 	auto data = pattern(4096, 0x99);
-	write_dev("/dev/sda1", 120 * 512, data);		// sectors 120..127 and chunk 1
+	write_dev("/dev/sda1", 124 * 512, data);		// sectors 124..131: chunks 0 and 1
 
 	auto copies = queued_copies(cs);
 	ASSERT_EQ(2u, copies.size());
@@ -184,7 +186,7 @@ TEST_F(WriteTest, OldContentsAreCopiedBeforeTheWriteLands)
 	EXPECT_FALSE(log[1].write);
 	EXPECT_EQ(kPart1Start + 128, log[1].sector);
 	EXPECT_TRUE(log[2].write);
-	EXPECT_EQ(data, read_dev("/dev/sda1", 120 * 512, 4096));
+	EXPECT_EQ(data, read_dev("/dev/sda1", 124 * 512, 4096));
 	EXPECT_EQ("", error_text(cs));
 	EXPECT_EQ(16L * 2, (long)atomic_read(&total_cow_pages));
 
@@ -444,12 +446,12 @@ TEST_F(WriteTest, FailedChunkListLeavesNoChunkClaimedAndTheWriteProceeds)
 	};
 	host::fault_inject("kmem_cache_alloc", r);
 	auto data = pattern(4096, 0x63);
-	write_dev("/dev/sda1", 120 * 512, data);
+	write_dev("/dev/sda1", 124 * 512, data);
 	host::fault_reset();
 	EXPECT_EQ("OUT OF MEMORY", error_text(cs));
 	EXPECT_EQ(1, dmesg_count("vek: ERROR: could not create affected chunks list for sector "
-				 "2168 + 4096."));
-	EXPECT_EQ(data, read_dev("/dev/sda1", 120 * 512, 4096));
+				 "2172 + 4096."));
+	EXPECT_EQ(data, read_dev("/dev/sda1", 124 * 512, 4096));
 	// The chunk claimed before the failure had its locks released, not left held.
 	struct if_chunk *ic = get_and_inc_if(cs, 0);
 	if (ic) {
