@@ -63,9 +63,10 @@ protected:
 		ASSERT_NE(MAP_FAILED, (void *)ro);
 		memset(ro, 0x11, page);
 		ASSERT_EQ(0, mprotect(ro, page, PROT_READ));
-		gone = (uint8_t *)mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		// Inaccessible, and kept reserved: an address unmapped here could be mapped again for
+		// a thread stack or the allocator, and this process is the "kernel" too.
+		gone = (uint8_t *)mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 		ASSERT_NE(MAP_FAILED, (void *)gone);
-		munmap(gone, page);
 		// Descriptors a record may name: a scratch file, one closed, none.
 		file_fd = ::open((dir() + "/fuzz.cow").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
 		ASSERT_GE(file_fd, 0);
@@ -77,6 +78,7 @@ protected:
 		long page = sysconf(_SC_PAGESIZE);
 		munmap(half, 2 * page);
 		munmap(ro, page);
+		munmap(gone, page);
 		::close(file_fd);
 		vekfx::DriverTest::TearDown();
 	}
