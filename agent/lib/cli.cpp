@@ -350,10 +350,10 @@ int do_snapshot(Ctx &x, const Command &c) {
   if (c.wait && !x.core) pthread_sigmask(SIG_BLOCK, &ends, nullptr);
   std::shared_ptr<Snapshot> s = x.ag().snapshot(so);
   const StartReply &r = s->reply();
+  std::string short_of = s->workers_short();
   x.out << "vek" << r.id << ": snapshot of " << dev << " taken at " << format_time(r.time)
         << ", frozen " << format_duration(r.sec_froze, r.nsec_froze) << ", "
-        << (s->workers_short().empty() ? std::to_string(so.workers.count) + " IO workers"
-                                       : s->workers_short())
+        << (short_of.empty() ? std::to_string(so.workers.count) + " IO workers" : short_of)
         << std::endl;
   {
     auto lock = x.held_lock();

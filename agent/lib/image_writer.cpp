@@ -510,12 +510,12 @@ ImageLock::ImageLock(const std::string &image) : image_(image), path_(lock_path(
     }
     // A holder removes the file as it leaves: a file locked after that is not the path's.
     struct stat a, b;
-    if (::fstat(fd.fd, &a) == 0 && a.st_nlink > 1)
+    bool looked = ::fstat(fd.fd, &a) == 0;
+    if (looked && a.st_nlink > 1)
       throw Error("the lock " + path_ + " of the image " + image + " has other names (a hard link): " +
                       "it is no lock of a backup, and is left as it is",
                   EEXIST);
-    if (::fstat(fd.fd, &a) == 0 && ::stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-        a.st_ino == b.st_ino) {
+    if (looked && ::stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
       fd_ = fd.fd;
       fd.fd = -1;
       break;
