@@ -261,6 +261,10 @@ void restore_info(struct saved_info *info, struct bio *bio);
 loff_t calc_bio_disk_pos(struct cow_session *cs, struct cow_chunk *cc, struct bio *bio);
 
 /* ---- chunk copy ---- */
+int copy_chunk_begin(struct cow_session *cs, struct if_chunk *ic, struct block_device *bdev,
+		     make_request_fn *savedMRF, struct rb_root *rb);
+struct cow_chunk *copy_chunk_end(struct cow_session *cs, struct if_chunk *ic,
+				 struct rb_root *rb, struct bio *merge_bio, unsigned int *copied);
 struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 			     struct block_device *bdev, make_request_fn *savedMRF,
 			     struct rb_root *rb, struct bio *merge_bio, unsigned int *copied);

@@ -363,36 +363,35 @@ fail:
 }
 
 /*
- * What one copy read asked for. The disk leaves a completed bio's range consumed (sector
- * past its end, size 0), so the range is kept from before the submission.
+ * The first disk sector of a copy bio, from its transfer: the disk leaves a completed bio's
+ * range consumed (sector past its end, size 0).
  */
-struct copy_read {
-	sector_t sector;	/* first disk sector of the bio */
-	unsigned int valid;	/* its bytes on the session's device */
-};
+static sector_t copy_bio_sector(struct cow_session *cs, struct file_copy *fc)
+{
+	return ((sector_t)fc->disk_start >> cs->sector_shift) + cs->part.start_sect;
+}
 
 /* Reads every transfer's range from the source (or the page tree); the bios' sizes are
- * clipped to the device. The ranges asked for are noted in rd[]. */
+ * clipped to the device, and what lies past it is zeroed. */
 static void issue_copy_reads(struct cow_session *cs, struct if_chunk *ic,
 			     struct block_device *bdev, make_request_fn *savedMRF,
-			     struct rb_root *rb, struct copy_read *rd)
+			     struct rb_root *rb)
 {
 	struct request_queue *q = bdev->bd_disk->queue;
 	struct file_copy *fc;
 	struct bio *bio;
-	int i = 0;
+	unsigned int valid;
 
 	list_for_each_entry(fc, &ic->fc_list_head, fc_list) {
 		bio = fc->bio;
 		fc->saved_size = bio->bi_size;
-		rd[i].sector = bio->bi_sector;
-		rd[i].valid = bytes_on_device(cs, bio);
+		valid = bytes_on_device(cs, bio);
 		if (read_from_page_cache(rb, bio)) {
-			zero_past(bio, rd[i++].valid);
+			zero_past(bio, valid);
 			continue;
 		}
-		zero_past(bio, rd[i].valid);
-		bio->bi_size = rd[i++].valid;
+		zero_past(bio, valid);
+		bio->bi_size = valid;
 		if (bio->bi_size)
 			doMRF(q, savedMRF, bio);
 		else
@@ -405,43 +404,52 @@ static void issue_copy_reads(struct cow_session *cs, struct if_chunk *ic,
  * range it was submitted with, which the page tree keys its pages by and the transfer
  * stores.
  */
-static int wait_copy_reads(struct if_chunk *ic, struct rb_root *rb, struct copy_read *rd)
+static int wait_copy_reads(struct cow_session *cs, struct if_chunk *ic, struct rb_root *rb)
 {
 	struct file_copy *fc;
 	struct bio *bio;
-	int ret = 0, i = 0;
+	int ret = 0;
 
 	list_for_each_entry(fc, &ic->fc_list_head, fc_list) {
 		bio = fc->bio;
 		wait_for_completion(&fc->event);
-		bio->bi_sector = rd[i].sector;
+		bio->bi_sector = copy_bio_sector(cs, fc);
 		bio->bi_idx = 0;
-		if (!test_bit(BIO_UPTODATE, &bio->bi_flags)) {
-			ret = -EIO;
-		} else if (ret == 0) {
-			bio->bi_size = rd[i].valid;
-			cache_pages(rb, bio);
-		}
 		/* The transfer stores the whole chunk; past the device end it is zeros. */
 		bio->bi_size = fc->saved_size;
-		i++;
+		if (!test_bit(BIO_UPTODATE, &bio->bi_flags)) {
+			ret = -EIO;
+		} else if (ret == 0 && rb) {
+			bio->bi_size = bytes_on_device(cs, bio);
+			cache_pages(rb, bio);
+			bio->bi_size = fc->saved_size;
+		}
 	}
 	return ret;
 }
 
-/*
- * Process context, sleeps (page allocation, the reads). The caller created ic and holds
- * its real_lock and virt_lock throughout, so nothing else touches the chunk's transfers.
- * Returns the chunk's cow_chunk, not yet in the chunk table, or null with the session in
- * error and nothing of the copy left behind (no pages, bios, transfers or cow_chunk).
- */
-struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
-			     struct block_device *bdev, make_request_fn *savedMRF,
-			     struct rb_root *rb, struct bio *merge_bio, unsigned int *copied)
+/* Gives a copy up: nothing of it is left (no pages, bios, transfers or cow_chunk). */
+static void abandon_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_chunk *cc)
 {
-	struct copy_read rd[VEK_CHUNK_PAGES];
+	drop_copy_transfers(cs, ic);
+	ic->cc = NULL;
+	free_cow_chunk(cc);
+	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
+	       (unsigned long long)ic->chunk);
+	invalidate_session(cs, "OUT OF MEMORY");
+}
+
+/*
+ * First half of a chunk copy: checks, the chunk's pages and transfers, and its reads
+ * issued. Process context, sleeps (page allocation). The caller created ic and holds its
+ * real_lock and virt_lock until copy_chunk_end, so nothing else touches the chunk's
+ * transfers. 0 with ic->cc set, or -1 with the session in error, ic->cc null and nothing
+ * of the copy left behind.
+ */
+int copy_chunk_begin(struct cow_session *cs, struct if_chunk *ic, struct block_device *bdev,
+		     make_request_fn *savedMRF, struct rb_root *rb)
+{
 	struct cow_chunk *cc;
-	unsigned int merged;
 
 	if (!bdev) {
 		printk(KERN_ERR "%s: ERROR: Can not copy chunk without block device!\n", VEK_TAG);
@@ -456,7 +464,7 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 		invalidate_session(cs, "COPY CHUNK ERROR");
 		goto fail;
 	}
-	/* rd[] holds one entry per copy bio, and each bio carries at least one page. */
+	/* Each copy bio carries at least one page, and a chunk fits its transfers' pages. */
 	if (cs->chunk_size > VEK_CHUNK_PAGES * PAGE_SIZE) {
 		printk(KERN_ERR "%s: ERROR: Can not copy chunk of %llu bytes!\n", VEK_TAG,
 		       (unsigned long long)cs->chunk_size);
@@ -473,13 +481,37 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 
 	if (build_copy(cs, ic, cc, bdev))
 		goto fail_copy;
-	issue_copy_reads(cs, ic, bdev, savedMRF, rb, rd);
-	if (wait_copy_reads(ic, rb, rd)) {
+	issue_copy_reads(cs, ic, bdev, savedMRF, rb);
+	return 0;
+
+fail_copy:
+	abandon_copy(cs, ic, cc);
+	return -1;
+fail:
+	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
+	       (unsigned long long)ic->chunk);
+	invalidate_session(cs, "OUT OF MEMORY");
+	return -1;
+}
+
+/*
+ * Second half, for a chunk whose copy_chunk_begin succeeded: waits for the reads and
+ * queues the transfers to the chunk's worker. Returns the chunk's cow_chunk, not yet in
+ * the chunk table, or null with the session in error and nothing of the copy left behind.
+ */
+struct cow_chunk *copy_chunk_end(struct cow_session *cs, struct if_chunk *ic,
+				 struct rb_root *rb, struct bio *merge_bio, unsigned int *copied)
+{
+	struct cow_chunk *cc = ic->cc;
+	unsigned int merged;
+
+	if (wait_copy_reads(cs, ic, rb)) {
 		/* Storing what the pages hold would pass garbage off as the snapshot. */
 		printk(KERN_ERR "%s: ERROR: Could not read chunk %llu from the source device!\n",
 		       VEK_TAG, (unsigned long long)ic->chunk);
 		invalidate_session(cs, "COPY CHUNK ERROR");
-		goto fail_copy;
+		abandon_copy(cs, ic, cc);
+		return NULL;
 	}
 	if (merge_bio) {
 		merged = io_on_if_chunk(cs, ic, cc, merge_bio, 1);
@@ -489,14 +521,17 @@ struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
 	atomic_inc(&ic->count);		/* the worker queue's reference */
 	submit_ic_file_io(ic, cs);
 	return cc;
+}
 
-fail_copy:
-	drop_copy_transfers(cs, ic);
-	ic->cc = NULL;
-	free_cow_chunk(cc);
-fail:
-	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
-	       (unsigned long long)ic->chunk);
-	invalidate_session(cs, "OUT OF MEMORY");
-	return NULL;
+/*
+ * The whole copy of one chunk, as its two halves. Process context, sleeps. Returns the
+ * chunk's cow_chunk, not yet in the chunk table, or null with the session in error.
+ */
+struct cow_chunk *copy_chunk(struct cow_session *cs, struct if_chunk *ic,
+			     struct block_device *bdev, make_request_fn *savedMRF,
+			     struct rb_root *rb, struct bio *merge_bio, unsigned int *copied)
+{
+	if (copy_chunk_begin(cs, ic, bdev, savedMRF, rb))
+		return NULL;
+	return copy_chunk_end(cs, ic, rb, merge_bio, copied);
 }

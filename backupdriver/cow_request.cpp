@@ -402,6 +402,11 @@ nomem:
  * Stage 1: copy the chunks this request claimed, wait for those someone else is copying.
  * Every claimed chunk has its semaphores released here, whether its copy worked or not,
  * so no other request stays blocked on it.
+ *
+ * All the claimed chunks' reads are issued before the first is waited for: the disk then
+ * serves them together (a sequential writer's chunks as one merged read) instead of one
+ * round trip each. With several sessions on the disk the copies stay one after another,
+ * so that each chunk is read once and the others are served from the page tree.
  */
 static void secure_chunks(struct list_head *chunks, struct bio *bio, make_request_fn *savedMRF,
 			  struct rb_root *rb)
@@ -411,11 +416,19 @@ static void secure_chunks(struct list_head *chunks, struct bio *bio, make_reques
 	struct cow_chunk *cc;
 	struct if_chunk *ic;
 
+	if (!rb) {
+		list_for_each_entry(cl, chunks, list)
+			if (cl->new_ic)
+				copy_chunk_begin(cl->cs, cl->ic, bio->bi_bdev, savedMRF, NULL);
+	}
 	list_for_each_entry(cl, chunks, list) {
 		cs = cl->cs;
 		ic = cl->ic;
 		if (cl->new_ic) {
-			cc = copy_chunk(cs, ic, bio->bi_bdev, savedMRF, rb, NULL, NULL);
+			if (rb)
+				cc = copy_chunk(cs, ic, bio->bi_bdev, savedMRF, rb, NULL, NULL);
+			else
+				cc = ic->cc ? copy_chunk_end(cs, ic, NULL, NULL, NULL) : NULL;
 			publish_chunk_copy(cs, cl, cc);
 		} else if (ic) {
 			down(&ic->real_lock);

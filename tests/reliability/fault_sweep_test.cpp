@@ -56,10 +56,11 @@ std::string variant_name(const Variant &v)
 void PrintTo(const Variant &v, std::ostream *os) { *os << variant_name(v); }
 
 constexpr off_t kChunk = 65536;
-// Source writes: 4 KiB into several chunks, one across a chunk boundary, one rewrite.
+// Source writes: 4 KiB into several chunks, one across a chunk boundary, one over four
+// chunks (whose copies are all under way at once when one of them fails), one rewrite.
 const std::vector<std::pair<off_t, size_t>> kWrites = {
 	{0, 4096}, {3 * kChunk + 8192, 4096}, {5 * kChunk - 2048, 4096},
-	{9 * kChunk, 16384}, {3 * kChunk + 8192, 4096}, {20 * kChunk, 4096},
+	{9 * kChunk - 4096, 2 * kChunk + 8192}, {3 * kChunk + 8192, 4096}, {20 * kChunk, 4096},
 };
 constexpr off_t kSnapWrite = 12 * kChunk;	// where the snapshot device itself is written
 
