@@ -67,6 +67,7 @@ struct host_disk {
   std::condition_variable cv;
   std::deque<struct bio *> pending;  // lock
   bool stopping = false;             // lock
+  bool serving = false;              // lock: bios in service, by the disk thread or a submitter
   std::vector<disk_rule> rules;      // lock
   std::atomic<size_t> nr_rules{0};   // rules.size(), written under lock, read without
   int next_rule_id = 1;              // lock

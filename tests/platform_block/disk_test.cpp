@@ -4,6 +4,7 @@
 
 #include <linux/delay.h>
 #include <linux/gfp.h>
+#include <linux/spinlock.h>
 
 #include <algorithm>
 #include <cstring>
@@ -145,6 +146,42 @@ TEST(Disks, CompletionIsAsynchronousAndInInterruptContext) {
   EXPECT_FALSE(in_interrupt());
   free_bio_pages(b);
   bio_put(b);
+  bdput(bdev);
+  EXPECT_EQ(host::del_disk(d), 0);
+}
+
+// An idle image disk serves a submitter that may sleep in its own thread, before the
+// submission returns, and still completes in interrupt context. A caller of the disk's
+// request function that may not sleep (under a spinlock) is queued for the disk's thread:
+// serving it at once would sleep in atomic context, which the platform aborts on.
+TEST(Disks, AnIdleImageDiskServesASleepingSubmitterAtOnceAndQueuesAnAtomicOne) {
+  host::disk_spec s = ram_disk("sdx", 8192);
+  s.image = temp_dir() + "/direct.img";
+  dev_t d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  struct block_device *bdev = bdget(d);
+  for (bool atomic : {false, true}) {
+    SCOPED_TRACE(atomic ? "under a spinlock" : "may sleep");
+    struct bio *b = make_bio(bdev, 64, 2, 1);
+    bio_waiter w;
+    w.arm(b);
+    DEFINE_SPINLOCK(lock);
+    if (atomic) {
+      spin_lock(&lock);
+      bdev_get_queue(bdev)->make_request_fn(bdev_get_queue(bdev), b);
+      spin_unlock(&lock);
+    } else {
+      generic_make_request(b);
+    }
+    if (!atomic)
+      EXPECT_EQ(w.calls, 1);  // ended before generic_make_request returned
+    EXPECT_EQ(w.wait(), 0);
+    EXPECT_TRUE(w.in_irq);
+    EXPECT_EQ(w.tid == gettid(), !atomic);
+    EXPECT_FALSE(in_interrupt());
+    free_bio_pages(b);
+    bio_put(b);
+  }
   bdput(bdev);
   EXPECT_EQ(host::del_disk(d), 0);
 }
