@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
@@ -148,7 +149,12 @@ WorkerPool::WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOpt
         kplat::fault_ctx fc;
         fc.size = bufsz;
         fc.name = "qel-io";
-        void *buf = kplat::fault_hit("staging_buffer", fc) ? nullptr : aligned_alloc(4096, bufsz);
+        // Shared memory: a machine in another process maps it once rather than moving every
+        // segment the driver stages through a system call of its own.
+        void *buf = kplat::fault_hit("staging_buffer", fc)
+                        ? MAP_FAILED
+                        : ::mmap(nullptr, bufsz, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (buf == MAP_FAILED) buf = nullptr;
         if (!buf) {
           done_with_file();
           std::lock_guard<std::mutex> g(sh->mu);
@@ -174,7 +180,7 @@ WorkerPool::WorkerPool(Control &ctl, int id, BackingFiles files, const WorkerOpt
         zti.user_addr = uint64_t(uintptr_t(buf));
         int r = sys().ioctl(ctl_fd, VEK_IOCTL_RUN_IO_THREAD, &zti);
         int err = errno;
-        free(buf);
+        ::munmap(buf, bufsz);
         done_with_file();
         std::lock_guard<std::mutex> g(sh->mu);
         if (r != 0)

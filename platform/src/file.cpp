@@ -77,6 +77,10 @@ constexpr size_t kBouncePiece = size_t(1) << 20;
 
 // pread into the memory of process `caller`: bytes moved, or -errno when none could be.
 ssize_t pread_for(pid_t caller, int fd, char *remote, size_t count, off_t pos) {
+  if (char *w = kplat::remote_window_for(caller, remote, count)) {
+    ssize_t r = ::pread(fd, w, count, pos);
+    return r < 0 ? -errno : r;
+  }
   std::vector<char> bounce(std::min(count, kBouncePiece));
   size_t done = 0;
   while (done < count) {
@@ -93,6 +97,10 @@ ssize_t pread_for(pid_t caller, int fd, char *remote, size_t count, off_t pos) {
 
 // pwrite from the memory of process `caller`, as pread_for.
 ssize_t pwrite_for(pid_t caller, int fd, const char *remote, size_t count, off_t pos) {
+  if (char *w = kplat::remote_window_for(caller, remote, count)) {
+    ssize_t r = ::pwrite(fd, w, count, pos);
+    return r < 0 ? -errno : r;
+  }
   std::vector<char> bounce(std::min(count, kBouncePiece));
   size_t done = 0;
   while (done < count) {

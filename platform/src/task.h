@@ -8,6 +8,23 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+namespace kplat {
+// A caller's shared memory mapped here (local null: a range that cannot be), by the caller's
+// address range (remote_window.cpp).
+struct remote_window {
+  pid_t pid;
+  uintptr_t start, end;
+  char *local;
+};
+struct remote_windows {
+  std::vector<remote_window> windows;
+  ~remote_windows();
+  // Where [remote, remote + n) of process pid is here, or null.
+  char *find(pid_t pid, const void *remote, size_t n);
+};
+}  // namespace kplat
 
 struct kplat_task {
   struct task_struct task;  // task.kp points back here
@@ -34,6 +51,7 @@ struct kplat_task {
   bool emulated = false;
   pid_t user_pid = 0;   // copy_*_user go to this thread's memory; 0: our own
   pid_t user_tgid = 0;  // fget takes descriptors of this process; 0: our own
+  kplat::remote_windows windows;  // own thread only
 
   // Kernel threads.
   bool is_kthread = false;
@@ -74,6 +92,9 @@ pid_t file_buffer_pid();
 // Bytes moved between this process's `local` and `remote` in process pid's memory, up to the
 // first bad page.
 size_t copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote);
+// The calling task's view of [remote, remote + n) in process pid's shared memory, mapped on
+// first use for the task's life; null where the range is not such memory.
+char *remote_window_for(pid_t pid, const void *remote, size_t n);
 
 // Platform clock internals.
 std::chrono::steady_clock::time_point real_deadline_for_ns(uint64_t platform_ns);

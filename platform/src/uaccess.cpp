@@ -55,6 +55,13 @@ size_t vm_copy_pid(pid_t pid, void *local, const void *remote, size_t n, bool to
 }  // namespace
 
 size_t kplat::copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
+  if (char *w = remote_window_for(pid, remote, n)) {
+    if (to_remote)
+      memcpy(w, local, n);
+    else
+      memcpy(local, w, n);
+    return n;
+  }
   return vm_copy_pid(pid, local, remote, n, to_remote);
 }
 
@@ -63,7 +70,7 @@ namespace {
 // The caller's process when the task runs a request of another process, else our own.
 size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
   pid_t pid = user_memory_pid();
-  return vm_copy_pid(pid ? pid : self_pid(), local, remote, n, to_remote);
+  return pid ? copy_with_process(pid, local, remote, n, to_remote) : vm_copy_pid(self_pid(), local, remote, n, to_remote);
 }
 
 #if KP_UACCESS_FIXUP
