@@ -104,28 +104,53 @@ struct stat attr_of(const Node &n) {
 
 // ---- who asked ----
 
-std::string read_line(const std::string &path) {
-  std::ifstream f(path);
-  std::string s;
-  std::getline(f, s);
-  return s;
+// The text of a /proc file, read with one system call (small files only).
+std::string read_proc(const std::string &path) {
+  char buf[4096];
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t n = ::read(fd, buf, sizeof(buf));
+  ::close(fd);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
-// FUSE names the calling thread by its thread id; its process and name come from /proc.
-// A caller that is gone keeps its thread id as process id (its copies then fail).
+// A status file's value for key ("Name:"), without the blanks after the key.
+std::string status_field(const std::string &status, const std::string &key) {
+  size_t at = status.compare(0, key.size(), key) == 0 ? 0 : status.find("\n" + key);
+  if (at == std::string::npos) return {};
+  at += (at ? 1 : 0) + key.size();
+  at = status.find_first_not_of(" \t", at);
+  if (at == std::string::npos) return {};
+  size_t end = status.find('\n', at);
+  return status.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The status file's Name: escapes the two characters it would be ambiguous with.
+std::string unescape_name(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'n' || s[i + 1] == '\\')) {
+      out += s[i + 1] == 'n' ? '\n' : '\\';
+      i++;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// FUSE names the calling thread by its thread id; its process and name come from its status
+// file, one read per request. A caller that is gone keeps its thread id as process id (its
+// copies then fail).
 host::caller caller_of(fuse_req_t req, bool caller_memory) {
   host::caller c;
   c.pid = fuse_req_ctx(req)->pid;
   c.tgid = c.pid;
   c.caller_memory = caller_memory;
-  std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
-  for (std::string line; std::getline(st, line);) {
-    if (line.rfind("Tgid:", 0) == 0) {
-      c.tgid = pid_t(std::strtol(line.c_str() + 5, nullptr, 10));
-      break;
-    }
-  }
-  c.comm = read_line("/proc/" + std::to_string(c.tgid) + "/task/" + std::to_string(c.pid) + "/comm");
+  std::string status = read_proc("/proc/" + std::to_string(c.pid) + "/status");
+  std::string tgid = status_field(status, "Tgid:");
+  if (!tgid.empty()) c.tgid = pid_t(std::strtol(tgid.c_str(), nullptr, 10));
+  c.comm = unescape_name(status_field(status, "Name:"));
   return c;
 }
 
