@@ -45,7 +45,7 @@ struct Lent {
   }
 };
 
-class ControlFuzz : public MachineTest, public vekfx::fuzz_target {
+class ControlFuzz : public MachineTest, public vekfx::fuzz_target, public ::testing::WithParamInterface<bool> {
  protected:
   int open_control() override { return ::open(path("vekdriver").c_str(), O_RDWR | O_CLOEXEC); }
   void close_control(int fd) override { ::close(fd); }
@@ -109,11 +109,19 @@ class ControlFuzz : public MachineTest, public vekfx::fuzz_target {
   std::vector<std::unique_ptr<Lent>> lent_;
 };
 
-TEST_F(ControlFuzz, RandomCallsFromAnotherProcessLeaveAServingMachineThatStopsClean) {
-  start();
+// On a disk that serves its bios in order, and on one that reorders them (seeded from the
+// test's seed).
+TEST_P(ControlFuzz, RandomCallsFromAnotherProcessLeaveAServingMachineThatStopsClean) {
   const char *seed_env = getenv("VEK_TEST_SEED");
   const uint64_t seed = seed_env ? strtoull(seed_env, nullptr, 0) : std::random_device{}();
   std::cout << "test seed: VEK_TEST_SEED=" << seed << std::endl;
+  if (GetParam()) {
+    const std::string reorder = std::to_string(seed % 100000 + 1) + ":32:200";
+    std::cout << "machine disk: --disk-reorder " << reorder << std::endl;
+    start({"--disk-reorder", reorder});
+  } else {
+    start();
+  }
   const int calls = vekfx::fuzz_calls(1000);
   const int kThreads = 4;
 
@@ -202,5 +210,8 @@ TEST_F(ControlFuzz, RandomCallsFromAnotherProcessLeaveAServingMachineThatStopsCl
   EXPECT_NE(log.find("vek-machine: nothing left allocated"), std::string::npos) << log;
   EXPECT_EQ(log.find("aborting"), std::string::npos) << log;
 }
+
+INSTANTIATE_TEST_SUITE_P(Disks, ControlFuzz, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "Reordering" : "InOrder"; });
 
 }  // namespace
