@@ -156,6 +156,9 @@ static void probe_session(struct cow_session *cs, int listing)
 
 	last = (u32)cs->chunk_table.hash_mask;
 	for (c = 0; c <= last; c++) {
+		/* Its stop has begun and waits for this pin: the chunks are not worth the wait. */
+		if (atomic_read(&cs->sd))
+			break;
 		/* The reference keeps the record alive while its semaphores are probed. */
 		ic = get_and_inc_if(cs, c);
 		probe_chunk_rbwl(cs, c);
@@ -173,19 +176,25 @@ static void probe_session(struct cow_session *cs, int listing)
 
 static void probe_all_locks(int listing)
 {
-	struct session_node *node;
+	struct session_node *node, *next;
 	LIST_HEAD(sessions);
+	int any;
 
 	if (lock_debug_sem_lock(&session_list_lock)) {
 		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
 		       VEK_TAG);
 		return;
 	}
-	get_all_sessions(&sessions);
+	any = !list_empty(&session_list_head);
 	up(&session_list_lock);
-	if (list_empty(&sessions))
+	if (!any)
 		return;
 
+	/*
+	 * The global locks before any session is pinned: a stop holds workLock while it waits
+	 * for its session's users, and a pin is a user, so probing workLock with the sessions
+	 * pinned kept the stop and the probe waiting on each other until the probe gave up.
+	 */
 	if (lock_debug_sem_lock(&session_work_lock))
 		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(session_work_lock) \n", VEK_VERSION_BUILD);
 	else
@@ -199,9 +208,20 @@ static void probe_all_locks(int listing)
 	else
 		spin_unlock_irq(&record_list_lock);
 
-	list_for_each_entry(node, &sessions, list)
+	if (lock_debug_sem_lock(&session_list_lock)) {
+		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
+		       VEK_TAG);
+		return;
+	}
+	get_all_sessions(&sessions);
+	up(&session_list_lock);
+
+	/* Each pin goes once its session is probed: a stop waits for no other session's. */
+	list_for_each_entry_safe(node, next, &sessions, list) {
+		list_del(&node->list);
 		probe_session(node->cs, listing);
-	put_cow_sessions(&sessions);
+		put_session_node(node);
+	}
 }
 
 /* ---- the thread ---- */

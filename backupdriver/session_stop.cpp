@@ -50,6 +50,11 @@ int stop_cow_session(struct cow_session *cs)
 	if (cs->thread_info) {
 		atomic_inc(&cs->thread_info->io_threads_stop);
 		wake_io_threads(cs->thread_info);
+		/*
+		 * A ThreadWaitTimeout still waiting holds a user reference, and no worker can
+		 * come for a session that stops: let it go now rather than after its 30 s.
+		 */
+		complete_all(&cs->thread_info->io_thread_done);
 	}
 
 	/* Nothing wakes this wait: the last holders (workers, requests) just drop out. */

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include <host/host.h>
+#include <host/host_block.h>
 #include <vekdriver.h>
 
 #include "agent/error.h"
@@ -105,7 +106,29 @@ void stop_machine(machine::Devfs &fs) {
   _exit(1);
 }
 
+// What the platform holds allocated. The module, the disks and their file systems give all
+// of theirs back at the stop, so whatever is still held then has leaked.
+struct Allocated {
+  long kmalloc, vmalloc, pages, bios;
+  static Allocated now() {
+    return {host::kmalloc_in_use(), host::vmalloc_in_use(), host::pages_in_use(), host::bios_in_use()};
+  }
+};
+
+void say_leaks(const Allocated &before) {
+  const Allocated after = Allocated::now();
+  if (after.kmalloc == before.kmalloc && after.vmalloc == before.vmalloc && after.pages == before.pages &&
+      after.bios == before.bios) {
+    say("nothing left allocated");
+    return;
+  }
+  say("left allocated after the stop: %ld kmalloc objects, %ld vmalloc areas, %ld pages, %ld bios",
+      after.kmalloc - before.kmalloc, after.vmalloc - before.vmalloc, after.pages - before.pages,
+      after.bios - before.bios);
+}
+
 int run(int argc, char **argv) {
+  const Allocated at_start = Allocated::now();
   std::string image, disk_size, dir, log;
   unsigned partitions = 2;
   bool allow_other = false;
@@ -229,6 +252,7 @@ int run(int argc, char **argv) {
   stopper.join();
   fs.unmount();
   m.unload();
+  say_leaks(at_start);
   say("stopped");
   return r == 0 ? 0 : 1;
 }

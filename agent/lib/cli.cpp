@@ -442,6 +442,7 @@ int do_demo(Ctx &x, const Command &c) {
   demo.keep = c.demo_keep;
   demo.seed = c.demo_seed;
   demo.format = c.demo_format == 1 ? RecordFormat::v1 : RecordFormat::v2;
+  demo.disk_reorder = x.g.disk_reorder;
   demo.progress = x.g.no_progress ? nullptr : stderr;
   return run_demo(demo, x.out, x.err);
 }
@@ -740,9 +741,9 @@ int cli_main(const std::vector<std::string> &args, std::ostream &out, std::ostre
   if (req.cmds[0].name == "serve") return run_service(req, out, err);
   for (const Command &c : req.cmds) req.g.writes_disk = req.g.writes_disk || c.writer;
 
-  if (!req.g.disk_reorder.empty() && req.g.disk.empty()) {
-    err << "qel-agent: error: --disk-reorder sets how the disk of --disk serves its bios: give --disk "
-           "(a running vek-machine takes its own --disk-reorder)\n";
+  if (!req.g.disk_reorder.empty() && req.g.disk.empty() && req.cmds[0].name != "demo") {
+    err << "qel-agent: error: --disk-reorder sets how the disk of --disk (or demo's own) serves its bios: "
+           "give --disk (a running vek-machine takes its own --disk-reorder)\n";
     return 2;
   }
   bool to_service = req.g.disk.empty() && (!req.g.dev.empty() || !req.g.state.empty());

@@ -98,6 +98,7 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
     d.bytes = opt.disk_bytes;
     d.create = true;
     d.partitions = 2;
+    d.reorder = opt.disk_reorder;
     m.add_disk(d);
     const std::string src = "sda1", other = "sda2";
     uint64_t nr = m.nr_sects(src), nr2 = m.nr_sects(other);
@@ -105,7 +106,7 @@ int run_demo(const DemoOptions &opt, std::ostream &out, std::ostream &err) {
     m.mount(src);
     out << "demo: disk " << format_bytes(m.nr_sects("sda") * 512) << " with " << src << " ("
         << format_bytes(nr * 512) << ", mounted) and " << other << " (" << format_bytes(nr2 * 512)
-        << ")\n";
+        << ")" << (opt.disk_reorder.empty() ? "" : ", reordering its bios (" + opt.disk_reorder + ")") << "\n";
 
     uint64_t salt = seed * 0x9E3779B97F4A7C15ull + 1, salt2 = salt ^ 0x5555555555555555ull;
     WriteFn fs_write = [dev](const void *b, size_t n, off_t o) {

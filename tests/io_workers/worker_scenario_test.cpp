@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <csignal>
 #include <set>
 
@@ -237,6 +238,46 @@ TEST_F(Workers, ThreadWaitTimeoutGivesUpAfterThirtySeconds)
 			      " did not start after 30000 msecs!"));
 	EXPECT_EQ(-1, no_threads(id)) << "no worker ever came: the session is stopped";
 	EXPECT_EQ(session_count(), 0);
+}
+
+// A ThreadWaitTimeout holds a user reference while it waits, and the stop waits for every
+// user: the stop lets the wait go, so that neither waits out the 30 s. Without a worker the
+// wait fails; with one (whose completion an earlier wait took) it succeeds.
+TEST_F(Workers, StopEndsAThreadWaitTimeoutStillWaiting)
+{
+	for (int workers : {0, 1}) {
+		SCOPED_TRACE(workers ? "with a worker" : "without a worker");
+		int id = start(part1, dir() + "/stopwait" + std::to_string(workers));
+		ASSERT_GT(id, 0);
+		std::unique_ptr<vekfx::io_workers> w;
+		if (workers) {
+			w = std::make_unique<vekfx::io_workers>(id, 1, dir());
+			ASSERT_EQ(0, w->wait_first());
+		}
+		host::set_clock_speed(0);
+		std::atomic<int> rc{-2};
+		std::atomic<pid_t> tid{0};
+		std::atomic<bool> done{false};
+		std::thread waiter([&] {
+			tid = current->pid;
+			rc = wait_workers(id);
+			done = true;
+		});
+		while (!tid)
+			std::this_thread::yield();
+		EXPECT_EQ(30000, vekfx::wait_sleeping(tid));
+		int stopped = -2;
+		EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { stopped = stop(id); }))
+			<< "the stop waited for the wait's time-out";
+		EXPECT_EQ(0, stopped);
+		EXPECT_TRUE(eventually([&] { return done.load(); }, 10000));
+		host::set_clock_speed(clock_speed);
+		waiter.join();
+		EXPECT_EQ(rc, workers ? 0 : -1);
+		EXPECT_FALSE(dmesg_has("did not start after"));
+		if (w)
+			w->join();
+	}
 }
 
 TEST_F(Workers, NoThreadShutdownLeavesASessionWithAWorkerAlone)

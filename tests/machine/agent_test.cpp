@@ -262,7 +262,16 @@ TEST_F(AgentOverMachine, KilledBackupsAndAKilledMachineLeaveWholeImagesAndAServi
   const int runs = getenv("VEK_KILL_RUNS") ? atoi(getenv("VEK_KILL_RUNS")) : 8;
   std::mt19937_64 rng(seed);
   const std::string img = tmp_ + "/k.img";
-  Run first = agent({"--backing-dir", tmp_, "backup", "sda1", "-o", img});
+  // The kill moments are drawn over the length of a whole backup, the last one's, so that
+  // they fall in each of its phases rather than mostly after its end.
+  long span_us = 0;
+  auto whole_backup = [&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    Run r = agent({"--backing-dir", tmp_, "backup", "sda1", "-o", img});
+    span_us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count() + 1;
+    return r;
+  };
+  Run first = whole_backup();
   ASSERT_EQ(first.status, 0) << first.output;
   std::map<std::string, int> when;  // what a kill met, in the victim's last words
   for (int i = 0; i < runs; i++) {
@@ -275,12 +284,16 @@ TEST_F(AgentOverMachine, KilledBackupsAndAKilledMachineLeaveWholeImagesAndAServi
     const std::string out = tmp_ + "/killed." + std::to_string(i) + ".out";
     pid_t victim = spawn_agent({"--backing-dir", tmp_, "backup", "sda1", "-o", img}, out);
     ASSERT_GT(victim, 0);
-    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 400000));
-    kill(victim, SIGKILL);
-    const bool half_written = access((img + ".qel-new").c_str(), F_OK) == 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % span_us));
+    int st = -1;
+    const bool ended = waitpid(victim, &st, WNOHANG) == victim;
+    if (ended)
+      agents_.erase(std::find(agents_.begin(), agents_.end(), victim));
+    else
+      kill(victim, SIGKILL);
+    const bool half_written = !ended && access((img + ".qel-new").c_str(), F_OK) == 0;
     bool had_session = false;
     // A victim whose workers are in the driver ends once its session is stopped.
-    int st = -1;
     for (int tries = 0; st == -1 && tries < 100; tries++) {
       Run list = agent({"list", "--json"});
       ASSERT_EQ(list.status, 0) << list.output;
@@ -295,12 +308,13 @@ TEST_F(AgentOverMachine, KilledBackupsAndAKilledMachineLeaveWholeImagesAndAServi
       st = wait_agent(victim, 20);
     }
     ASSERT_NE(st, -1) << "a killed agent never ended";
-    when[half_written  ? "while writing its image"
-         : had_session ? "with its session running"
-                       : "before its snapshot or after its backup"]++;
+    when[ended         ? "ended before the kill"
+         : half_written  ? "while writing its image"
+         : had_session   ? "with its session running"
+                         : "before its snapshot or after its copy"]++;
     // The image is the last whole backup or, when the kill came after the rename, this one
     // with its record waiting beside it; the next backup puts that right and is exact.
-    Run next = agent({"--backing-dir", tmp_, "backup", "sda1", "-o", img});
+    Run next = whole_backup();
     ASSERT_EQ(next.status, 0) << next.output;
     EXPECT_TRUE(slurp(img) == sda1_now()) << "backup " << i << " after a kill is not the partition";
   }

@@ -1,11 +1,13 @@
 // Every fault point the driver's whole life passes, failed at each of its hits in turn: the
-// life (load, a start with workers, source writes, snapshot reads and writes, change-record
-// fetches, stop, unload) runs once to count the hits of each point, then once for every k
+// life (load, a start, source writes before and after its workers come, snapshot reads of
+// chunks stored in the backing files and of one still in memory, a snapshot write, change-
+// record fetches, stop, unload) runs to count the hits of each point, then once for every k
 // (a seeded sample when there are many), failing the k-th hit. Whatever fails, the source's
 // completed writes are on the disk and none of its writes failed for the snapshot's sake, a
 // session is fine or in error with its reason, what the snapshot served while it said nothing
 // of an error is the image of the freeze, and stop and unload succeed with every counter back
 // where it was.
+#include "cow.h"
 #include "driver_fixture.h"
 
 #include <fcntl.h>
@@ -35,7 +37,8 @@ struct Variant {
 };
 
 // Each allocator, bio allocation, disk read and write, backing-file write (error, short, no
-// space), backing-file read, statfs, thread creation and registration.
+// space), backing-file read, statfs (error, no free block left), thread creation and
+// registration.
 const Variant kVariants[] = {
 	{"kmalloc", ""},		{"kmem_cache_alloc", ""},
 	{"kmem_cache_create", ""},	{"mempool_create", ""},
@@ -46,7 +49,7 @@ const Variant kVariants[] = {
 	{"disk_read", ""},		{"disk_write", ""},
 	{"file_write", ""},		{"file_write", "short", 0, 512},
 	{"file_write", "ENOSPC", -ENOSPC}, {"file_read", ""},
-	{"statfs", ""},
+	{"statfs", ""},			{"statfs", "full", 0, 0},
 };
 
 std::string variant_name(const Variant &v)
@@ -57,11 +60,32 @@ void PrintTo(const Variant &v, std::ostream *os) { *os << variant_name(v); }
 
 constexpr off_t kChunk = 65536;
 // Source writes: 4 KiB into several chunks, one across a chunk boundary, one over four
-// chunks (whose copies are all under way at once when one of them fails), one rewrite.
+// chunks (whose copies are all under way at once when one of them fails), one rewrite. The
+// first kEarlyWrites come before any worker: their eight chunks wait on the first worker's
+// queue, more than the batch limit below, so its first cycle checks the backing file
+// system's free space.
 const std::vector<std::pair<off_t, size_t>> kWrites = {
 	{0, 4096}, {3 * kChunk + 8192, 4096}, {5 * kChunk - 2048, 4096},
 	{9 * kChunk - 4096, 2 * kChunk + 8192}, {3 * kChunk + 8192, 4096}, {20 * kChunk, 4096},
 };
+constexpr size_t kEarlyWrites = 4;
+// The workers' batch limit for the life (160 chunks at load): with two workers each wakes
+// for more than one queued chunk, so the chunks the life preserves are in the backing files,
+// and not still in memory, when the snapshot is read, and come back with file reads.
+constexpr unsigned long kBatchLimit = 4;
+
+// Transfers still queued on the session's workers.
+long queued_transfers(int id)
+{
+	long n = 0;
+	down(&workLock);
+	struct cow_session *cs = get_cow_session_by_id(id);
+	for (int i = 0; cs && cs->thread_info && i < VEK_IO_THREADS; i++)
+		if (struct io_thread *t = cs->thread_info->io_threads[i])
+			n += atomic_read(&t->pending_io);
+	up(&workLock);
+	return n;
+}
 constexpr off_t kSnapWrite = 12 * kChunk;	// where the snapshot device itself is written
 
 class FaultSweep : public vekfx::DriverTest, public ::testing::WithParamInterface<Variant> {
@@ -76,6 +100,15 @@ protected:
 	std::atomic<bool> phase{false};	// the life runs: only its calls count and fail
 	std::map<std::string, int> outcomes;
 
+	// A start on part1 with change tracking that wants one block of the backing file
+	// system kept free; the id, or -1.
+	int start_keeping_a_block(const std::string &stem)
+	{
+		snap_shot_request req = vekfx::make_start_request(
+			part1, stem, VEK_MODE_CHANGE_TRACKING | USER_SPACE_FILE);
+		req.bfree = 1;
+		return ioctl(VEK_IOCTL_START_VK2, &req) == 0 ? req.id : -1;
+	}
 	// One life; its outcome in words. Every invariant is an EXPECT, with `label` saying
 	// which run broke it.
 	std::string life(const std::string &label, bool disk_may_fail_writes);
@@ -96,18 +129,37 @@ std::string FaultSweep::life(const std::string &label, bool disk_may_fail_writes
 	std::string what;
 	phase = true;
 	int rc = load();
+	if (rc == 0)
+		zk_max_chunk_buffer = kBatchLimit;
 	int id = -1;
 	if (rc != 0) {
 		what = "load refused";
 	} else if ((ctl = open_control()) < 0) {
 		what = "control device refused";
-	} else if ((id = start(part1, dir() + "/sweep", VEK_MODE_CHANGE_TRACKING | USER_SPACE_FILE)) < 0) {
+	} else if ((id = start_keeping_a_block(dir() + "/sweep")) < 0) {
 		what = "start refused";
 		EXPECT_EQ(0, session_count()) << "a refused start left a session";
 	}
+	int failed_writes = 0, landed = 0;
+	auto source_write = [&](size_t i) {
+		auto [off, len] = kWrites[i];
+		std::vector<uint8_t> d = pattern(len, uint8_t(17 * i + 1));
+		ssize_t n = host::fs_pwrite(part1, d.data(), len, off);
+		if (n == (ssize_t)len) {
+			landed++;
+			std::copy(d.begin(), d.end(), source.begin() + off);
+			std::fill(unknown.begin() + off, unknown.begin() + off + len, false);
+		} else {
+			failed_writes++;
+			std::fill(unknown.begin() + off, unknown.begin() + off + len, true);
+		}
+	};
+	for (size_t i = 0; id > 0 && i < kEarlyWrites; i++)
+		source_write(i);
 	std::unique_ptr<vekfx::io_workers> w;
 	if (id > 0) {
-		// A staging buffer of one chunk: every preserved chunk goes to the backing file at once.
+		// A staging buffer of one chunk: the window holds the last chunk stored, the others
+		// are read back from the file.
 		w = std::make_unique<vekfx::io_workers>(id, 2, dir(), 65536);
 		// The wait is in platform time: a loaded machine may bring the workers in later.
 		int waited = -1;
@@ -122,23 +174,11 @@ std::string FaultSweep::life(const std::string &label, bool disk_may_fail_writes
 		}
 	}
 	if (id > 0 && what.empty()) {
-		int failed_writes = 0, landed = 0;
-		for (size_t i = 0; i < kWrites.size(); i++) {
-			auto [off, len] = kWrites[i];
-			std::vector<uint8_t> d = pattern(len, uint8_t(17 * i + 1));
-			ssize_t n = host::fs_pwrite(part1, d.data(), len, off);
-			if (n == (ssize_t)len) {
-				landed++;
-				std::copy(d.begin(), d.end(), source.begin() + off);
-				std::fill(unknown.begin() + off, unknown.begin() + off + len, false);
-			} else {
-				failed_writes++;
-				std::fill(unknown.begin() + off, unknown.begin() + off + len, true);
-			}
-		}
-		if (!disk_may_fail_writes) {
-			EXPECT_EQ(0, failed_writes) << "a source write failed for the snapshot's sake";
-		}
+		for (size_t i = kEarlyWrites; i < kWrites.size(); i++)
+			source_write(i);
+		// The early chunks go to the backing files now; the last one may stay in memory.
+		// The bound only ends a wait that a failure made endless.
+		vekfx::eventually([&] { return queued_transfers(id) <= 1; }, 5000);
 
 		// The whole image, then a write to the snapshot device and its read-back.
 		std::vector<uint8_t> got(part_bytes);
@@ -200,6 +240,9 @@ std::string FaultSweep::life(const std::string &label, bool disk_may_fail_writes
 			       : !listed	 ? "the list failed"
 						 : "clean";
 		}
+	}
+	if (id > 0 && !disk_may_fail_writes) {
+		EXPECT_EQ(0, failed_writes) << "a source write failed for the snapshot's sake";
 	}
 	if (id > 0) {
 		// The stop's own record may not be had: the agent asks again, as it would.

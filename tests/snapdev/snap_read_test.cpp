@@ -460,7 +460,10 @@ TEST_F(SnapReadTest, StopWaitsForABioInsideTheIoPath)
 
 // A worker with only a few preserved chunks queued sleeps until its sleep times out; with the
 // platform clock stopped that is never, so a copy stays in memory to be looked at.
-class SnapInFlightTest : public SnapReadTest {};
+class SnapInFlightTest : public SnapReadTest {
+protected:
+	SnapInFlightTest() { clock_stops_with_io = true; }
+};
 
 TEST_F(SnapInFlightTest, AChunkStillInFlightIsServedFromItsPages)
 {

@@ -320,7 +320,10 @@ void DriverTest::add_test_disk()
 	if (const char *env = getenv("VEK_TEST_DISK_REORDER"); env && !reorder.enabled) {
 		std::string why;
 		ASSERT_TRUE(host::parse_disk_reorder(env, &spec.reorder, &why)) << "VEK_TEST_DISK_REORDER: " << why;
-		printf("reordering disk from VEK_TEST_DISK_REORDER=%s\n", env);
+		if (clock_stops_with_io)
+			spec.reorder.mean_latency_us = 0;
+		printf("reordering disk from VEK_TEST_DISK_REORDER=%s%s\n", env,
+		       clock_stops_with_io ? " (latency 0: the test stops the clock)" : "");
 	}
 	spec.partitions = {{64, part_sectors}, {64 + part_sectors, part_sectors}};
 	disk = host::add_disk(spec);

@@ -156,6 +156,9 @@ protected:
 	// is set, which runs every scenario on a reordering disk (use latency 0 for the tests
 	// that stop the clock).
 	host::disk_reorder reorder;
+	// The test stops the platform clock while the disk serves bios: latencies run on that
+	// clock, so a reordering disk from VEK_TEST_DISK_REORDER completes its bios at once.
+	bool clock_stops_with_io = false;
 
 	void SetUp() override;
 	void TearDown() override;

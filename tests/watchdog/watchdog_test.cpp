@@ -234,6 +234,38 @@ TEST_F(WatchdogTest, ListingReportsEveryHeldGlobalAndSessionLock)
 	EXPECT_EQ(0, count_in(pass, "LOCKED", false)) << "a free lock is not reported";
 }
 
+// A stop holds workLock while it waits for its session's users. A pass that pinned the
+// sessions (each pin is a user) before probing workLock kept the stop waiting for the
+// probe to give up, and the probe reported the stop's workLock as stuck. The clock stands
+// still, so a probe never gives up: the stop must end anyway.
+TEST_F(WatchdogTest, AStopDuringAPassWaitsForNoProbe)
+{
+	int id = quiet_session();
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	pid_t wd = lock_debug_thread_task->pid;
+	host::set_clock_speed(0);
+	down(&workLock);
+	ASSERT_EQ(0, list_locks());
+	// In its probe of workLock: a 10 ms sleep between tries.
+	ASSERT_TRUE(eventually([&] {
+		long left = vekfx::wait_sleeping(wd);
+		return left >= 0 && left <= 11;
+	}));
+	int rc = -2;
+	EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] {
+		std::thread release([&] {
+			while (vekfx::semaphore_waiters(&workLock) == 0)
+				std::this_thread::yield();
+			up(&workLock);	// to the stop, which waits for it
+		});
+		rc = stop(id);
+		release.join();
+	})) << "the stop waited for the watchdog's probe";
+	EXPECT_EQ(0, rc);
+	host::set_clock_speed(clock_speed);
+	EXPECT_EQ(0, session_count());
+}
+
 TEST_F(WatchdogTest, HeldWriteListLockIsReportedForTheSessionAndPerChunk)
 {
 	int id = quiet_session();

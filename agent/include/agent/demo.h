@@ -22,6 +22,7 @@ struct DemoOptions {
   RecordFormat format = RecordFormat::v2;
   FILE *progress = stderr;
   uint64_t seed = 0;  // 0 = from the clock; printed so a run can be repeated
+  std::string disk_reorder;  // the disk reorders its bios, as DiskOptions::reorder; "" = in order
 };
 
 // Returns the process exit code: 0 when every check passed, 1 when one failed or the demo
