@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <csignal>
 #include <set>
@@ -16,6 +17,30 @@ using vekfx::dmesg_count;
 using vekfx::dmesg_has;
 
 namespace {
+
+// A thread in a ThreadWaitTimeout (wait), known by its task id once it runs.
+struct waiting_thread {
+	std::atomic<int> rc{-2};
+	std::atomic<pid_t> tid{0};
+	std::atomic<bool> done{false};
+	std::thread thread;
+
+	explicit waiting_thread(std::function<int()> wait)
+		: thread([this, wait] {
+			  tid = current->pid;
+			  rc = wait();
+			  done = true;
+		  })
+	{
+		while (!tid)
+			std::this_thread::yield();
+	}
+	~waiting_thread()
+	{
+		if (thread.joinable())
+			thread.join();
+	}
+};
 
 class Workers : public vekfx::DriverTest {
 protected:
@@ -208,22 +233,13 @@ TEST_F(Workers, ThreadWaitTimeoutReturnsWhenTheFirstWorkerRegisters)
 	ASSERT_GT(id, 0);
 	// The clock stands still: the wait can end only by the worker's registration.
 	host::set_clock_speed(0);
-	std::atomic<int> rc{-2};
-	std::atomic<pid_t> tid{0};
-	std::atomic<bool> done{false};
-	std::thread waiter([&] {
-		tid = current->pid;
-		rc = wait_workers(id);
-		done = true;
-	});
-	while (!tid)
-		std::this_thread::yield();
-	EXPECT_EQ(30000, vekfx::wait_sleeping(tid));
+	waiting_thread waiter([&] { return wait_workers(id); });
+	EXPECT_EQ(30000, vekfx::wait_sleeping(waiter.tid));
 	vekfx::io_workers w(id, 1, dir());
-	EXPECT_TRUE(eventually([&] { return done.load(); }, 10000));
+	EXPECT_TRUE(eventually([&] { return waiter.done.load(); }, 10000));
 	host::set_clock_speed(clock_speed);
-	waiter.join();
-	EXPECT_EQ(rc, 0);
+	waiter.thread.join();
+	EXPECT_EQ(waiter.rc, 0);
 	EXPECT_FALSE(dmesg_has("did not start after"));
 	ASSERT_EQ(0, stop(id));
 	w.join();
@@ -255,25 +271,16 @@ TEST_F(Workers, StopEndsAThreadWaitTimeoutStillWaiting)
 			ASSERT_EQ(0, w->wait_first());
 		}
 		host::set_clock_speed(0);
-		std::atomic<int> rc{-2};
-		std::atomic<pid_t> tid{0};
-		std::atomic<bool> done{false};
-		std::thread waiter([&] {
-			tid = current->pid;
-			rc = wait_workers(id);
-			done = true;
-		});
-		while (!tid)
-			std::this_thread::yield();
-		EXPECT_EQ(30000, vekfx::wait_sleeping(tid));
+		waiting_thread waiter([&] { return wait_workers(id); });
+		EXPECT_EQ(30000, vekfx::wait_sleeping(waiter.tid));
 		int stopped = -2;
 		EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { stopped = stop(id); }))
 			<< "the stop waited for the wait's time-out";
 		EXPECT_EQ(0, stopped);
-		EXPECT_TRUE(eventually([&] { return done.load(); }, 10000));
+		EXPECT_TRUE(eventually([&] { return waiter.done.load(); }, 10000));
 		host::set_clock_speed(clock_speed);
-		waiter.join();
-		EXPECT_EQ(rc, workers ? 0 : -1);
+		waiter.thread.join();
+		EXPECT_EQ(waiter.rc, workers ? 0 : -1);
 		EXPECT_FALSE(dmesg_has("did not start after"));
 		if (w)
 			w->join();
