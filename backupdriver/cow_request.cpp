@@ -403,10 +403,11 @@ nomem:
  * Every claimed chunk has its semaphores released here, whether its copy worked or not,
  * so no other request stays blocked on it.
  *
- * All the claimed chunks' reads are issued before the first is waited for: the disk then
- * serves them together (a sequential writer's chunks as one merged read) instead of one
- * round trip each. With several sessions on the disk the copies stay one after another,
- * so that each chunk is read once and the others are served from the page tree.
+ * All the claimed chunks' reads are issued before the first is waited for, so that none
+ * waits for the one before it: a busy disk takes them together (a sequential writer's
+ * chunks as one merged read), an idle one serves each at once in this context. With
+ * several sessions on the disk the copies stay one after another, so that each chunk is
+ * read once and the others are served from the page tree.
  */
 static void secure_chunks(struct list_head *chunks, struct bio *bio, make_request_fn *savedMRF,
 			  struct rb_root *rb)

@@ -114,13 +114,13 @@ std::string read_proc(const std::string &path) {
   return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
-// A status file's value for key ("Name:"), without the blanks after the key.
+// A status file's value for key ("Name:"): what follows the one tab after the key (a name
+// may itself begin with blanks).
 std::string status_field(const std::string &status, const std::string &key) {
   size_t at = status.compare(0, key.size(), key) == 0 ? 0 : status.find("\n" + key);
   if (at == std::string::npos) return {};
   at += (at ? 1 : 0) + key.size();
-  at = status.find_first_not_of(" \t", at);
-  if (at == std::string::npos) return {};
+  if (at < status.size() && status[at] == '\t') at++;
   size_t end = status.find('\n', at);
   return status.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }

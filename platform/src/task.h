@@ -15,8 +15,9 @@ namespace kplat {
 // address range (remote_window.cpp).
 struct remote_window {
   pid_t pid;
-  uintptr_t start, end;
-  char *local;
+  uintptr_t start, end;  // the caller's mapping
+  char *local;           // its first `mapped` bytes here (what its object holds)
+  size_t mapped;
 };
 struct remote_windows {
   std::vector<remote_window> windows;
