@@ -54,16 +54,7 @@ size_t vm_copy_pid(pid_t pid, void *local, const void *remote, size_t n, bool to
 
 }  // namespace
 
-size_t kplat::copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
-  if (char *w = remote_window_for(pid, remote, n)) {
-    if (to_remote)
-      memcpy(w, local, n);
-    else
-      memcpy(local, w, n);
-    return n;
-  }
-  return vm_copy_pid(pid, local, remote, n, to_remote);
-}
+
 
 namespace {
 
@@ -127,6 +118,17 @@ bool fixup_copy(void *, const void *, size_t) { return false; }
 #endif
 
 }  // namespace
+
+// A window's memory can still fault (its object cut short from outside): such a copy is done
+// again through the kernel, which tells exactly how much of it is there.
+size_t kplat::copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
+  if (char *w = remote_window_for(pid, remote, n)) {
+    bool copied = KP_UACCESS_FIXUP ? fixup_copy(to_remote ? w : local, to_remote ? local : w, n)
+                                   : (memcpy(to_remote ? w : local, to_remote ? local : w, n), true);
+    if (copied) return n;
+  }
+  return vm_copy_pid(pid, local, remote, n, to_remote);
+}
 
 unsigned long copy_from_user(void *to, const void __user *from, unsigned long n) {
   check_sleep("copy_from_user");
