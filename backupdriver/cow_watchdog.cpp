@@ -216,7 +216,11 @@ static void probe_all_locks(int listing)
 	get_all_sessions(&sessions);
 	up(&session_list_lock);
 
-	/* Each pin goes once its session is probed: a stop waits for no other session's. */
+	/*
+	 * Each pin goes once its session is probed. The sessions after it stay pinned until
+	 * their turn, so a stop may still wait out the probes of an earlier session whose locks
+	 * are really held.
+	 */
 	list_for_each_entry_safe(node, next, &sessions, list) {
 		list_del(&node->list);
 		probe_session(node->cs, listing);
