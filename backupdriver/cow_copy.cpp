@@ -428,15 +428,21 @@ static int wait_copy_reads(struct cow_session *cs, struct if_chunk *ic, struct r
 	return ret;
 }
 
+/* The copy of ic's chunk is given up: the session goes into error. */
+static void give_up_copy(struct cow_session *cs, struct if_chunk *ic)
+{
+	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
+	       (unsigned long long)ic->chunk);
+	invalidate_session(cs, "OUT OF MEMORY");
+}
+
 /* Gives a copy up: nothing of it is left (no pages, bios, transfers or cow_chunk). */
 static void abandon_copy(struct cow_session *cs, struct if_chunk *ic, struct cow_chunk *cc)
 {
 	drop_copy_transfers(cs, ic);
 	ic->cc = NULL;
 	free_cow_chunk(cc);
-	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
-	       (unsigned long long)ic->chunk);
-	invalidate_session(cs, "OUT OF MEMORY");
+	give_up_copy(cs, ic);
 }
 
 /*
@@ -488,9 +494,7 @@ fail_copy:
 	abandon_copy(cs, ic, cc);
 	return -1;
 fail:
-	printk(KERN_ERR "%s: ERROR: could not copy chunk %llu.\n", VEK_TAG,
-	       (unsigned long long)ic->chunk);
-	invalidate_session(cs, "OUT OF MEMORY");
+	give_up_copy(cs, ic);
 	return -1;
 }
 

@@ -250,6 +250,22 @@ void consume_bio(struct bio *bio) {
 
 namespace {
 
+// Counts served bios (error or 0 each), then completes them in order in interrupt context, as
+// a disk interrupt would.
+void end_served(host_disk *hd, const std::pair<struct bio *, int> *served, size_t n) {
+  {
+    spin_acquire(hd->lock);
+    std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
+    for (size_t i = 0; i < n; i++)
+      __count_bio(hd, served[i].first, served[i].second);
+  }
+  irq_context_guard irq;
+  for (size_t i = 0; i < n; i++) {
+    consume_bio(served[i].first);
+    bio_endio(served[i].first, served[i].second);
+  }
+}
+
 // Serves the queue in batches: every bio queued when the thread looks is
 // taken in one go, so a busy submitter does not pay a wake-up per bio. Each
 // bio still meets the fault rules when its turn comes, in queue order, and
@@ -268,19 +284,7 @@ void worker_main(host_disk *hd) {
   auto flush = [&] {
     if (done.empty())
       return;
-    {
-      spin_acquire(hd->lock);
-      std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
-      for (auto &d : done)
-        __count_bio(hd, d.first, d.second);
-    }
-    {
-      irq_context_guard irq;
-      for (auto &d : done) {
-        consume_bio(d.first);
-        bio_endio(d.first, d.second);
-      }
-    }
+    end_served(hd, done.data(), done.size());
     done.clear();
   };
   bool took = false;  // this thread's batch set serving
@@ -351,17 +355,8 @@ bool __may_serve_now(host_disk *hd) {
 // thread would, then hands whatever was queued meanwhile to the disk thread.
 void serve_now(host_disk *hd, struct bio *bio) {
   check_sleep("disk_serve");
-  int err = transfer(hd, bio);
-  {
-    spin_acquire(hd->lock);
-    std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
-    __count_bio(hd, bio, err);
-  }
-  {
-    irq_context_guard irq;
-    consume_bio(bio);
-    bio_endio(bio, err);
-  }
+  const std::pair<struct bio *, int> served{bio, transfer(hd, bio)};
+  end_served(hd, &served, 1);
   spin_acquire(hd->lock);
   std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
   hd->serving = false;

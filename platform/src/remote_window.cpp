@@ -103,7 +103,7 @@ dev_t shared_anon_dev() {
 // when it is not shared anonymous memory, is too big, or map_files is refused.
 char *map_vma(pid_t pid, const vma &v, size_t *len) {
   dev_t anon = shared_anon_dev();
-  if (!anon || !v.shared_anon || v.end - v.start > kMaxWindow) return nullptr;
+  if (!v.shared_anon || v.end - v.start > kMaxWindow) return nullptr;
   char path[96];
   snprintf(path, sizeof(path), "/proc/%d/map_files/%" PRIxPTR "-%" PRIxPTR, int(pid), v.start, v.end);
   int fd = ::open(path, O_RDWR | O_CLOEXEC);

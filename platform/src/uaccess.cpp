@@ -52,12 +52,6 @@ size_t vm_copy_pid(pid_t pid, void *local, const void *remote, size_t n, bool to
   return done;
 }
 
-}  // namespace
-
-
-
-namespace {
-
 // The caller's process when the task runs a request of another process, else our own.
 size_t vm_copy(void *local, const void *remote, size_t n, bool to_remote) {
   pid_t pid = user_memory_pid();
@@ -123,9 +117,14 @@ bool fixup_copy(void *, const void *, size_t) { return false; }
 // again through the kernel, which tells exactly how much of it is there.
 size_t kplat::copy_with_process(pid_t pid, void *local, const void *remote, size_t n, bool to_remote) {
   if (char *w = remote_window_for(pid, remote, n)) {
-    bool copied = KP_UACCESS_FIXUP ? fixup_copy(to_remote ? w : local, to_remote ? local : w, n)
-                                   : (memcpy(to_remote ? w : local, to_remote ? local : w, n), true);
-    if (copied) return n;
+    void *dst = to_remote ? w : local;
+    const void *src = to_remote ? local : w;
+#if KP_UACCESS_FIXUP
+    if (fixup_copy(dst, src, n)) return n;
+#else
+    memcpy(dst, src, n);
+    return n;
+#endif
   }
   return vm_copy_pid(pid, local, remote, n, to_remote);
 }
