@@ -492,9 +492,8 @@ int handle_ioctlThreadWaitTimeout(unsigned long arg)
 	if (!left)
 		printk(KERN_ERR "%s: ERROR: Backing thread for session %d did not start after %d msecs!\n",
 		       VEK_TAG, req->id, VEK_THREAD_WAIT_MS);
-	else if (atomic_read(&cs->thread_info->io_threads_stop) &&
-		 atomic_read(&cs->thread_info->io_threads_started) == 0)
-		ret = -1;	/* the stop let the wait go: no worker ever came */
+	else if (atomic_read(&cs->sd))
+		ret = -1;	/* stopping: whatever came, no worker serves the session now */
 	else
 		ret = 0;
 	dec_users(cs);

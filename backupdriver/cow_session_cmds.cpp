@@ -198,13 +198,17 @@ int stop_all_vek_sessions(void)
 			return 1;
 		}
 		printk(KERN_INFO "%s: INFO: stopping vek session vek%d.\n", VEK_TAG, id);
-		stop_cow_session(cs);
-
+		/*
+		 * Unlisted before the stop waits for its users, as a single stop does: the
+		 * watchdog pins listed sessions, and a pin taken after that wait would be
+		 * dropped on a freed session.
+		 */
 		down(&session_list_lock);
 		lock_heartbeat();
 		list_del_init(&cs->list);
 		up(&session_list_lock);
 
+		stop_cow_session(cs);
 		put_cow_session(cs);
 		printk(KERN_INFO "%s: INFO: vek session vek%d stopped.\n", VEK_TAG, id);
 	}

@@ -176,9 +176,8 @@ static void probe_session(struct cow_session *cs, int listing)
 
 static void probe_all_locks(int listing)
 {
-	struct session_node *node, *next;
-	LIST_HEAD(sessions);
-	int any;
+	struct cow_session *cs;
+	int any, n;
 
 	if (lock_debug_sem_lock(&session_list_lock)) {
 		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
@@ -208,23 +207,23 @@ static void probe_all_locks(int listing)
 	else
 		spin_unlock_irq(&record_list_lock);
 
-	if (lock_debug_sem_lock(&session_list_lock)) {
-		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
-		       VEK_TAG);
-		return;
-	}
-	get_all_sessions(&sessions);
-	up(&session_list_lock);
-
 	/*
-	 * Each pin goes once its session is probed. The sessions after it stay pinned until
-	 * their turn, so a stop may still wait out the probes of an earlier session whose locks
-	 * are really held.
+	 * One session pinned at a time: a stop of one session then never waits out the probes
+	 * of another whose locks are really held. A session listed or unlisted meanwhile may
+	 * be probed twice or not at all in this pass; the next pass sees it.
 	 */
-	list_for_each_entry_safe(node, next, &sessions, list) {
-		list_del(&node->list);
-		probe_session(node->cs, listing);
-		put_session_node(node);
+	for (n = 0;; n++) {
+		if (lock_debug_sem_lock(&session_list_lock)) {
+			printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
+			       VEK_TAG);
+			return;
+		}
+		cs = pin_session_at(n);
+		up(&session_list_lock);
+		if (!cs)
+			return;
+		probe_session(cs, listing);
+		dec_users(cs);
 	}
 }
 

@@ -166,15 +166,24 @@ int get_cow_sessions(struct bio *bio, struct list_head *list)
 	return added;
 }
 
-/* Caller holds session_list_lock. */
-int get_all_sessions(struct list_head *list)
+/*
+ * Caller holds session_list_lock. The n-th listed session whose stop has not begun, with a
+ * user reference the caller drops, or null. A stop waits for its session's users: a
+ * session already stopping gets no new one.
+ */
+struct cow_session *pin_session_at(int n)
 {
 	struct cow_session *cs;
-	int added = 0;
 
-	list_for_each_entry(cs, &session_list_head, list)
-		added += add_session_node(cs, list);
-	return added;
+	list_for_each_entry(cs, &session_list_head, list) {
+		if (atomic_read(&cs->sd))
+			continue;
+		if (n-- == 0) {
+			inc_users(cs);
+			return cs;
+		}
+	}
+	return NULL;
 }
 
 void put_cow_sessions(struct list_head *list)

@@ -113,7 +113,7 @@ struct cow_session *get_cow_session_by_id(int id);	/* caller holds workLock */
 struct cow_session *get_cow_session(struct bio *bio);
 int get_session_and_chunk(struct bio *bio, struct cow_session **cs, sector_t *chunk);
 int get_cow_sessions(struct bio *bio, struct list_head *list);	/* session_list_lock held */
-int get_all_sessions(struct list_head *list);			/* session_list_lock held */
+struct cow_session *pin_session_at(int n);			/* session_list_lock held */
 void put_cow_sessions(struct list_head *list);
 struct session_node *get_session_node(struct cow_session *cs);
 void put_session_node(struct session_node *node);

@@ -266,6 +266,59 @@ TEST_F(WatchdogTest, AStopDuringAPassWaitsForNoProbe)
 	EXPECT_EQ(0, session_count());
 }
 
+// A pass that pinned every session before probing the first kept the stop of a second
+// session waiting while the first one's held lock was probed. The clock stands still, so
+// that probe never gives up: the stop of the other session must end anyway.
+TEST_F(WatchdogTest, AStopWaitsForNoProbeOfAnotherSession)
+{
+	int held_id = quiet_session();
+	int other = start(part2, dir() + "/other");
+	ASSERT_GT(other, 0) << vekfx::dmesg_text();
+	struct cow_session *held = session(held_id);
+	ASSERT_NE(nullptr, held);
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	pid_t wd = lock_debug_thread_task->pid;
+	host::set_clock_speed(0);
+	{
+		spin_holder cl(&held->chunk_lock);
+		ASSERT_EQ(0, list_locks());
+		// In its probe of the first session's chunk lock: the global locks are free.
+		ASSERT_TRUE(eventually([&] {
+			long left = vekfx::wait_sleeping(wd);
+			return left >= 0 && left <= 11;
+		}));
+		int rc = -2;
+		EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { rc = stop(other); }))
+			<< "the stop waited for the probe of another session";
+		EXPECT_EQ(0, rc);
+	}
+	host::set_clock_speed(clock_speed);
+	EXPECT_EQ(0, stop(held_id));
+	EXPECT_EQ(0, session_count());
+}
+
+// The shutdown command stopped each session while it was still listed. A pass could pin
+// it after the stop had waited for its users, and drop that pin after the session was
+// freed. A user reference held by the test keeps the stop waiting: a pass meanwhile must
+// not touch the session.
+TEST_F(WatchdogTest, AShutdownStoppingASessionLeavesItToNoPass)
+{
+	int id = quiet_session();
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+	inc_users(cs);
+	std::atomic<int> rc{-2};
+	std::thread shutdown([&] { rc = ioctl(VEK_IOCTL_UNLOAD, nullptr); });
+	EXPECT_TRUE(eventually([&] { return atomic_read(&cs->sd) > 0; }));
+	auto pass = list_pass();
+	EXPECT_EQ(0, count_in(pass, "->pendign_io", false)) << show(pass);
+	EXPECT_EQ(-2, rc.load()) << "the stop waits for the test's reference";
+	dec_users(cs);
+	shutdown.join();
+	EXPECT_EQ(0, rc.load());
+	EXPECT_EQ(0, session_count());
+}
+
 TEST_F(WatchdogTest, HeldWriteListLockIsReportedForTheSessionAndPerChunk)
 {
 	int id = quiet_session();
