@@ -115,7 +115,14 @@ void Workload::run() {
   std::vector<uint8_t> buf(opt_.max_sects * 512);
   uint32_t seq = 0;
   uint32_t steps = (opt_.max_sects - opt_.min_sects) / 8 + 1;
+  const std::chrono::nanoseconds period{opt_.writes_per_s ? 1000000000ll / opt_.writes_per_s : 0};
+  auto next = std::chrono::steady_clock::now();
   while (!stop_) {
+    if (opt_.writes_per_s) {
+      std::this_thread::sleep_until(next);
+      // A write that completed late is not made up for by a burst.
+      next = std::max(next + period, std::chrono::steady_clock::now());
+    }
     uint32_t n = opt_.min_sects + uint32_t(splitmix(rng) % steps) * 8;
     uint64_t slots = (opt_.nr_sects - n) / 8 + 1;
     uint64_t start = (splitmix(rng) % slots) * 8;
@@ -132,7 +139,8 @@ void Workload::run() {
       return;
     }
     log_.append(e);
-    if (opt_.pause_us) std::this_thread::sleep_for(std::chrono::microseconds(opt_.pause_us));
+    if (opt_.pause_us && !opt_.writes_per_s)
+      std::this_thread::sleep_for(std::chrono::microseconds(opt_.pause_us));
   }
 }
 

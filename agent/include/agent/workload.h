@@ -56,6 +56,9 @@ struct WorkloadOptions {
   uint32_t min_sects = 8;  // write sizes, in sectors, multiples of 8 (4 KiB)
   uint32_t max_sects = 128;
   unsigned pause_us = 500;  // pause between writes
+  // When set, writes are issued at this many a second (pause_us is then unused), so the
+  // number of writes over a time no longer depends on how fast each completes.
+  unsigned writes_per_s = 0;
   uint64_t seed = 1;
   uint64_t salt = 0;
   std::string thread_name = "writer";  // an ordinary application, not the agent
