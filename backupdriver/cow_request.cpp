@@ -543,13 +543,17 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	/*
 	 * Change tracking follows the bio's sectors, not the snapshot sessions: a write to a
 	 * tracked source under an untracked snapshot, or to the next partition while this one
-	 * is snapshotted, is still the tracked source's change.
+	 * is snapshotted, is still the tracked source's change. Recorded before the list lock
+	 * goes: nothing else keeps a tracking session alive, and the unload frees them once it
+	 * has unlisted them under this lock.
 	 */
-	if (write && bio->bi_size)
+	if (write && bio->bi_size) {
 		nr_cts = get_cts_sessions_bio(bio, cts, VEK_CTS_PER_BIO);
+		record_changes(cts, nr_cts, bio);
+	}
 	if (get_cow_sessions(bio, &sessions) == 0) {
 		up(&session_list_lock);
-		goto record;
+		goto pass;
 	}
 	/* Several sessions on one disk share one read of each chunk. */
 	if (!list_is_singular(&sessions))
@@ -567,10 +571,8 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	/* Entries left by a failed list build still hold claimed chunks: secure them too. */
 	if (!list_empty(&chunks))
 		secure_chunks(&chunks, bio, savedMRF, rb);
-record:
-	record_changes(cts, nr_cts, bio);
 	release_chunks(&chunks, write);
-
+pass:
 	ret = savedMRF(q, bio);
 	put_cow_sessions(&sessions);
 	return ret;

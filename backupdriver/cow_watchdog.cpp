@@ -156,8 +156,12 @@ static void probe_session(struct cow_session *cs, int listing)
 
 	last = (u32)cs->chunk_table.hash_mask;
 	for (c = 0; c <= last; c++) {
-		/* Its stop has begun and waits for this pin: the chunks are not worth the wait. */
-		if (atomic_read(&cs->sd))
+		/*
+		 * Its stop has begun and waits for this pin, or the watchdog is being stopped:
+		 * the chunks are not worth the wait. With a lock really held, the rest of the
+		 * pass is a probe of many seconds per chunk.
+		 */
+		if (atomic_read(&cs->sd) || kthread_should_stop())
 			break;
 		/* The reference keeps the record alive while its semaphores are probed. */
 		ic = get_and_inc_if(cs, c);
@@ -218,7 +222,7 @@ static void probe_all_locks(int listing)
 			       VEK_TAG);
 			return;
 		}
-		cs = pin_session_at(n);
+		cs = kthread_should_stop() ? NULL : pin_session_at(n);
 		up(&session_list_lock);
 		if (!cs)
 			return;

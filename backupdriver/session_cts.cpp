@@ -222,9 +222,10 @@ void clear_all_cts(void)
 
 /*
  * Unload, caller holds workLock, every snapshot session already stopped. First every
- * session gives up its hold on the disk's request function, so no new record can name it;
- * then the queued records go, because a fetch reads each record's session; only then are
- * the sessions unlinked (under session_list_lock, away from the request path) and freed.
+ * session gives up its hold on the disk's request function; then the sessions are
+ * unlinked under session_list_lock: a source write records its change before it lets that
+ * lock go, so once it is had no write can still name them. Only then do the queued records
+ * go (a fetch reads each record's session), and then the sessions.
  */
 void stop_all_cts(void)
 {
@@ -238,12 +239,13 @@ void stop_all_cts(void)
 		put_smrf(cts->smrf);
 		cts->smrf = NULL;
 	}
-	shutdown_flush_changed_recores();
 
 	down(&session_list_lock);
 	lock_heartbeat();
 	list_splice_init(&ct_list_head, &dead);
 	up(&session_list_lock);
+
+	shutdown_flush_changed_recores();
 
 	list_for_each_entry_safe(cts, next, &dead, list) {
 		list_del(&cts->list);

@@ -169,7 +169,11 @@ void put_cow_session(struct cow_session *cs)
 	kfree(cs);
 }
 
-/* workLock held. Stops every listed session, leaving them listed. */
+/*
+ * workLock held. Stops every listed session, leaving them listed. The driver's shutdown
+ * does not use it: a listed session may be pinned by the watchdog after its stop waited
+ * for users, so a caller must have no watchdog running.
+ */
 void stop_all_cow_sessions(void)
 {
 	struct cow_session *cs;

@@ -2,7 +2,11 @@
 // change tracking, writes to the source and to the snapshot device, fetches, the last
 // close of the control device and unload.
 #include "changes_env.h"
+#include <linux/bio.h>
+#include <linux/mm.h>
 
+#include <atomic>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -231,6 +235,63 @@ TEST_F(TrackingScenario, UnloadWithQueuedRecordsGivesTheDiskBackAndFreesEverythi
 	// The source works on without the driver.
 	write_source(part1, 0, pattern(4096, 9));
 	EXPECT_EQ(pattern(4096, 9), read_dev("/dev/sda1", 0, 4096));
+}
+
+// A source write found the tracking session and then let the list lock go before it
+// recorded its change. A shutdown in between freed the session, and the write queued a
+// record naming freed memory after the queue had been emptied. The write is held in its
+// record's allocation here: the shutdown must wait for it and leave nothing queued.
+TEST_F(TrackingScenario, ShutdownWaitsForAWriteRecordingItsChange)
+{
+	snapshot_and_stop(part1, "a");
+	std::atomic<bool> held{false}, release{false};
+	host::fault_rule hold;
+	hold.count = -1;
+	hold.match = [&](const host::fault_ctx &c) {
+		if (c.name && !strcmp(c.name, "qel_record_cache") && !held.exchange(true))
+			while (!release)
+				std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		return false;	// the allocation goes through
+	};
+	host::fault_inject("kmem_cache_alloc", hold);
+	// A bio of its own, not a file system write: the shutdown's flush of the disk would wait
+	// for that.
+	std::thread writer([&] {
+		struct block_device *bdev = bdget(part1);
+		struct completion done;
+		init_completion(&done);
+		struct page *page = alloc_page(GFP_KERNEL);
+		memset(page_address(page), 1, PAGE_SIZE);
+		struct bio *bio = bio_alloc(GFP_NOIO, 1);
+		bio->bi_bdev = bdev;
+		bio->bi_sector = 0;
+		bio->bi_rw = WRITE;
+		bio_add_page(bio, page, PAGE_SIZE, 0);
+		bio->bi_private = &done;
+		bio->bi_end_io = [](struct bio *b, int) { complete((struct completion *)b->bi_private); };
+		generic_make_request(bio);
+		wait_for_completion(&done);
+		bio_put(bio);
+		__free_page(page);
+		bdput(bdev);
+	});
+	ASSERT_TRUE(eventually([&] { return held.load(); }));
+	std::atomic<int> rc{-2};
+	std::thread shutdown([&] {
+		int32_t unused = 0;
+		rc = ioctl(VEK_IOCTL_UNLOAD, &unused);
+	});
+	EXPECT_TRUE(eventually([&] {
+		return vekfx::semaphore_waiters(&session_list_lock) > 0 || rc != -2;
+	}));
+	EXPECT_EQ(-2, rc.load()) << "the shutdown did not wait for the write";
+	release = true;
+	writer.join();
+	shutdown.join();
+	host::fault_clear("kmem_cache_alloc");
+	EXPECT_EQ(0, rc.load());
+	EXPECT_EQ(0, atomic_read(&record_list_lenght)) << "a record of freed tracking is queued";
+	EXPECT_TRUE(list_empty(&ct_list_head));
 }
 
 // A session whose mapping went stale is moved to the new mapping by the next snapshot.

@@ -3,6 +3,7 @@
 // 60 s of quiet take 300 ms, a 600-try probe 30 ms).
 #include "cow.h"
 #include <linux/delay.h>
+#include <linux/kthread.h>
 #include <linux/jiffies.h>
 #include "driver_fixture.h"
 
@@ -336,6 +337,38 @@ TEST_F(WatchdogTest, HeldWriteListLockIsReportedForTheSessionAndPerChunk)
 	}
 	auto pass = list_pass();
 	EXPECT_EQ(0, count_in(pass, "write_list_lock", false)) << show(pass);
+}
+
+// With a session's write_list_lock really held, a pass probes it once per chunk, many
+// seconds each: an hour of this clock for one session. The unload stops the watchdog
+// first and must not wait for the rest of that pass.
+TEST_F(WatchdogTest, StoppingTheWatchdogEndsAPassStuckOnAHeldLock)
+{
+	int id = quiet_session();
+	struct cow_session *cs = session(id);
+	ASSERT_NE(nullptr, cs);
+	ASSERT_NE(nullptr, lock_debug_thread_task);
+	host::dmesg_clear();
+	std::atomic<bool> stopped{false};
+	std::thread stopper;
+	{
+		spin_holder wl(&cs->write_list_lock);
+		ASSERT_EQ(0, list_locks());
+		char chunk1[128];
+		snprintf(chunk1, sizeof(chunk1),
+			 "vek: ERROR: could not get write_list_lock for chunk: 1 on session: %d", id);
+		ASSERT_TRUE(wait_line(chunk1)) << vekfx::dmesg_text();
+		stopper = std::thread([&] {
+			kthread_stop(lock_debug_thread_task);
+			stopped = true;
+		});
+		EXPECT_TRUE(eventually([&] { return stopped.load(); }))
+			<< "the stop waited for the pass over every chunk";
+	}
+	stopper.join();	/* with the lock given back the pass ends soon anyway */
+	lock_debug_thread_task = NULL;
+	EXPECT_TRUE(wait_line("vek: INFO: vek_watchdog: stopped."));
+	EXPECT_EQ(0, stop(id));
 }
 
 TEST_F(WatchdogTest, InFlightChunkWithHeldSemaphoreAndReadInterlockAreReported)
