@@ -74,6 +74,11 @@ void blockdev_file_anchor();
 // a negative errno (-ENOSPC for a write at/after the end, -EFAULT, -EIO,
 // -ENOMEM).
 ssize_t bdev_rw(struct block_device *bdev, bool write, void *buf, size_t len, loff_t off);
+// Above 0 while this thread submits a range that takes more than one bio: the bios, and
+// those a driver submits while handling them, go to the disk's queue, where they are merged
+// and served while the submitter adds the next, rather than one at a time in the
+// submitter's thread (the role of the kernel's request plug).
+extern thread_local int t_submit_plug;
 // Write tickets for fsync_bdev/sync_blockdev.
 uint64_t bdev_write_begin(struct block_device *bdev);
 void bdev_write_end(struct block_device *bdev, uint64_t ticket);

@@ -21,6 +21,9 @@
 #include "internal.h"
 
 namespace kplat {
+
+thread_local int t_submit_plug = 0;
+
 namespace {
 
 // Bytes moved per round of bios: bounds the buffer, not the request size.
@@ -96,11 +99,34 @@ void io_submit(io_wait *w, struct bio *bio) {
 
 // Transfers bytes at buffer offset boff to/from the device at byte pos
 // (both sector-aligned) as bios that respect the queue's limits; waits.
+// The bytes one bio of the queue can carry from buffer offset boff on.
+size_t bio_capacity(struct block_device *bdev, size_t boff) {
+  struct request_queue *q = bdev_get_queue(bdev);
+  if (!q)
+    return PAGE_SIZE;
+  size_t span = size_t(std::min(queue_max_sectors(q), queue_max_hw_sectors(q))) * kSector;
+  size_t segs = std::min<size_t>(std::max<size_t>(1, q->limits.max_segments), BIO_MAX_PAGES);
+  return std::min(span, segs * PAGE_SIZE - boff % PAGE_SIZE);
+}
+
+struct submit_plug {
+  bool on;
+  explicit submit_plug(bool want) : on(want) {
+    if (on)
+      t_submit_plug++;
+  }
+  ~submit_plug() {
+    if (on)
+      t_submit_plug--;
+  }
+};
+
 int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff, uint64_t pos, size_t bytes) {
   io_wait w;
   struct bio *bio = nullptr;
   size_t done = 0;
   int err = 0;
+  submit_plug plug(bytes > bio_capacity(bdev, boff));
   while (done < bytes) {
     size_t at = boff + done;
     struct page *page = &buf.pages[at / PAGE_SIZE];

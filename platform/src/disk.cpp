@@ -345,10 +345,12 @@ void worker_main(host_disk *hd) {
 
 // True when the submitter may serve its bio itself: an image disk in order, with nothing queued
 // or in service and no fault rules (whose delays and order the disk thread keeps), and a
-// submitter that may sleep. hd->lock held.
+// submitter that may sleep and is not in the middle of submitting a range of bios (served one
+// by one here, they would not be merged, nor served while it adds the next). hd->lock held.
 bool __may_serve_now(host_disk *hd) {
   return hd->fd >= 0 && !hd->reorder.enabled && !hd->stopping && !hd->serving && hd->pending.empty() &&
-         !hd->nr_rules.load(std::memory_order_relaxed) && !in_interrupt() && !in_atomic() && !irqs_disabled();
+         !hd->nr_rules.load(std::memory_order_relaxed) && !t_submit_plug && !in_interrupt() && !in_atomic() &&
+         !irqs_disabled();
 }
 
 // Serves one bio in the submitter's thread, completing it in interrupt context as the disk
