@@ -512,12 +512,25 @@ static int pass_unmapped_bio(struct request_queue *q, struct bio *bio)
 	return 0;
 }
 
+/*
+ * Recorded after the copies, just before the write goes on, so that a write delayed across
+ * the start of the next tracked snapshot is that snapshot's change. Nothing holds a tracking
+ * session while the copies run, and the unload frees those it has unlisted under
+ * session_list_lock: each is recorded only if still listed.
+ */
 static void record_changes(struct ct_session **cts, int nr_cts, struct bio *bio)
 {
 	int i;
 
-	for (i = 0; i < nr_cts; i++)
-		record_change(cts[i], bio, 0);
+	if (!nr_cts)
+		return;
+	down(&session_list_lock);
+	lock_heartbeat();
+	for (i = 0; i < nr_cts; i++) {
+		if (cts_listed(cts[i]))
+			record_change(cts[i], bio, 0);
+	}
+	up(&session_list_lock);
 }
 
 int __cow_request(struct request_queue *q, struct bio *bio)
@@ -543,17 +556,13 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	/*
 	 * Change tracking follows the bio's sectors, not the snapshot sessions: a write to a
 	 * tracked source under an untracked snapshot, or to the next partition while this one
-	 * is snapshotted, is still the tracked source's change. Recorded before the list lock
-	 * goes: nothing else keeps a tracking session alive, and the unload frees them once it
-	 * has unlisted them under this lock.
+	 * is snapshotted, is still the tracked source's change.
 	 */
-	if (write && bio->bi_size) {
+	if (write && bio->bi_size)
 		nr_cts = get_cts_sessions_bio(bio, cts, VEK_CTS_PER_BIO);
-		record_changes(cts, nr_cts, bio);
-	}
 	if (get_cow_sessions(bio, &sessions) == 0) {
 		up(&session_list_lock);
-		goto pass;
+		goto record;
 	}
 	/* Several sessions on one disk share one read of each chunk. */
 	if (!list_is_singular(&sessions))
@@ -571,8 +580,10 @@ int __cow_request(struct request_queue *q, struct bio *bio)
 	/* Entries left by a failed list build still hold claimed chunks: secure them too. */
 	if (!list_empty(&chunks))
 		secure_chunks(&chunks, bio, savedMRF, rb);
+record:
+	record_changes(cts, nr_cts, bio);
 	release_chunks(&chunks, write);
-pass:
+
 	ret = savedMRF(q, bio);
 	put_cow_sessions(&sessions);
 	return ret;

@@ -60,10 +60,7 @@ static struct snap_shot_request *copy_in_request(unsigned long arg)
  */
 static void undo_start(struct cow_session *started)
 {
-	down(&session_list_lock);
-	lock_heartbeat();
-	list_del_init(&started->list);
-	up(&session_list_lock);
+	unlist_stopping_session(started);
 	stop_cow_session(started);
 	put_cow_session(started);
 }
@@ -146,6 +143,7 @@ int __ioctl_stop_vek_session(struct snap_shot_request *req)
 		return 0;
 	}
 	printk(KERN_INFO "%s: INFO: stopping vek session vek%d.\n", VEK_TAG, req->id);
+	atomic_set(&cs->sd, 1);	/* unlisted and stopping in one step */
 	list_del_init(&cs->list);
 	up(&session_list_lock);
 
@@ -203,11 +201,7 @@ int stop_all_vek_sessions(void)
 		 * watchdog pins listed sessions, and a pin taken after that wait would be
 		 * dropped on a freed session.
 		 */
-		down(&session_list_lock);
-		lock_heartbeat();
-		list_del_init(&cs->list);
-		up(&session_list_lock);
-
+		unlist_stopping_session(cs);
 		stop_cow_session(cs);
 		put_cow_session(cs);
 		printk(KERN_INFO "%s: INFO: vek session vek%d stopped.\n", VEK_TAG, id);

@@ -6,7 +6,8 @@
  *
  * It only observes: each probe takes a lock for the moment of the probe and gives it back,
  * it holds at most one driver lock at a time, and it gives up on a lock after 600 tries
- * 10 ms apart. Probes sleep, so all of this runs in the watchdog's own thread.
+ * 10 ms apart (at once, silently, when it is being stopped or the session's stop has
+ * begun). Probes sleep, so all of this runs in the watchdog's own thread.
  */
 #include <linux/kernel.h>
 #include <linux/list.h>
@@ -30,26 +31,41 @@
 
 /* ---- probes ---- */
 
-/* Watchdog thread; sleeps. 0: acquired (the caller releases it), 1: still taken. */
-int lock_debug_sem_lock(struct semaphore *sem)
+/*
+ * The probes' tries end early, and nothing is reported, once the watchdog is being stopped
+ * or the probed session's stop has begun (it waits for the watchdog's pin).
+ */
+static int probe_abandoned(struct cow_session *cs)
+{
+	if (cs && atomic_read(&cs->sd))
+		return 1;
+	return current == lock_debug_thread_task && kthread_should_stop();
+}
+
+#define VEK_PROBE_HELD 1
+#define VEK_PROBE_ABANDONED 2
+
+static int probe_sem_tries(struct semaphore *sem, struct cow_session *cs)
 {
 	int i;
 
 	for (i = 0; i < VEK_PROBE_TRIES; i++) {
 		if (!down_trylock(sem))
 			return 0;
+		if (probe_abandoned(cs))
+			return VEK_PROBE_ABANDONED;
 		msleep(VEK_PROBE_SLEEP_MS);
 	}
-	return 1;
+	return VEK_PROBE_HELD;
 }
 
 /*
- * Watchdog thread, which runs with interrupts on; sleeps between tries, never while holding
- * the lock. The session locks are also taken by bio completions in interrupt context, so
- * the lock is held with interrupts off (a completion on this processor would spin on it for
- * ever): 0 means held that way, to be given back with spin_unlock_irq.
+ * Runs with interrupts on; sleeps between tries, never while holding the lock. The session
+ * locks are also taken by bio completions in interrupt context, so the lock is held with
+ * interrupts off (a completion on this processor would spin on it for ever): 0 means held
+ * that way, to be given back with spin_unlock_irq.
  */
-int lock_debug_lock(spinlock_t *lock)
+static int probe_spin_tries(spinlock_t *lock, struct cow_session *cs)
 {
 	int i;
 
@@ -58,24 +74,43 @@ int lock_debug_lock(spinlock_t *lock)
 		if (spin_trylock(lock))
 			return 0;
 		local_irq_enable();
+		if (probe_abandoned(cs))
+			return VEK_PROBE_ABANDONED;
 		msleep(VEK_PROBE_SLEEP_MS);
 	}
-	return 1;
+	return VEK_PROBE_HELD;
 }
 
-static void probe_sem(struct semaphore *sem, const char *fmt, int id, u64 chunk)
+/* Watchdog thread; sleeps. 0: acquired (the caller releases it), else not had. */
+int lock_debug_sem_lock(struct semaphore *sem)
 {
-	if (lock_debug_sem_lock(sem))
+	return probe_sem_tries(sem, NULL);
+}
+
+/* Watchdog thread; sleeps. 0: held with interrupts off (spin_unlock_irq), else not had. */
+int lock_debug_lock(spinlock_t *lock)
+{
+	return probe_spin_tries(lock, NULL);
+}
+
+static void probe_sem(struct semaphore *sem, struct cow_session *cs, const char *fmt, int id,
+		      u64 chunk)
+{
+	int rc = probe_sem_tries(sem, cs);
+
+	if (rc == VEK_PROBE_HELD)
 		printk(fmt, VEK_VERSION_BUILD, id, (unsigned long long)chunk);
-	else
+	else if (rc == 0)
 		up(sem);
 }
 
-static void probe_spin(spinlock_t *lock, const char *fmt, int id)
+static void probe_spin(spinlock_t *lock, struct cow_session *cs, const char *fmt, int id)
 {
-	if (lock_debug_lock(lock))
+	int rc = probe_spin_tries(lock, cs);
+
+	if (rc == VEK_PROBE_HELD)
 		printk(fmt, VEK_VERSION_BUILD, id);
-	else
+	else if (rc == 0)
 		spin_unlock_irq(lock);
 }
 
@@ -116,11 +151,13 @@ static int __copy_rbwl(struct rb_root *root, u64 c, u64 *writes, u64 *reads)
 static void probe_chunk_rbwl(struct cow_session *cs, u64 c)
 {
 	u64 w1 = 0, r1 = 0, w2 = 0, r2 = 0;
-	int in_locks, in_locked;
+	int in_locks, in_locked, rc;
 
-	if (lock_debug_lock(&cs->write_list_lock)) {
-		printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on session: %d\n",
-		       VEK_TAG, (unsigned long long)c, cs->clone_id);
+	rc = probe_spin_tries(&cs->write_list_lock, cs);
+	if (rc) {
+		if (rc == VEK_PROBE_HELD)
+			printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on session: %d\n",
+			       VEK_TAG, (unsigned long long)c, cs->clone_id);
 		return;
 	}
 	in_locks = __copy_rbwl(&cs->write_locks, c, &w1, &r1);
@@ -145,12 +182,12 @@ static void probe_session(struct cow_session *cs, int listing)
 	if (listing && cs->thread_info)
 		list_io_threads(cs);
 
-	probe_spin(&cs->chunk_lock, KERN_ERR "vek_watchdog[%d] LOCKED(cs->chunk_lock) id(%d)\n",
+	probe_spin(&cs->chunk_lock, cs, KERN_ERR "vek_watchdog[%d] LOCKED(cs->chunk_lock) id(%d)\n",
 		   cs->clone_id);
-	probe_spin(&cs->write_list_lock,
+	probe_spin(&cs->write_list_lock, cs,
 		   KERN_ERR "vek_watchdog[%d] LOCKED(cs->write_list_lock) id(%d)\n", cs->clone_id);
 	if (cs->thread_info)
-		probe_spin(&cs->thread_info->io_threads_lock,
+		probe_spin(&cs->thread_info->io_threads_lock, cs,
 			   KERN_ERR "vek_watchdog[%d] LOCKED(cs->thread_info->io_threads_lock) id(%d)\n",
 			   cs->clone_id);
 
@@ -161,33 +198,51 @@ static void probe_session(struct cow_session *cs, int listing)
 		 * the chunks are not worth the wait. With a lock really held, the rest of the
 		 * pass is a probe of many seconds per chunk.
 		 */
-		if (atomic_read(&cs->sd) || kthread_should_stop())
+		if (probe_abandoned(cs))
 			break;
 		/* The reference keeps the record alive while its semaphores are probed. */
 		ic = get_and_inc_if(cs, c);
 		probe_chunk_rbwl(cs, c);
 		if (!ic)
 			continue;
-		probe_sem(&ic->real_lock,
+		probe_sem(&ic->real_lock, cs,
 			  KERN_ERR "vek_watchdog[%d]: LOCKED(ic->real_lock) id(%d), chunk(%llu)\n",
 			  cs->clone_id, c);
-		probe_sem(&ic->virt_lock,
+		probe_sem(&ic->virt_lock, cs,
 			  KERN_ERR "vek_watchdog[%d]: LOCKED(ic->virt_lock) id(%d), chunk(%llu)\n",
 			  cs->clone_id, c);
 		put_and_dec_if(cs, ic);
 	}
 }
 
+/* 0 when session_list_lock is held now; logs only a lock really held. */
+static int get_session_list(void)
+{
+	int rc = lock_debug_sem_lock(&session_list_lock);
+
+	if (rc == VEK_PROBE_HELD)
+		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
+		       VEK_TAG);
+	return rc;
+}
+
+static void probe_global_sem(struct semaphore *sem, const char *fmt)
+{
+	int rc = lock_debug_sem_lock(sem);
+
+	if (rc == VEK_PROBE_HELD)
+		printk(fmt, VEK_VERSION_BUILD);
+	else if (rc == 0)
+		up(sem);
+}
+
 static void probe_all_locks(int listing)
 {
 	struct cow_session *cs;
-	int any, n;
+	int any, n, rc;
 
-	if (lock_debug_sem_lock(&session_list_lock)) {
-		printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
-		       VEK_TAG);
+	if (get_session_list())
 		return;
-	}
 	any = !list_empty(&session_list_head);
 	up(&session_list_lock);
 	if (!any)
@@ -198,17 +253,12 @@ static void probe_all_locks(int listing)
 	 * for its session's users, and a pin is a user, so probing workLock with the sessions
 	 * pinned kept the stop and the probe waiting on each other until the probe gave up.
 	 */
-	if (lock_debug_sem_lock(&session_work_lock))
-		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(session_work_lock) \n", VEK_VERSION_BUILD);
-	else
-		up(&session_work_lock);
-	if (lock_debug_sem_lock(&workLock))
-		printk(KERN_ERR "vek_watchdog[%d]: LOCKED(workLock) \n", VEK_VERSION_BUILD);
-	else
-		up(&workLock);
-	if (lock_debug_lock(&record_list_lock))
+	probe_global_sem(&session_work_lock, KERN_ERR "vek_watchdog[%d]: LOCKED(session_work_lock) \n");
+	probe_global_sem(&workLock, KERN_ERR "vek_watchdog[%d]: LOCKED(workLock) \n");
+	rc = lock_debug_lock(&record_list_lock);
+	if (rc == VEK_PROBE_HELD)
 		printk(KERN_ERR "vek_watchdog[%d] LOCKED(record_list_lock) \n", VEK_VERSION_BUILD);
-	else
+	else if (rc == 0)
 		spin_unlock_irq(&record_list_lock);
 
 	/*
@@ -217,12 +267,9 @@ static void probe_all_locks(int listing)
 	 * be probed twice or not at all in this pass; the next pass sees it.
 	 */
 	for (n = 0;; n++) {
-		if (lock_debug_sem_lock(&session_list_lock)) {
-			printk(KERN_ERR "%s: ERROR: vek_watchdog: could not get session_list_lock!\n",
-			       VEK_TAG);
+		if (get_session_list())
 			return;
-		}
-		cs = kthread_should_stop() ? NULL : pin_session_at(n);
+		cs = probe_abandoned(NULL) ? NULL : pin_session_at(n);
 		up(&session_list_lock);
 		if (!cs)
 			return;
@@ -233,10 +280,11 @@ static void probe_all_locks(int listing)
 
 /* ---- the thread ---- */
 
+/* A stop's wake-up alone must end the wait too: the unload's flag may not be set. */
 static int watchdog_idle(void)
 {
 	return !atomic_read(&lock_wait_count) && !atomic_read(&lock_print_count) &&
-	       !atomic_read(&global_shutdown);
+	       !atomic_read(&global_shutdown) && !kthread_should_stop();
 }
 
 /* A rest ends early only for what must not wait: a listing, the unload, a stop. */

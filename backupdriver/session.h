@@ -145,6 +145,7 @@ void put_cow_session(struct cow_session *cs);
 void clean_spc(struct simple_page_cache *spc);
 void rb_free_node_and_page(struct rb_root *root);
 void rb_free_node(struct rb_root *root);
+void unlist_stopping_session(struct cow_session *cs);
 void stop_all_cow_sessions(void);
 void put_all_cow_sessions(void);
 
@@ -155,6 +156,7 @@ struct ct_session *get_cts_session_bio(struct bio *bio);
 /* Tracked sources one bio may reach; a further one is marked as having missed it. */
 #define VEK_CTS_PER_BIO 4
 int get_cts_sessions_bio(struct bio *bio, struct ct_session **found, int max);
+int cts_listed(struct ct_session *cts);	/* session_list_lock held */
 void cts_set_error(struct ct_session *cts);
 void error_all_cts(void);
 int handle_ioctlErrorCTS(unsigned long arg);

@@ -103,6 +103,18 @@ struct ct_session *get_cts_session_bio(struct bio *bio)
 	return NULL;
 }
 
+/* Caller holds session_list_lock. 1 when cts is still listed (so not freed). */
+int cts_listed(struct ct_session *cts)
+{
+	struct ct_session *it;
+
+	for_each_listed_cts(it) {
+		if (it == cts)
+			return 1;
+	}
+	return 0;
+}
+
 /*
  * Every change-tracking session whose source the bio overlaps, in list order, into
  * found[0..max): a whole-disk write may touch several tracked partitions, or begin before

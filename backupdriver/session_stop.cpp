@@ -25,6 +25,20 @@ static void wake_io_threads(struct io_thread_info *ti)
 }
 
 /*
+ * workLock held. Takes a session off the list for its stop, marked as stopping in the same
+ * step: unlisted, source writes no longer copy its chunks, so from then on its snapshot
+ * device must not read the source as if they did.
+ */
+void unlist_stopping_session(struct cow_session *cs)
+{
+	down(&session_list_lock);
+	lock_heartbeat();
+	atomic_set(&cs->sd, 1);
+	list_del_init(&cs->list);
+	up(&session_list_lock);
+}
+
+/*
  * Process context, workLock held; at most once per session. 0, or 1 when the source
  * queue's own request function could not be restored (the rest is done anyway).
  */
@@ -33,7 +47,7 @@ int stop_cow_session(struct cow_session *cs)
 	int result = 0;
 
 	/* From here on the request path hands out no new references. */
-	atomic_inc(&cs->sd);
+	atomic_set(&cs->sd, 1);
 
 	if (cs->clone_id > 0)
 		blkdev_unclone(cs->clone_id);

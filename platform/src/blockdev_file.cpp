@@ -97,23 +97,13 @@ void io_submit(io_wait *w, struct bio *bio) {
   generic_make_request(bio);
 }
 
-// Transfers bytes at buffer offset boff to/from the device at byte pos
-// (both sector-aligned) as bios that respect the queue's limits; waits.
-// The bytes one bio of the queue can carry from buffer offset boff on.
-size_t bio_capacity(struct block_device *bdev, size_t boff) {
-  struct request_queue *q = bdev_get_queue(bdev);
-  if (!q)
-    return PAGE_SIZE;
-  size_t span = size_t(std::min(queue_max_sectors(q), queue_max_hw_sectors(q))) * kSector;
-  size_t segs = std::min<size_t>(std::max<size_t>(1, q->limits.max_segments), BIO_MAX_PAGES);
-  return std::min(span, segs * PAGE_SIZE - boff % PAGE_SIZE);
-}
-
+// Set once a range needs a second bio, before its first is submitted.
 struct submit_plug {
-  bool on;
-  explicit submit_plug(bool want) : on(want) {
-    if (on)
+  bool on = false;
+  void plug() {
+    if (!on)
       t_submit_plug++;
+    on = true;
   }
   ~submit_plug() {
     if (on)
@@ -121,12 +111,14 @@ struct submit_plug {
   }
 };
 
+// Transfers bytes at buffer offset boff to/from the device at byte pos
+// (both sector-aligned) as bios that respect the queue's limits; waits.
 int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff, uint64_t pos, size_t bytes) {
   io_wait w;
   struct bio *bio = nullptr;
   size_t done = 0;
   int err = 0;
-  submit_plug plug(bytes > bio_capacity(bdev, boff));
+  submit_plug plug;
   while (done < bytes) {
     size_t at = boff + done;
     struct page *page = &buf.pages[at / PAGE_SIZE];
@@ -167,6 +159,7 @@ int io_range(struct block_device *bdev, bool write, io_buffer &buf, size_t boff,
         err = -EIO;
         break;
       }
+      plug.plug();  // full with more to come: the range is a batch
       io_submit(&w, bio);
       bio = nullptr;
       continue;

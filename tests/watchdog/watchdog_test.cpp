@@ -339,35 +339,42 @@ TEST_F(WatchdogTest, HeldWriteListLockIsReportedForTheSessionAndPerChunk)
 	EXPECT_EQ(0, count_in(pass, "write_list_lock", false)) << show(pass);
 }
 
-// With a session's write_list_lock really held, a pass probes it once per chunk, many
-// seconds each: an hour of this clock for one session. The unload stops the watchdog
-// first and must not wait for the rest of that pass.
-TEST_F(WatchdogTest, StoppingTheWatchdogEndsAPassStuckOnAHeldLock)
+// With a session's locks really held, a pass probes each for 6 s, and its write_list_lock
+// once more per chunk: days for one session. The unload stops the watchdog first and must
+// not wait for that, nor for the probe under way. On the real clock here, so that a probe
+// takes its 6 s; a stop that waits for it fails the test.
+TEST_F(WatchdogTest, StoppingTheWatchdogEndsAPassStuckOnHeldLocks)
 {
 	int id = quiet_session();
 	struct cow_session *cs = session(id);
 	ASSERT_NE(nullptr, cs);
 	ASSERT_NE(nullptr, lock_debug_thread_task);
-	host::dmesg_clear();
+	pid_t wd = lock_debug_thread_task->pid;
 	std::atomic<bool> stopped{false};
 	std::thread stopper;
+	host::set_clock_speed(1);
 	{
+		spin_holder cl(&cs->chunk_lock);
 		spin_holder wl(&cs->write_list_lock);
+		host::dmesg_clear();
 		ASSERT_EQ(0, list_locks());
-		char chunk1[128];
-		snprintf(chunk1, sizeof(chunk1),
-			 "vek: ERROR: could not get write_list_lock for chunk: 1 on session: %d", id);
-		ASSERT_TRUE(wait_line(chunk1)) << vekfx::dmesg_text();
+		// In its probe of the chunk lock: the global locks are free.
+		ASSERT_TRUE(eventually([&] {
+			long left = vekfx::wait_sleeping(wd);
+			return left >= 0 && left <= 11;
+		}));
 		stopper = std::thread([&] {
 			kthread_stop(lock_debug_thread_task);
 			stopped = true;
 		});
-		EXPECT_TRUE(eventually([&] { return stopped.load(); }))
-			<< "the stop waited for the pass over every chunk";
+		EXPECT_TRUE(eventually([&] { return stopped.load(); }, 3000))
+			<< "the stop waited for the probes of held locks";
 	}
-	stopper.join();	/* with the lock given back the pass ends soon anyway */
+	stopper.join();	/* with the locks given back the pass ends soon anyway */
+	host::set_clock_speed(clock_speed);
 	lock_debug_thread_task = NULL;
 	EXPECT_TRUE(wait_line("vek: INFO: vek_watchdog: stopped."));
+	EXPECT_EQ(0, vekfx::dmesg_count("LOCKED(cs->chunk_lock)")) << "a probe given up is no report";
 	EXPECT_EQ(0, stop(id));
 }
 
