@@ -513,8 +513,8 @@ static int pass_unmapped_bio(struct request_queue *q, struct bio *bio)
 }
 
 /*
- * Recorded after the copies, just before the write goes on, so that a write delayed across
- * the start of the next tracked snapshot is that snapshot's change. Nothing holds a tracking
+ * Recorded after the copies, so that a write delayed across the start of the next tracked
+ * snapshot is that snapshot's change. Nothing holds a tracking
  * session while the copies run, and the unload frees those it has unlisted under
  * session_list_lock: each is recorded only if still listed.
  */

@@ -45,6 +45,12 @@ static int probe_abandoned(struct cow_session *cs)
 #define VEK_PROBE_HELD 1
 #define VEK_PROBE_ABANDONED 2
 
+/* A stop's wake-up ends it early, as msleep's would not. */
+static void probe_sleep(void)
+{
+	schedule_timeout_uninterruptible(msecs_to_jiffies(VEK_PROBE_SLEEP_MS) + 1);
+}
+
 static int probe_sem_tries(struct semaphore *sem, struct cow_session *cs)
 {
 	int i;
@@ -54,7 +60,7 @@ static int probe_sem_tries(struct semaphore *sem, struct cow_session *cs)
 			return 0;
 		if (probe_abandoned(cs))
 			return VEK_PROBE_ABANDONED;
-		msleep(VEK_PROBE_SLEEP_MS);
+		probe_sleep();
 	}
 	return VEK_PROBE_HELD;
 }
@@ -76,7 +82,7 @@ static int probe_spin_tries(spinlock_t *lock, struct cow_session *cs)
 		local_irq_enable();
 		if (probe_abandoned(cs))
 			return VEK_PROBE_ABANDONED;
-		msleep(VEK_PROBE_SLEEP_MS);
+		probe_sleep();
 	}
 	return VEK_PROBE_HELD;
 }

@@ -235,9 +235,10 @@ void clear_all_cts(void)
 /*
  * Unload, caller holds workLock, every snapshot session already stopped. First every
  * session gives up its hold on the disk's request function; then the sessions are
- * unlinked under session_list_lock: a source write records its change before it lets that
- * lock go, so once it is had no write can still name them. Only then do the queued records
- * go (a fetch reads each record's session), and then the sessions.
+ * unlinked under session_list_lock: a source write records its change under that lock,
+ * only into sessions still listed, so once it is had no write can still name them. Only
+ * then do the queued records go (a fetch reads each record's session), and then the
+ * sessions.
  */
 void stop_all_cts(void)
 {

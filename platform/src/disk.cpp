@@ -12,6 +12,7 @@
 #include <linux/mm.h>
 #include <linux/spinlock.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -566,7 +567,9 @@ dev_t host::add_disk(const host::disk_spec &spec) {
   blk_queue_make_request(q, disk_make_request);
   q->limits.max_hw_sectors = spec.max_hw_sectors;
   q->limits.max_sectors = spec.max_hw_sectors;
-  q->limits.max_segments = MAX_SEGMENTS;
+  // Enough page segments for the largest transfer: a disk taking 1 MiB takes it as one bio.
+  q->limits.max_segments = (unsigned short)std::min<unsigned>(
+      BIO_MAX_PAGES, std::max<unsigned>(MAX_SEGMENTS, spec.max_hw_sectors / (PAGE_SIZE >> 9)));
   q->limits.max_segment_size = MAX_SEGMENT_SIZE;
   q->limits.logical_block_size = 512;
   q->limits.physical_block_size = 4096;

@@ -174,8 +174,9 @@ TEST(Disks, AnIdleImageDiskServesASleepingSubmitterAtOnceAndQueuesAnAtomicOne) {
     } else {
       generic_make_request(b);
     }
-    if (!atomic)
+    if (!atomic) {
       EXPECT_EQ(w.calls, 1);  // ended before generic_make_request returned
+    }
     EXPECT_EQ(w.wait(), 0);
     EXPECT_TRUE(w.in_irq);
     EXPECT_EQ(w.tid == gettid(), !atomic);
@@ -247,6 +248,21 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
   EXPECT_EQ(read_at("/dev/sdx", back, 0), ssize_t(several));
   EXPECT_TRUE(back == pattern(several, 7));
   bdput(rpw.bdev);
+  EXPECT_EQ(host::del_disk(d), 0);
+
+  // A disk taking 1 MiB has the segments for it: 1 MiB goes as one bio, served at once.
+  s.name = "sdy";
+  s.image = temp_dir() + "/big.img";
+  s.max_hw_sectors = 2048;
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  {
+    interposer ip(d);
+    EXPECT_EQ(write_at("/dev/sdy", pattern(1u << 20, 3), 0), ssize_t(1u << 20));
+    auto seen = ip.log();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].size, 1u << 20);
+  }
   EXPECT_EQ(host::del_disk(d), 0);
 }
 
