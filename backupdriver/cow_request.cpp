@@ -514,9 +514,9 @@ static int pass_unmapped_bio(struct request_queue *q, struct bio *bio)
 
 /*
  * Recorded after the copies, so that a write delayed across the start of the next tracked
- * snapshot is that snapshot's change. Nothing holds a tracking
- * session while the copies run, and the unload frees those it has unlisted under
- * session_list_lock: each is recorded only if still listed.
+ * snapshot is that snapshot's change. Nothing holds a tracking session while the copies
+ * run, and the unload frees those it has unlisted under session_list_lock: each is
+ * recorded only if still listed.
  */
 static void record_changes(struct ct_session **cts, int nr_cts, struct bio *bio)
 {

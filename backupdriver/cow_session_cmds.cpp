@@ -143,8 +143,7 @@ int __ioctl_stop_vek_session(struct snap_shot_request *req)
 		return 0;
 	}
 	printk(KERN_INFO "%s: INFO: stopping vek session vek%d.\n", VEK_TAG, req->id);
-	atomic_set(&cs->sd, 1);	/* unlisted and stopping in one step */
-	list_del_init(&cs->list);
+	__unlist_stopping_session(cs);
 	up(&session_list_lock);
 
 	snprintf(req->backing_file, sizeof(req->backing_file), "%s", cs->other_info->backing_file);

@@ -145,6 +145,7 @@ void put_cow_session(struct cow_session *cs);
 void clean_spc(struct simple_page_cache *spc);
 void rb_free_node_and_page(struct rb_root *root);
 void rb_free_node(struct rb_root *root);
+void __unlist_stopping_session(struct cow_session *cs);	/* session_list_lock held */
 void unlist_stopping_session(struct cow_session *cs);
 void stop_all_cow_sessions(void);
 void put_all_cow_sessions(void);

@@ -25,16 +25,22 @@ static void wake_io_threads(struct io_thread_info *ti)
 }
 
 /*
- * workLock held. Takes a session off the list for its stop, marked as stopping in the same
- * step: unlisted, source writes no longer copy its chunks, so from then on its snapshot
- * device must not read the source as if they did.
+ * workLock and session_list_lock held. Takes a session off the list for its stop, marked as
+ * stopping in the same step: unlisted, source writes no longer copy its chunks, so from
+ * then on its snapshot device must not read the source as if they did.
  */
+void __unlist_stopping_session(struct cow_session *cs)
+{
+	atomic_set(&cs->sd, 1);
+	list_del_init(&cs->list);
+}
+
+/* workLock held. */
 void unlist_stopping_session(struct cow_session *cs)
 {
 	down(&session_list_lock);
 	lock_heartbeat();
-	atomic_set(&cs->sd, 1);
-	list_del_init(&cs->list);
+	__unlist_stopping_session(cs);
 	up(&session_list_lock);
 }
 

@@ -3,8 +3,10 @@
 // served in order by one thread per disk, which completes each bio in
 // interrupt context, as a disk interrupt would. An idle image disk serves a
 // bio from a submitter that may sleep at once, in that submitter's thread (as
-// blk-mq issues directly to an idle queue): two wake-ups fewer per bio. A
-// reordering disk serves them with its own threads instead (disk_reorder.cpp).
+// blk-mq issues directly to an idle queue): two wake-ups fewer per bio. Not
+// while that submitter is sending a range of several bios, which the thread
+// merges. A reordering disk serves them with its own threads instead
+// (disk_reorder.cpp).
 #include <linux/bio.h>
 #include <linux/blkdev.h>
 #include <linux/genhd.h>

@@ -22,7 +22,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

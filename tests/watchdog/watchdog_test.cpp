@@ -115,6 +115,14 @@ protected:
 		snprintf(buf, sizeof(buf), fmt, VEK_VERSION_BUILD, id);
 		return buf;
 	}
+	// The watchdog sleeps between the tries of a probe (10 ms, 11 jiffies at most).
+	static bool in_a_probe(pid_t wd)
+	{
+		return eventually([&] {
+			long left = vekfx::wait_sleeping(wd);
+			return left >= 0 && left <= 11;
+		});
+	}
 	// A session without workers: nothing in the driver gives heartbeats on its own.
 	int quiet_session()
 	{
@@ -247,11 +255,8 @@ TEST_F(WatchdogTest, AStopDuringAPassWaitsForNoProbe)
 	host::set_clock_speed(0);
 	down(&workLock);
 	ASSERT_EQ(0, list_locks());
-	// In its probe of workLock: a 10 ms sleep between tries.
-	ASSERT_TRUE(eventually([&] {
-		long left = vekfx::wait_sleeping(wd);
-		return left >= 0 && left <= 11;
-	}));
+	// In its probe of workLock.
+	ASSERT_TRUE(in_a_probe(wd));
 	int rc = -2;
 	EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] {
 		std::thread release([&] {
@@ -284,10 +289,7 @@ TEST_F(WatchdogTest, AStopWaitsForNoProbeOfAnotherSession)
 		spin_holder cl(&held->chunk_lock);
 		ASSERT_EQ(0, list_locks());
 		// In its probe of the first session's chunk lock: the global locks are free.
-		ASSERT_TRUE(eventually([&] {
-			long left = vekfx::wait_sleeping(wd);
-			return left >= 0 && left <= 11;
-		}));
+		ASSERT_TRUE(in_a_probe(wd));
 		int rc = -2;
 		EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { rc = stop(other); }))
 			<< "the stop waited for the probe of another session";
@@ -357,10 +359,7 @@ TEST_F(WatchdogTest, StoppingTheWatchdogEndsAPassStuckOnHeldLocks)
 		host::dmesg_clear();
 		ASSERT_EQ(0, list_locks());
 		// In its probe of the chunk lock: the global locks are free.
-		ASSERT_TRUE(eventually([&] {
-			long left = vekfx::wait_sleeping(wd);
-			return left >= 0 && left <= 11;
-		}));
+		ASSERT_TRUE(in_a_probe(wd));
 		EXPECT_TRUE(vekfx::returns_on_stopped_clock([&] { kthread_stop(lock_debug_thread_task); }))
 			<< "the stop waited for the probes of held locks";
 	}
