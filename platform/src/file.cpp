@@ -14,13 +14,16 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <unordered_map>
 #include <vector>
 
 struct kplat_file {
   std::atomic<long> count{1};
   int real_fd = -1;  // owned duplicate, for files of real descriptors
+  std::atomic<int> cached_fd{-1};  // a buffered reopen of real_fd, made on first need
   struct module *pinned = nullptr;
   struct dentry dentry;
   struct inode inode;
@@ -72,22 +75,63 @@ file_box *box_of(struct file *f) { return reinterpret_cast<file_box *>(f); }
 
 // ---- files of real descriptors ----
 
+// A descriptor opened O_DIRECT refuses (EINVAL) a transfer whose buffer, offset or length is
+// not aligned as its file system needs: a driver's sector-sized write, say. Such a transfer
+// goes through the page cache on a buffered reopen of the same file instead. Linux keeps the
+// two coherent: a direct transfer writes back and drops the cached pages of its range first.
+int cached_fd(kplat_file *kp) {
+  int fd = kp->cached_fd.load();
+  if (fd >= 0) return fd;
+  int fl = fcntl(kp->real_fd, F_GETFL);
+  if (fl < 0 || !(fl & O_DIRECT)) return -1;
+  char path[32];
+  snprintf(path, sizeof(path), "/proc/self/fd/%d", kp->real_fd);
+  fd = ::open(path, (fl & O_ACCMODE) | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int none = -1;
+  if (!kp->cached_fd.compare_exchange_strong(none, fd)) {
+    ::close(fd);
+    return none;
+  }
+  return fd;
+}
+
+// One pread or pwrite of the file: bytes moved, or -errno.
+ssize_t transfer_at(kplat_file *kp, bool write, char *buf, size_t count, off_t pos) {
+  ssize_t r = write ? ::pwrite(kp->real_fd, buf, count, pos) : ::pread(kp->real_fd, buf, count, pos);
+  if (r < 0 && errno == EINVAL) {
+    int fd = cached_fd(kp);
+    if (fd >= 0) r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
+    else errno = EINVAL;
+  }
+  return r < 0 ? -errno : r;
+}
+
 // A caller's buffer moves through ours a piece at a time: its size is the caller's to choose.
+// The bounce buffer is page-aligned, so that a direct descriptor takes it as it is.
 constexpr size_t kBouncePiece = size_t(1) << 20;
 
+struct bounce_buffer {
+  explicit bounce_buffer(size_t n)
+      : size(n), data(static_cast<char *>(std::aligned_alloc(4096, (n + 4095) & ~size_t(4095)))) {}
+  ~bounce_buffer() { std::free(data); }
+  bounce_buffer(const bounce_buffer &) = delete;
+  bounce_buffer &operator=(const bounce_buffer &) = delete;
+  size_t size;
+  char *data;
+};
+
 // pread into the memory of process `caller`: bytes moved, or -errno when none could be.
-ssize_t pread_for(pid_t caller, int fd, char *remote, size_t count, off_t pos) {
-  if (char *w = kplat::remote_window_for(caller, remote, count)) {
-    ssize_t r = ::pread(fd, w, count, pos);
-    return r < 0 ? -errno : r;
-  }
-  std::vector<char> bounce(std::min(count, kBouncePiece));
+ssize_t pread_for(pid_t caller, kplat_file *kp, char *remote, size_t count, off_t pos) {
+  if (char *w = kplat::remote_window_for(caller, remote, count)) return transfer_at(kp, false, w, count, pos);
+  bounce_buffer bounce(std::min(count, kBouncePiece));
+  if (!bounce.data) return -ENOMEM;
   size_t done = 0;
   while (done < count) {
-    size_t piece = std::min(count - done, bounce.size());
-    ssize_t r = ::pread(fd, bounce.data(), piece, pos + off_t(done));
-    if (r < 0) return done ? ssize_t(done) : -errno;
-    size_t moved = kplat::copy_with_process(caller, bounce.data(), remote + done, size_t(r), true);
+    size_t piece = std::min(count - done, bounce.size);
+    ssize_t r = transfer_at(kp, false, bounce.data, piece, pos + off_t(done));
+    if (r < 0) return done ? ssize_t(done) : r;
+    size_t moved = kplat::copy_with_process(caller, bounce.data, remote + done, size_t(r), true);
     done += moved;
     if (moved < size_t(r)) return done ? ssize_t(done) : -EFAULT;
     if (size_t(r) < piece) break;  // end of file
@@ -96,19 +140,17 @@ ssize_t pread_for(pid_t caller, int fd, char *remote, size_t count, off_t pos) {
 }
 
 // pwrite from the memory of process `caller`, as pread_for.
-ssize_t pwrite_for(pid_t caller, int fd, const char *remote, size_t count, off_t pos) {
-  if (char *w = kplat::remote_window_for(caller, remote, count)) {
-    ssize_t r = ::pwrite(fd, w, count, pos);
-    return r < 0 ? -errno : r;
-  }
-  std::vector<char> bounce(std::min(count, kBouncePiece));
+ssize_t pwrite_for(pid_t caller, kplat_file *kp, const char *remote, size_t count, off_t pos) {
+  if (char *w = kplat::remote_window_for(caller, remote, count)) return transfer_at(kp, true, w, count, pos);
+  bounce_buffer bounce(std::min(count, kBouncePiece));
+  if (!bounce.data) return -ENOMEM;
   size_t done = 0;
   while (done < count) {
-    size_t got = kplat::copy_with_process(caller, bounce.data(), remote + done,
-                                          std::min(count - done, bounce.size()), false);
+    size_t got = kplat::copy_with_process(caller, bounce.data, remote + done,
+                                          std::min(count - done, bounce.size), false);
     if (got == 0) return done ? ssize_t(done) : -EFAULT;
-    ssize_t w = ::pwrite(fd, bounce.data(), got, pos + off_t(done));
-    if (w < 0) return done ? ssize_t(done) : -errno;
+    ssize_t w = transfer_at(kp, true, bounce.data, got, pos + off_t(done));
+    if (w < 0) return done ? ssize_t(done) : w;
     done += size_t(w);
     if (size_t(w) < got) break;  // a short write: the file system is full
   }
@@ -129,12 +171,11 @@ ssize_t real_read(struct file *f, char __user *buf, size_t count, loff_t *pos) {
   ssize_t r;
   if (pid_t caller = kplat::file_buffer_pid()) {
     // The buffer is in the calling process, not in ours.
-    r = pread_for(caller, f->kp->real_fd, buf, count, *pos);
-    if (r < 0) return r;
+    r = pread_for(caller, f->kp, buf, count, *pos);
   } else {
-    r = ::pread(f->kp->real_fd, buf, count, *pos);
-    if (r < 0) return -errno;
+    r = transfer_at(f->kp, false, buf, count, *pos);
   }
+  if (r < 0) return r;
   *pos += r;
   return r;
 }
@@ -153,12 +194,11 @@ ssize_t real_write(struct file *f, const char __user *buf, size_t count, loff_t 
   ssize_t r;
   if (pid_t caller = kplat::file_buffer_pid()) {
     // The data is in the calling process: what is readable of it is written.
-    r = pwrite_for(caller, f->kp->real_fd, buf, count, *pos);
-    if (r < 0) return r;
+    r = pwrite_for(caller, f->kp, buf, count, *pos);
   } else {
-    r = ::pwrite(f->kp->real_fd, buf, count, *pos);
-    if (r < 0) return -errno;
+    r = transfer_at(f->kp, true, const_cast<char *>(buf), count, *pos);
   }
+  if (r < 0) return r;
   *pos += r;
   return r;
 }
@@ -288,6 +328,7 @@ void fput(struct file *file) {
   if (file->f_op && file->f_op->release) file->f_op->release(kplat::file_inode(file), file);
   if (kp->pinned) module_put(kp->pinned);
   if (kp->real_fd >= 0) ::close(kp->real_fd);
+  if (kp->cached_fd >= 0) ::close(kp->cached_fd);
   delete box_of(file);
 }
 

@@ -127,6 +127,42 @@ TEST_F(Files, FgetResolvesRealDescriptorsAndReadsWritesAtPos) {
   fput(f);
 }
 
+// A backing file opened O_DIRECT still takes what a driver writes a sector or a byte at a
+// time, from any buffer, and every transfer reads back whichever way it went.
+TEST_F(Files, DirectDescriptorTakesUnalignedTransfersToo) {
+  int fd = ::open(path_.c_str(), O_RDWR | O_DIRECT);
+  if (fd < 0) GTEST_SKIP() << "the file system of /tmp does not take O_DIRECT";
+  struct file *f = fget(fd);
+  ASSERT_NE(f, nullptr);
+  void *mem = nullptr;
+  ASSERT_EQ(posix_memalign(&mem, 4096, 65536), 0);
+  char *chunk = static_cast<char *>(mem);
+  memset(chunk, 0x5a, 65536);
+  loff_t pos = 65536;
+  EXPECT_EQ(vfs_write(f, chunk, 65536, &pos), 65536);  // aligned: directly
+  pos = 65536 + 512;
+  EXPECT_EQ(vfs_write(f, "sector", 6, &pos), 6) << "an unaligned write is not refused";
+  pos = 3;
+  EXPECT_EQ(vfs_write(f, chunk + 1, 100, &pos), 100);
+  char buf[8] = {};
+  pos = 65536 + 512;
+  EXPECT_EQ(vfs_read(f, buf, 6, &pos), 6);
+  EXPECT_STREQ(buf, "sector");
+  memset(chunk, 0, 65536);
+  pos = 65536;
+  ASSERT_EQ(vfs_read(f, chunk, 65536, &pos), 65536);  // aligned: directly, after the buffered write
+  EXPECT_EQ(memcmp(chunk + 512, "sector", 6), 0) << "the direct read saw the buffered write";
+  EXPECT_EQ(chunk[0], 0x5a);
+  EXPECT_EQ(chunk[65535], 0x5a);
+  char head[103] = {};
+  ASSERT_EQ(::pread(fd_, head, 103, 0), 103);
+  EXPECT_EQ(head[3], 0x5a);
+  EXPECT_EQ(head[102], 0x5a);
+  fput(f);
+  ::close(fd);
+  free(mem);
+}
+
 TEST_F(Files, InjectedWriteErrorsAndShortWrites) {
   struct file *f = fget(fd_);
   ASSERT_NE(f, nullptr);
