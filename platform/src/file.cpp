@@ -23,6 +23,7 @@
 struct kplat_file {
   std::atomic<long> count{1};
   int real_fd = -1;  // owned duplicate, for files of real descriptors
+  bool direct = false;             // real_fd was opened O_DIRECT
   std::atomic<int> cached_fd{-1};  // a buffered reopen of real_fd, made on first need
   struct module *pinned = nullptr;
   struct dentry dentry;
@@ -75,10 +76,12 @@ file_box *box_of(struct file *f) { return reinterpret_cast<file_box *>(f); }
 
 // ---- files of real descriptors ----
 
-// A descriptor opened O_DIRECT refuses (EINVAL) a transfer whose buffer, offset or length is
-// not aligned as its file system needs: a driver's sector-sized write, say. Such a transfer
-// goes through the page cache on a buffered reopen of the same file instead. Linux keeps the
-// two coherent: a direct transfer writes back and drops the cached pages of its range first.
+// A descriptor opened O_DIRECT is written directly, but read through the page cache of a
+// buffered reopen of the same file: a backup reads its copies in order, and the read-ahead
+// keeps the disk busy while the caller takes the last piece, which direct reads one piece at
+// a time would not. A write the file system refuses as unaligned (EINVAL: a driver's
+// sector-sized write, say) takes the reopen too. Linux keeps the two coherent: a direct
+// write writes back and then drops the cached pages of its range.
 int cached_fd(kplat_file *kp) {
   int fd = kp->cached_fd.load();
   if (fd >= 0) return fd;
@@ -98,9 +101,15 @@ int cached_fd(kplat_file *kp) {
 
 // One pread or pwrite of the file: bytes moved, or -errno.
 ssize_t transfer_at(kplat_file *kp, bool write, char *buf, size_t count, off_t pos) {
-  ssize_t r = write ? ::pwrite(kp->real_fd, buf, count, pos) : ::pread(kp->real_fd, buf, count, pos);
-  if (r < 0 && errno == EINVAL) {
-    int fd = cached_fd(kp);
+  ssize_t r;
+  int fd;
+  if (!write && kp->direct && (fd = cached_fd(kp)) >= 0) {
+    r = ::pread(fd, buf, count, pos);
+    return r < 0 ? -errno : r;
+  }
+  r = write ? ::pwrite(kp->real_fd, buf, count, pos) : ::pread(kp->real_fd, buf, count, pos);
+  if (r < 0 && errno == EINVAL && kp->direct) {
+    fd = cached_fd(kp);
     if (fd >= 0) r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
     else errno = EINVAL;
   }
@@ -236,6 +245,7 @@ struct file *real_file(int fd) {
   int fl = fcntl(dup_fd, F_GETFL);
   file_box *b = new_box(&real_fops, fl < 0 ? O_RDWR : (unsigned)fl);
   b->kp.real_fd = dup_fd;
+  b->kp.direct = fl >= 0 && (fl & O_DIRECT);
   b->kp.sb.s_op = &real_sops;
   b->kp.dentry.d_sb = &b->kp.sb;
   b->kp.dentry.d_fsdata = &b->kp;
