@@ -48,7 +48,7 @@ struct gate {
 	void open_reads();
 	std::vector<seen_bio> log();
 	size_t count(bool write);
-	bool wait_count(bool write, size_t n, int ms = 2000);
+	bool wait_count(bool write, size_t n, int ms = 20000);	// a hang guard
 };
 
 class InterceptTest : public ::testing::Test {

@@ -218,7 +218,7 @@ TEST_F(WriteTest, WritesAndReadsWaitForACopyInFlightOthersDoNot)
 	std::vector<uint8_t> seen_c, seen_d;
 	auto c = std::make_unique<bg>([&] { seen_c = read_dev("/dev/sda1", 8192, 4096); });
 	auto d = std::make_unique<bg>([&] { seen_d = read_dev("/dev/sda1", 5 * kChunk, 4096); });
-	EXPECT_EQ(std::future_status::ready, d->wait_for(2s));	// another chunk: no wait
+	EXPECT_EQ(std::future_status::ready, d->wait_for(20s));	// another chunk: no wait
 	EXPECT_TRUE(still_running(a));
 	EXPECT_TRUE(still_running(b));
 	EXPECT_EQ(std::future_status::timeout, c->wait_for(0ms));
@@ -271,7 +271,7 @@ TEST_F(WriteTest, WriteWaitsForASnapshotReadOfTheChunk)
 	spin_unlock_irqrestore(&cs->write_list_lock, flags);
 
 	finish_simulated_read(cs, wl);
-	EXPECT_EQ(std::future_status::ready, w->wait_for(2s));
+	EXPECT_EQ(std::future_status::ready, w->wait_for(20s));
 	EXPECT_EQ(1u, g.count(true));
 	EXPECT_TRUE(RB_EMPTY_ROOT(&cs->write_locked));		// the node was freed
 	ASSERT_EQ(1u, queued_copies(cs).size());
@@ -287,7 +287,7 @@ TEST_F(WriteTest, WriteHeldByAFailedSnapshotReadGoesOnOnceTheSessionFails)
 	auto w = write_async("/dev/sda1", 2 * kChunk, pattern(4096, 4));
 	EXPECT_TRUE(still_running(w, 100ms));
 	invalidate_session(cs, "GET QUEUE ERROR");
-	EXPECT_EQ(std::future_status::ready, w->wait_for(2s));
+	EXPECT_EQ(std::future_status::ready, w->wait_for(20s));
 	EXPECT_EQ(pattern(4096, 4), read_dev("/dev/sda1", 2 * kChunk, 4096));
 	unsigned long flags;
 	spin_lock_irqsave(&cs->write_list_lock, flags);
@@ -310,7 +310,7 @@ TEST_F(WriteTest, WriteToAPreservedChunkStillWaitsForAnEarlierSnapshotRead)
 	EXPECT_TRUE(still_running(w));
 	EXPECT_EQ(writes, g.count(true));
 	finish_simulated_read(cs, wl);
-	EXPECT_EQ(std::future_status::ready, w->wait_for(2s));
+	EXPECT_EQ(std::future_status::ready, w->wait_for(20s));
 	EXPECT_EQ(1u, queued_copies(cs).size());		// and no second copy
 }
 

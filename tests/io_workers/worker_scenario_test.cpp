@@ -150,11 +150,11 @@ TEST_F(Workers, SnapshotReadWakesASleepingWorkerAndGoesAheadOfItsBacklog)
 	ASSERT_GT(id, 0);
 	std::vector<uint8_t> before = read_dev("/dev/sda1", 5 * 65536, 4096);
 	dirty_chunks(0, 81);	// enough to wake the worker: all stored at once
+	// From here the clock stands still: the worker's sleep cannot time out, only be woken.
+	host::set_clock_speed(0);
 	vekfx::io_workers w(id, 1, dir());
 	ASSERT_EQ(0, w.wait_first());
 	ASSERT_TRUE(eventually([&] { return slot_pending(id, 0) == 0; }));
-	// From here the clock stands still: the worker's sleep cannot time out, only be woken.
-	host::set_clock_speed(0);
 	dirty_chunks(81, 80);	// a backlog that lets it sleep
 	EXPECT_GT(vekfx::wait_sleeping(w.tid(0)), 0);
 	ASSERT_EQ(slot_pending(id, 0), 80);

@@ -167,7 +167,7 @@ TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
   EXPECT_NE(slurp(log_).find("vek-machine: serving"), std::string::npos);
 
   const std::string snap = path("vek" + std::to_string(id));
-  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) == 0; }, 100)) << snap;
+  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) == 0; })) << snap;
   EXPECT_EQ(file_size(snap), part_bytes(0));
   int32_t count = 0;
   ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, &count), 0);
@@ -221,7 +221,7 @@ TEST_F(MachineTest, SessionStartsListsAndStopsFromAnotherProcess) {
   ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_STOP_VK, req.get()), 0) << strerror(errno);
   ASSERT_EQ(ioctl(f.fd, VEK_IOCTL_GET_VK_LIST_COUNT, &count), 0);
   EXPECT_EQ(count, 0);
-  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) != 0; }, 100)) << snap << " is still there";
+  EXPECT_TRUE(eventually([&] { return access(snap.c_str(), F_OK) != 0; })) << snap << " is still there";
 }
 
 TEST_F(MachineTest, BadPointersAreRefusedAndTheMachineKeepsServing) {

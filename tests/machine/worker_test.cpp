@@ -195,7 +195,7 @@ TEST_F(WorkerTest, SigtermStopsTheSessionsOfParkedWorkersFirst) {
   ASSERT_TRUE(wait_exit(3000)) << "vek-machine did not stop";
   EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 0) << "status " << status_;
   EXPECT_FALSE(is_mounted(dir_));
-  ASSERT_TRUE(eventually([&] { return w.done.load(); }, 100)) << "the worker's ioctl did not return";
+  ASSERT_TRUE(eventually([&] { return w.done.load(); })) << "the worker's ioctl did not return";
   EXPECT_EQ(w.result, 0) << strerror(w.err);
   std::string log = slurp(log_);
   EXPECT_NE(log.find("vek session vek" + std::to_string(id) + " stopped."), std::string::npos) << log;
@@ -219,7 +219,7 @@ TEST_F(WorkerTest, SigtermWithTheSnapshotDeviceHeldOpenStillStops) {
   ASSERT_TRUE(wait_exit(6000)) << "vek-machine did not stop";
   EXPECT_TRUE(WIFEXITED(status_) && WEXITSTATUS(status_) == 0) << "status " << status_;
   EXPECT_FALSE(is_mounted(dir_));
-  EXPECT_TRUE(eventually([&] { return w.done.load(); }, 100)) << "the worker's ioctl did not return";
+  EXPECT_TRUE(eventually([&] { return w.done.load(); })) << "the worker's ioctl did not return";
   std::string log = slurp(log_);
   EXPECT_NE(log.find("aborting the FUSE connection"), std::string::npos) << log;
   EXPECT_NE(log.find("vek session vek" + std::to_string(id) + " stopped."), std::string::npos) << log;

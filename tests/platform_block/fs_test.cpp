@@ -140,14 +140,22 @@ TEST_F(FsTest, FreezeHoldsFsWritesUntilThaw) {
 }
 
 TEST_F(FsTest, FreezeWaitsForWritesAlreadyInside) {
-  // The write is held 100 ms (real) by the disk: inside the file system
-  // when the freeze starts.
+  // The disk holds the write for 10 s of a stopped clock: it is inside the file system
+  // until the test lets the clock run.
+  host::set_clock_speed(0);
   host::disk_fault_add(p1, host::disk_fault::delay, 0, 8, 1, 10000);
   interposer ip(disk);
   fs_writer w(p1, pattern(4096, 6), 0);
   ASSERT_TRUE(ip.wait_for(1));
   EXPECT_EQ(disk_writes(), 0u);
-  struct super_block *sb = freeze_bdev(b1);
+  struct super_block *sb = nullptr;
+  std::thread fr([&] { sb = freeze_bdev(b1); });
+  // Time for the freeze to reach its wait for the write. On a slower run it gets there
+  // later, after the write: the case then passes without showing the wait, never fails.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(disk_writes(), 0u) << "the disk holds the write until the clock runs";
+  host::set_clock_speed(100);
+  fr.join();
   ASSERT_NE(sb, nullptr);
   EXPECT_EQ(disk_writes(), 1u);  // completed before the freeze returned
   EXPECT_EQ(thaw_bdev(b1, sb), 0);

@@ -264,6 +264,21 @@ pid_t io_workers::tid(int i) const
 
 int io_workers::wait_first(int ctl_fd)
 {
+	auto came = [this] {
+		int n = 0;
+		for (int i = 0; i < n_; i++) {
+			worker &w = *workers_[i];
+			std::lock_guard<std::mutex> g(w.mu);
+			host::task_info ti;
+			if (w.result != -2 ||
+			    (w.tid && host::task_info_of(w.tid, &ti) && ti.comm.rfind("vek_io/", 0) == 0))
+				n++;
+		}
+		return n;
+	};
+	const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (came() <= waited_ && std::chrono::steady_clock::now() < guard)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	int fd = ctl_fd >= 0 ? ctl_fd : host::open("/dev/vekdriver", O_RDWR);
 	if (fd < 0)
 		return -1;
@@ -273,6 +288,8 @@ int io_workers::wait_first(int ctl_fd)
 	int rc = host::ioctl(fd, VEK_IOCTL_THREAD_WAIT_TIMEOUT, &req);
 	if (ctl_fd < 0)
 		host::close(fd);
+	if (rc == 0)
+		waited_++;
 	return rc;
 }
 

@@ -120,7 +120,10 @@ public:
 	io_workers(const io_workers &) = delete;
 	io_workers &operator=(const io_workers &) = delete;
 
-	int wait_first(int ctl_fd = -1);	// ThreadWaitTimeout (0x28) for the session
+	// ThreadWaitTimeout (0x28) for the session, once one more of these workers has come into
+	// the driver or ended (a real-time hang guard of 10 s): the wait's 30 s are platform
+	// time, which a loaded machine can spend before a worker is even scheduled.
+	int wait_first(int ctl_fd = -1);
 	void join();
 	bool joined() const { return joined_; }
 	// RunIOThread's results, valid after join().
@@ -137,6 +140,7 @@ private:
 	int buffer_size_;
 	int first_id_;
 	bool joined_ = false;
+	int waited_ = 0;			// wait_first calls that returned 0
 	std::vector<long> results_;
 	std::vector<std::unique_ptr<worker>> workers_;
 };
