@@ -79,6 +79,13 @@ ssize_t bdev_rw(struct block_device *bdev, bool write, void *buf, size_t len, lo
 // and served while the submitter adds the next, rather than one at a time in the
 // submitter's thread (the role of the kernel's request plug).
 extern thread_local int t_submit_plug;
+
+// Bios a driver's make_request_fn gives an image disk are held in the submitting thread until
+// it sleeps or the outermost driver's make_request_fn returns, then served merged (disk.cpp).
+make_request_fn *disk_make_request_fn();  // the request function of the machine's disks
+void driver_mrf_enter();
+void driver_mrf_exit();
+void deferred_bios_flush();
 // Write tickets for fsync_bdev/sync_blockdev.
 uint64_t bdev_write_begin(struct block_device *bdev);
 void bdev_write_end(struct block_device *bdev, uint64_t ticket);

@@ -224,7 +224,15 @@ void __generic_make_request(struct bio *bio) {
       bio_endio(bio, -EIO);
       return;
     }
-    ret = fn(q, bio);
+    // A disk's own request function serves or queues the bio; a driver's may hold what it
+    // sends on until it returns.
+    if (fn == kplat::disk_make_request_fn()) {
+      ret = fn(q, bio);
+    } else {
+      kplat::driver_mrf_enter();
+      ret = fn(q, bio);
+      kplat::driver_mrf_exit();
+    }
   } while (ret);
 }
 

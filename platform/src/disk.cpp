@@ -98,6 +98,7 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
       err = o.error ? -o.error : EIO;
     else
       err = file_transfer(hd->fd, write, iov, iovcnt, pos);
+    hd->image_transfers.fetch_add(1, std::memory_order_relaxed);
   }
   if (!write)
     return err ? -EIO : 0;
@@ -369,6 +370,74 @@ void serve_now(host_disk *hd, struct bio *bio) {
     hd->cv.notify_one();
 }
 
+// ---- bios a driver in front of the disk sends it ----
+// A driver in front of a disk submits several bios from its make_request_fn and then waits
+// for them: a copy before a write reads every chunk the write touches. Served one by one as
+// they come, a sequential writer's chunks cost a system call each, where this kernel's
+// elevator merged them behind its plugged queue. So while a driver's make_request_fn runs,
+// the bios it gives an in-order image disk wait in the submitting thread, in order, and are
+// served there as merged runs when the thread is about to sleep or the make_request_fn
+// returns (deferred_bios_flush).
+thread_local int t_driver_mrf_depth = 0;  // drivers' make_request_fns running in this thread
+thread_local std::vector<std::pair<host_disk *, struct bio *>> t_deferred;
+
+// Serves a thread's deferred bios of one disk: here, merged, when the disk may serve them at
+// once; else queued for its thread, in their order.
+void serve_deferred(host_disk *hd, std::deque<struct bio *> &group) {
+  bool now = false;
+  {
+    spin_acquire(hd->lock);
+    std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
+    if (__may_serve_now(hd)) {
+      hd->serving = now = true;
+    } else if (!hd->stopping) {
+      for (struct bio *bio : group)
+        hd->pending.push_back(bio);
+      hd->cv.notify_one();
+      return;
+    }
+  }
+  if (!now) {
+    for (struct bio *bio : group)
+      bio_endio(bio, -EIO);  // the disk is gone
+    return;
+  }
+  check_sleep("disk_serve");
+  std::vector<std::pair<struct bio *, int>> done;
+  std::vector<struct bio *> run;
+  std::vector<struct iovec> iov;
+  done.reserve(group.size());
+  while (!group.empty()) {
+    take_run(group, run);
+    if (run.size() > 1 && transfer_run(hd, run, iov)) {
+      for (struct bio *bio : run)
+        done.emplace_back(bio, 0);
+      continue;
+    }
+    // One bio, or a run that failed: each bio alone, so only a failing one fails.
+    for (struct bio *bio : run)
+      done.emplace_back(bio, transfer(hd, bio));
+  }
+  end_served(hd, done.data(), done.size());
+  spin_acquire(hd->lock);
+  std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
+  hd->serving = false;
+  if (!hd->pending.empty() || hd->stopping)
+    hd->cv.notify_one();
+}
+
+int disk_make_request(struct request_queue *q, struct bio *bio);
+
+// Holds a bio a driver's make_request_fn gives the disk; false when it goes the usual way.
+// Once one is held, the thread's later bios are held behind it, so none overtakes another.
+bool defer_bio(struct request_queue *q, host_disk *hd, struct bio *bio) {
+  if (!t_driver_mrf_depth || queue_make_request_fn(q) == disk_make_request || hd->fd < 0 ||
+      hd->reorder.enabled)
+    return false;
+  t_deferred.emplace_back(hd, bio);
+  return true;
+}
+
 // Submitter's context: checks the bio against the disk and queues it, or serves it at once.
 int disk_make_request(struct request_queue *q, struct bio *bio) {
   auto *hd = static_cast<host_disk *>(q->queuedata);
@@ -396,6 +465,8 @@ int disk_make_request(struct request_queue *q, struct bio *bio) {
     bio_endio(bio, -EIO);
     return 0;
   }
+  if (defer_bio(q, hd, bio))
+    return 0;
   bool now = false;
   {
     spin_acquire(hd->lock);
@@ -529,6 +600,31 @@ void close_storage(host_disk *hd) {
 }
 
 }  // namespace
+
+make_request_fn *disk_make_request_fn() { return disk_make_request; }
+
+void driver_mrf_enter() { t_driver_mrf_depth++; }
+
+void driver_mrf_exit() {
+  if (--t_driver_mrf_depth == 0)
+    deferred_bios_flush();
+}
+
+void deferred_bios_flush() {
+  if (t_deferred.empty())
+    return;
+  std::vector<std::pair<host_disk *, struct bio *>> held;
+  held.swap(t_deferred);  // what serving them submits is held anew
+  std::deque<struct bio *> group;
+  for (size_t i = 0; i < held.size();) {
+    host_disk *hd = held[i].first;
+    group.clear();
+    for (; i < held.size() && held[i].first == hd; i++)
+      group.push_back(held[i].second);
+    serve_deferred(hd, group);
+  }
+}
+
 }  // namespace kplat
 
 using namespace kplat;
@@ -667,5 +763,6 @@ int host::disk_get_stats(dev_t dev, host::disk_stats *out) {
     return fail(hd ? EINVAL : ENODEV);
   std::lock_guard<std::mutex> l(hd->lock);
   *out = hd->stats;
+  out->image_transfers = hd->image_transfers.load(std::memory_order_relaxed);
   return 0;
 }

@@ -53,6 +53,7 @@ struct host_disk {
   // Host errno last logged; 0 after a good write. Disk thread; on a reordering disk the
   // completion threads race on it, which at worst logs a run of failures twice.
   std::atomic<int> logged_write_error{0};
+  std::atomic<uint64_t> image_transfers{0};  // system calls on the image (disk_stats)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
   struct gendisk *disk = nullptr;

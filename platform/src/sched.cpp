@@ -2,6 +2,7 @@
 #include <chrono>
 #include "task.h"
 #include "internal.h"
+#include "block_internal.h"
 #include <host/host.h>
 #include <linux/uaccess.h>
 #include <pthread.h>
@@ -285,6 +286,8 @@ int try_to_wake_up(struct task_struct *tsk, unsigned int mask) {
 }
 
 long sched_timeout_raw(long timeout) {
+  // Bios this thread holds for a disk go out before it sleeps: it may be waiting for them.
+  deferred_bios_flush();
   struct task_struct *t = current_task();
   kplat_task *k = t->kp;
   const bool forever = timeout == MAX_SCHEDULE_TIMEOUT;

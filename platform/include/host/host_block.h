@@ -112,6 +112,8 @@ struct disk_stats {
   // bio had completed (both stay 0 on a disk that serves in order).
   uint64_t max_in_service;
   uint64_t overtaken;
+  // System calls on the image file that served them: a merged run of bios is one.
+  uint64_t image_transfers;
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
 
