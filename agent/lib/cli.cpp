@@ -148,6 +148,7 @@ struct Ctx {
     auto b = parse_size(g.buffer);
     if (!b) throw Error("bad staging buffer size '" + g.buffer + "'");
     w.buffer_size = size_t(*b);
+    w.direct = g.backing_io != "cached";
     w.dir = backing_dir();
     check_worker_options(w);
     return w;
@@ -521,6 +522,11 @@ void add_globals(CLI::App &app, Globals &g) {
       ->check(CLI::Validator(buffer_problem, "SIZE"));
   app.add_option("--backing-dir", g.backing_dir,
                  "directory for the backing files (default: a temporary one)");
+  app.add_option("--backing-io", g.backing_io,
+                 "how the backing files are written: direct (O_DIRECT where their file system "
+                 "takes it) or cached (through the page cache)")
+      ->check(CLI::IsMember({"direct", "cached"}))
+      ->capture_default_str();
   app.add_option("--format", g.format, "change-record format, 1 or 2")
       ->check(CLI::IsMember({1, 2}))
       ->capture_default_str();
@@ -648,7 +654,7 @@ size_t edit_distance(const std::string &a, const std::string &b) {
 std::string unknown_command(const std::vector<std::string> &seg) {
   static const std::vector<std::string> with_value = {
       "--dev", "--state", "--disk", "--disk-size", "--disk-reorder", "--partitions", "--workers", "--buffer",
-      "--backing-dir", "--format"};
+      "--backing-dir", "--backing-io", "--format"};
   for (size_t i = 0; i < seg.size(); ++i) {
     const std::string &t = seg[i];
     if (t.rfind("-", 0) == 0) {

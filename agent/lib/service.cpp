@@ -43,7 +43,8 @@ void to_json(json &j, const Request &r) {
   const Globals &g = r.g;
   j["globals"] = {{"dev", g.dev},           {"state", g.state},
                   {"workers", g.workers},   {"buffer", g.buffer},
-                  {"backing_dir", g.backing_dir}, {"format", g.format},
+                  {"backing_dir", g.backing_dir}, {"backing_io", g.backing_io},
+                  {"format", g.format},
                   {"progress", g.progress}, {"no_progress", g.no_progress}};
   j["commands"] = json::array();
   for (const Command &c : r.cmds)
@@ -60,6 +61,10 @@ void from_json(const json &j, Request &r) {
   r.g.workers = g.at("workers").get<int>();
   r.g.buffer = g.at("buffer").get<std::string>();
   r.g.backing_dir = g.at("backing_dir").get<std::string>();
+  // A client from before the choice existed asks for the default.
+  r.g.backing_io = g.value("backing_io", std::string("direct"));
+  if (r.g.backing_io != "direct" && r.g.backing_io != "cached")
+    throw json::other_error::create(501, "backing_io must be direct or cached", &g);
   r.g.format = g.at("format").get<int>();
   r.g.progress = g.at("progress").get<bool>();
   r.g.no_progress = g.at("no_progress").get<bool>();

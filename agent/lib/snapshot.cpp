@@ -59,7 +59,8 @@ Snapshot::Snapshot(Control &ctl, const SnapshotOptions &opt) : ctl_(ctl) {
   asked_workers_ = w.count;
   w.dir = slash == std::string::npos ? "." : stem.substr(0, slash);
   auto files_for = [&](int id) {
-    return BackingFiles(w.dir, base + ".cow_vek" + std::to_string(id), w.count, w.keep_files);
+    return BackingFiles(w.dir, base + ".cow_vek" + std::to_string(id), w.count, w.keep_files,
+                        w.direct);
   };
   // The backing files are made and locked before the start: one that another session has
   // is refused while nothing is started yet.

@@ -35,7 +35,8 @@ void check_worker_options(const WorkerOptions &o) {
                 std::to_string(o.buffer_size) + " bytes");
 }
 
-BackingFiles::BackingFiles(const std::string &dir, const std::string &name, int count, bool keep)
+BackingFiles::BackingFiles(const std::string &dir, const std::string &name, int count, bool keep,
+                           bool direct)
     : keep_(keep) {
   std::string d = dir.empty() ? "." : dir;
   for (int k = 0; k < count; ++k) {
@@ -72,11 +73,12 @@ BackingFiles::BackingFiles(const std::string &dir, const std::string &name, int 
       close();
       throw Error("backing file " + path + " " + bad);
     }
-    // Written directly where the file system takes it: the copies are read back at most once,
-    // by the backup, so a page cache of them costs a copy and a page per 4 KiB for nothing.
-    // The staging windows are page-aligned; a transfer the file system will not take
-    // directly (a sector-sized one) goes through the page cache instead.
-    int fl = ::fcntl(f.fd, F_GETFL);
+    // Written directly where the file system takes it (unless the run asks otherwise): a copy
+    // is read back at most once, by the backup, so caching it as it is stored costs a copy and
+    // a page per 4 KiB, and write-back later, for nothing. The staging windows are
+    // page-aligned; a transfer the file system will not take directly (a sector-sized one)
+    // goes through the page cache instead, as the reads do.
+    int fl = direct ? ::fcntl(f.fd, F_GETFL) : -1;
     if (fl >= 0) (void)::fcntl(f.fd, F_SETFL, fl | O_DIRECT);
     files_.push_back({path, f.fd});
   }

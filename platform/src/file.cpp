@@ -23,7 +23,7 @@
 struct kplat_file {
   std::atomic<long> count{1};
   int real_fd = -1;  // owned duplicate, for files of real descriptors
-  bool direct = false;             // real_fd was opened O_DIRECT
+  std::atomic<bool> direct{false};  // real_fd is O_DIRECT, and reads take cached_fd
   std::atomic<int> cached_fd{-1};  // a buffered reopen of real_fd, made on first need
   struct module *pinned = nullptr;
   struct dentry dentry;
@@ -81,7 +81,9 @@ file_box *box_of(struct file *f) { return reinterpret_cast<file_box *>(f); }
 // keeps the disk busy while the caller takes the last piece, which direct reads one piece at
 // a time would not. A write the file system refuses as unaligned (EINVAL: a driver's
 // sector-sized write, say) takes the reopen too. Linux keeps the two coherent: a direct
-// write writes back and then drops the cached pages of its range.
+// write writes back and then drops the cached pages of its range. Where the file cannot be
+// opened again (no /proc, or a caller's file we may reach but not open), the descriptor
+// itself stops being direct, so that no transfer fails for a choice made for speed.
 int cached_fd(kplat_file *kp) {
   int fd = kp->cached_fd.load();
   if (fd >= 0) return fd;
@@ -90,7 +92,11 @@ int cached_fd(kplat_file *kp) {
   char path[32];
   snprintf(path, sizeof(path), "/proc/self/fd/%d", kp->real_fd);
   fd = ::open(path, (fl & O_ACCMODE) | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    (void)fcntl(kp->real_fd, F_SETFL, fl & ~O_DIRECT);
+    kp->direct.store(false);
+    return -1;
+  }
   int none = -1;
   if (!kp->cached_fd.compare_exchange_strong(none, fd)) {
     ::close(fd);
@@ -103,15 +109,15 @@ int cached_fd(kplat_file *kp) {
 ssize_t transfer_at(kplat_file *kp, bool write, char *buf, size_t count, off_t pos) {
   ssize_t r;
   int fd;
-  if (!write && kp->direct && (fd = cached_fd(kp)) >= 0) {
+  if (!write && kp->direct.load() && (fd = cached_fd(kp)) >= 0) {
     r = ::pread(fd, buf, count, pos);
     return r < 0 ? -errno : r;
   }
   r = write ? ::pwrite(kp->real_fd, buf, count, pos) : ::pread(kp->real_fd, buf, count, pos);
-  if (r < 0 && errno == EINVAL && kp->direct) {
+  if (r < 0 && errno == EINVAL && kp->direct.load()) {
     fd = cached_fd(kp);
-    if (fd >= 0) r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
-    else errno = EINVAL;
+    if (fd < 0) fd = kp->real_fd;  // no longer direct, or it still refuses: EINVAL stands
+    r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
   }
   return r < 0 ? -errno : r;
 }

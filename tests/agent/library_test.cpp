@@ -2,6 +2,7 @@
 // whose snapshot instant is known exactly.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <host/host.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <fstream>
 
 #include "agent/backup.h"
+#include "agent/command.h"
 #include "agent/error.h"
 #include "agent/image.h"
 #include "agent/machine.h"
@@ -141,6 +143,28 @@ TEST_F(Lib, WorkerOptionsThatTheDriverCouldOverrunAreRefused) {
   }
   o.buffer_size = 65536;
   EXPECT_NO_THROW(check_worker_options(o));
+}
+
+// The backing files are direct unless the run asks for the page cache, and the choice
+// reaches an agent service: a request from a client that predates it asks for direct.
+TEST_F(Lib, BackingFilesAreDirectUnlessCachedIsAsked) {
+  int probe = ::open((dir + "/probe").c_str(), O_RDWR | O_CREAT | O_DIRECT, 0600);
+  if (probe < 0) GTEST_SKIP() << dir << " does not take O_DIRECT";
+  ::close(probe);
+  for (bool direct : {true, false}) {
+    BackingFiles f(dir, direct ? "direct" : "cached", 2, false, direct);
+    ASSERT_EQ(f.files().size(), 2u);
+    for (const BackingFiles::File &b : f.files())
+      EXPECT_EQ((::fcntl(b.fd, F_GETFL) & O_DIRECT) != 0, direct) << b.path;
+  }
+  Request r;
+  r.g.backing_io = "cached";
+  nlohmann::json j = r;
+  EXPECT_EQ(j.get<Request>().g.backing_io, "cached");
+  j["globals"].erase("backing_io");
+  EXPECT_EQ(j.get<Request>().g.backing_io, "direct");
+  j["globals"]["backing_io"] = "sideways";
+  EXPECT_THROW(j.get<Request>(), nlohmann::json::exception);
 }
 
 TEST_F(Lib, ChangeRecordsInBothFormatsWithAPartialBatch) {

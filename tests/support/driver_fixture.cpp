@@ -277,8 +277,11 @@ int io_workers::wait_first(int ctl_fd)
 		return n;
 	};
 	const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	while (came() <= waited_ && std::chrono::steady_clock::now() < guard)
+	while (came() <= waited_) {
+		if (std::chrono::steady_clock::now() > guard)
+			return -1;	/* no worker came: a wait on a stopped clock would not end */
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
 	int fd = ctl_fd >= 0 ? ctl_fd : host::open("/dev/vekdriver", O_RDWR);
 	if (fd < 0)
 		return -1;

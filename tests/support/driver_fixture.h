@@ -121,8 +121,8 @@ public:
 	io_workers &operator=(const io_workers &) = delete;
 
 	// ThreadWaitTimeout (0x28) for the session, once one more of these workers has come into
-	// the driver or ended (a real-time hang guard of 10 s): the wait's 30 s are platform
-	// time, which a loaded machine can spend before a worker is even scheduled.
+	// the driver or ended; -1 when none has in 10 s of real time. The wait's 30 s are
+	// platform time, which a loaded machine can spend before a worker is even scheduled.
 	int wait_first(int ctl_fd = -1);
 	void join();
 	bool joined() const { return joined_; }

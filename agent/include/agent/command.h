@@ -31,6 +31,7 @@ struct Globals {
   int workers = 4;
   std::string buffer = "1M";
   std::string backing_dir;
+  std::string backing_io = "direct";  // how the backing files are written: direct or cached
   int format = 2;
   bool progress = false, no_progress = false;
   bool disk_size_given = false;

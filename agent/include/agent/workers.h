@@ -24,6 +24,7 @@ struct WorkerOptions {
   size_t buffer_size = 1u << 20;  // staging buffer per worker: a multiple of 4 KiB, >= 64 KiB
   std::string dir;                // where the backing files go
   bool keep_files = false;        // leave the backing files behind after the session
+  bool direct = true;             // backing files written with O_DIRECT where the file system takes it
 };
 
 // Throws Error for a count or buffer size the pool will not use.
@@ -47,7 +48,9 @@ class BackingFiles {
  public:
   // Throws Error, with nothing left behind, when one cannot be made or is a live session's:
   // the message names the file and the process that has it.
-  BackingFiles(const std::string &dir, const std::string &name, int count, bool keep);
+  // direct: written with O_DIRECT where their file system takes it (see WorkerOptions).
+  BackingFiles(const std::string &dir, const std::string &name, int count, bool keep,
+               bool direct = true);
   ~BackingFiles();
   BackingFiles(BackingFiles &&o) noexcept;
   BackingFiles &operator=(BackingFiles &&o) noexcept;
