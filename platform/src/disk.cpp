@@ -381,34 +381,46 @@ void serve_now(host_disk *hd, struct bio *bio) {
 thread_local int t_driver_mrf_depth = 0;  // drivers' make_request_fns running in this thread
 thread_local std::vector<std::pair<host_disk *, struct bio *>> t_deferred;
 
-// Serves a thread's deferred bios of one disk: here, merged, when the disk may serve them at
-// once; else queued for its thread, in their order.
-void serve_deferred(host_disk *hd, std::deque<struct bio *> &group) {
-  bool now = false;
+// Claims the disk for the caller to serve the bios at once (true), or queues them, in order,
+// for the disk's threads (false); a stopping disk fails them.
+bool claim_or_queue(host_disk *hd, struct bio *const *bios, size_t n) {
   {
     spin_acquire(hd->lock);
     std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
     if (__may_serve_now(hd)) {
-      hd->serving = now = true;
-    } else if (!hd->stopping) {
-      for (struct bio *bio : group)
-        hd->pending.push_back(bio);
-      hd->cv.notify_one();
-      return;
+      hd->serving = true;
+      return true;
+    }
+    if (!hd->stopping) {
+      for (size_t i = 0; i < n; i++)
+        hd->pending.push_back(bios[i]);
+      if (hd->reorder.enabled)
+        __reorder_admit(hd);
+      else
+        hd->cv.notify_one();
+      return false;
     }
   }
-  if (!now) {
-    for (struct bio *bio : group)
-      bio_endio(bio, -EIO);  // the disk is gone
+  for (size_t i = 0; i < n; i++)
+    bio_endio(bios[i], -EIO);  // the disk is gone
+  return false;
+}
+
+// Serves a thread's deferred bios of one disk: here, merged, when the disk may serve them at
+// once; else queued for its thread, in their order.
+void serve_deferred(host_disk *hd, const std::vector<struct bio *> &group) {
+  bool now = claim_or_queue(hd, group.data(), group.size());
+  hd->held.fetch_sub(group.size());  // queued, failed or claimed: no longer this thread's alone
+  if (!now)
     return;
-  }
   check_sleep("disk_serve");
+  std::deque<struct bio *> batch(group.begin(), group.end());
   std::vector<std::pair<struct bio *, int>> done;
   std::vector<struct bio *> run;
   std::vector<struct iovec> iov;
   done.reserve(group.size());
-  while (!group.empty()) {
-    take_run(group, run);
+  while (!batch.empty()) {
+    take_run(batch, run);
     if (run.size() > 1 && transfer_run(hd, run, iov)) {
       for (struct bio *bio : run)
         done.emplace_back(bio, 0);
@@ -426,14 +438,14 @@ void serve_deferred(host_disk *hd, std::deque<struct bio *> &group) {
     hd->cv.notify_one();
 }
 
-int disk_make_request(struct request_queue *q, struct bio *bio);
-
 // Holds a bio a driver's make_request_fn gives the disk; false when it goes the usual way.
-// Once one is held, the thread's later bios are held behind it, so none overtakes another.
-bool defer_bio(struct request_queue *q, host_disk *hd, struct bio *bio) {
-  if (!t_driver_mrf_depth || queue_make_request_fn(q) == disk_make_request || hd->fd < 0 ||
-      hd->reorder.enabled)
+// Every bio the thread gives the disk meanwhile is held behind it, so none overtakes another.
+// A completion (interrupt context, during a flush) that passes a bio on does not hold it: the
+// thread may be about to sleep waiting for it.
+bool defer_bio(host_disk *hd, struct bio *bio) {
+  if (!t_driver_mrf_depth || in_interrupt() || hd->fd < 0 || hd->reorder.enabled)
     return false;
+  hd->held.fetch_add(1);
   t_deferred.emplace_back(hd, bio);
   return true;
 }
@@ -465,31 +477,18 @@ int disk_make_request(struct request_queue *q, struct bio *bio) {
     bio_endio(bio, -EIO);
     return 0;
   }
-  if (defer_bio(q, hd, bio))
+  if (defer_bio(hd, bio))
     return 0;
-  bool now = false;
-  {
-    spin_acquire(hd->lock);
-    std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
-    if (__may_serve_now(hd)) {
-      hd->serving = now = true;
-    } else if (!hd->stopping) {
-      hd->pending.push_back(bio);
-      if (hd->reorder.enabled)
-        __reorder_admit(hd);
-      else
-        hd->cv.notify_one();
-      return 0;
-    }
-  }
-  if (now)
+  if (claim_or_queue(hd, &bio, 1))
     serve_now(hd, bio);
-  else
-    bio_endio(bio, -EIO);  // the disk is gone
   return 0;
 }
 
 void stop_service(host_disk *hd) {
+  // A bio held in a submitting thread is served or queued before that thread sleeps, so this
+  // wait is short; without it the disk would fail a bio given to it before it stopped.
+  while (hd->held.load())
+    std::this_thread::yield();
   {
     std::lock_guard<std::mutex> l(hd->lock);
     hd->stopping = true;
@@ -611,17 +610,18 @@ void driver_mrf_exit() {
 }
 
 void deferred_bios_flush() {
-  if (t_deferred.empty())
-    return;
   std::vector<std::pair<host_disk *, struct bio *>> held;
-  held.swap(t_deferred);  // what serving them submits is held anew
-  std::deque<struct bio *> group;
-  for (size_t i = 0; i < held.size();) {
-    host_disk *hd = held[i].first;
-    group.clear();
-    for (; i < held.size() && held[i].first == hd; i++)
-      group.push_back(held[i].second);
-    serve_deferred(hd, group);
+  std::vector<struct bio *> group;
+  while (!t_deferred.empty()) {
+    held.clear();
+    held.swap(t_deferred);  // what serving them submits is held anew, and served next round
+    for (size_t i = 0; i < held.size();) {
+      host_disk *hd = held[i].first;
+      group.clear();
+      for (; i < held.size() && held[i].first == hd; i++)
+        group.push_back(held[i].second);
+      serve_deferred(hd, group);
+    }
   }
 }
 

@@ -54,6 +54,7 @@ struct host_disk {
   // completion threads race on it, which at worst logs a run of failures twice.
   std::atomic<int> logged_write_error{0};
   std::atomic<uint64_t> image_transfers{0};  // system calls on the image (disk_stats)
+  std::atomic<size_t> held{0};  // bios held in submitting threads (disk.cpp: defer_bio)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
   struct gendisk *disk = nullptr;
