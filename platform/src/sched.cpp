@@ -502,6 +502,20 @@ void *signal_handler(int sig) {
   return h;
 }
 
+bool task_comm_of(pid_t tid, std::string *out) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  if (it == reg().by_tid.end()) return false;
+  struct task_struct *t = it->second;
+  char comm[TASK_COMM_LEN];
+  raw_lock(&t->alloc_lock);
+  std::memcpy(comm, t->comm, TASK_COMM_LEN);
+  raw_unlock(&t->alloc_lock);
+  comm[TASK_COMM_LEN - 1] = 0;
+  *out = comm;
+  return true;
+}
+
 bool task_info_of(pid_t tid, task_info *out) {
   std::lock_guard<std::mutex> g(reg().mu);
   auto it = reg().by_tid.find(tid);

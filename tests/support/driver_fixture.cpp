@@ -269,9 +269,9 @@ int io_workers::wait_first(int ctl_fd)
 		for (int i = 0; i < n_; i++) {
 			worker &w = *workers_[i];
 			std::lock_guard<std::mutex> g(w.mu);
-			host::task_info ti;
+			std::string comm;
 			if (w.result != -2 ||
-			    (w.tid && host::task_info_of(w.tid, &ti) && ti.comm.rfind("vek_io/", 0) == 0))
+			    (w.tid && host::task_comm_of(w.tid, &comm) && comm.rfind("vek_io/", 0) == 0))
 				n++;
 		}
 		return n;

@@ -102,6 +102,9 @@ struct task_info {
   long sleep_left;  // platform ms until that sleep times out; -1: none, or not sleeping
 };
 bool task_info_of(pid_t tid, task_info *out);
+// Only the name, read under the task lock as set_task_comm writes it: safe to poll while the
+// task changes its flags (which task_info_of reads as a kernel would, racily).
+bool task_comm_of(pid_t tid, std::string *comm);
 
 // Memory counters.
 long pages_in_use();                    // alloc_page(s) not yet freed, in pages
