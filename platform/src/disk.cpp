@@ -357,17 +357,23 @@ bool __may_serve_now(host_disk *hd) {
          !irqs_disabled();
 }
 
-// Serves one bio in the submitter's thread, completing it in interrupt context as the disk
-// thread would, then hands whatever was queued meanwhile to the disk thread.
-void serve_now(host_disk *hd, struct bio *bio) {
-  check_sleep("disk_serve");
-  const std::pair<struct bio *, int> served{bio, transfer(hd, bio)};
-  end_served(hd, &served, 1);
+// A submitter that served bios itself gives the disk back, and hands whatever was queued
+// meanwhile to the disk thread.
+void end_claim(host_disk *hd) {
   spin_acquire(hd->lock);
   std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
   hd->serving = false;
   if (!hd->pending.empty() || hd->stopping)
     hd->cv.notify_one();
+}
+
+// Serves one bio in the submitter's thread, completing it in interrupt context as the disk
+// thread would.
+void serve_now(host_disk *hd, struct bio *bio) {
+  check_sleep("disk_serve");
+  const std::pair<struct bio *, int> served{bio, transfer(hd, bio)};
+  end_served(hd, &served, 1);
+  end_claim(hd);
 }
 
 // ---- bios a driver in front of the disk sends it ----
@@ -431,11 +437,7 @@ void serve_deferred(host_disk *hd, const std::vector<struct bio *> &group) {
       done.emplace_back(bio, transfer(hd, bio));
   }
   end_served(hd, done.data(), done.size());
-  spin_acquire(hd->lock);
-  std::lock_guard<std::mutex> g(hd->lock, std::adopt_lock);
-  hd->serving = false;
-  if (!hd->pending.empty() || hd->stopping)
-    hd->cv.notify_one();
+  end_claim(hd);
 }
 
 // Holds a bio a driver's make_request_fn gives the disk; false when it goes the usual way.

@@ -107,19 +107,18 @@ int cached_fd(kplat_file *kp) {
 
 // One pread or pwrite of the file: bytes moved, or -errno.
 ssize_t transfer_at(kplat_file *kp, bool write, char *buf, size_t count, off_t pos) {
-  ssize_t r;
+  auto on = [&](int fd) {
+    ssize_t r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
+    return r < 0 ? ssize_t(-errno) : r;
+  };
   int fd;
-  if (!write && kp->direct.load() && (fd = cached_fd(kp)) >= 0) {
-    r = ::pread(fd, buf, count, pos);
-    return r < 0 ? -errno : r;
-  }
-  r = write ? ::pwrite(kp->real_fd, buf, count, pos) : ::pread(kp->real_fd, buf, count, pos);
-  if (r < 0 && errno == EINVAL && kp->direct.load()) {
+  if (!write && kp->direct.load() && (fd = cached_fd(kp)) >= 0) return on(fd);
+  ssize_t r = on(kp->real_fd);
+  if (r == -EINVAL && kp->direct.load()) {
     fd = cached_fd(kp);
-    if (fd < 0) fd = kp->real_fd;  // no longer direct, or it still refuses: EINVAL stands
-    r = write ? ::pwrite(fd, buf, count, pos) : ::pread(fd, buf, count, pos);
+    r = on(fd >= 0 ? fd : kp->real_fd);  // no longer direct, or it still refuses: EINVAL stands
   }
-  return r < 0 ? -errno : r;
+  return r;
 }
 
 // A caller's buffer moves through ours a piece at a time: its size is the caller's to choose.

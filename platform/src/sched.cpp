@@ -502,17 +502,21 @@ void *signal_handler(int sig) {
   return h;
 }
 
-bool task_comm_of(pid_t tid, std::string *out) {
-  std::lock_guard<std::mutex> g(reg().mu);
-  auto it = reg().by_tid.find(tid);
-  if (it == reg().by_tid.end()) return false;
-  struct task_struct *t = it->second;
+// The task's name, read under the task lock as set_task_comm writes it.
+static std::string comm_of(struct task_struct *t) {
   char comm[TASK_COMM_LEN];
   raw_lock(&t->alloc_lock);
   std::memcpy(comm, t->comm, TASK_COMM_LEN);
   raw_unlock(&t->alloc_lock);
   comm[TASK_COMM_LEN - 1] = 0;
-  *out = comm;
+  return comm;
+}
+
+bool task_comm_of(pid_t tid, std::string *out) {
+  std::lock_guard<std::mutex> g(reg().mu);
+  auto it = reg().by_tid.find(tid);
+  if (it == reg().by_tid.end()) return false;
+  *out = comm_of(it->second);
   return true;
 }
 
@@ -521,13 +525,8 @@ bool task_info_of(pid_t tid, task_info *out) {
   auto it = reg().by_tid.find(tid);
   if (it == reg().by_tid.end()) return false;
   struct task_struct *t = it->second;
-  raw_lock(&t->alloc_lock);
-  char comm[TASK_COMM_LEN];
-  std::memcpy(comm, t->comm, TASK_COMM_LEN);
-  raw_unlock(&t->alloc_lock);
-  comm[TASK_COMM_LEN - 1] = 0;
   out->pid = t->pid;
-  out->comm = comm;
+  out->comm = comm_of(t);
   out->flags = __atomic_load_n(&t->flags, __ATOMIC_RELAXED);
   out->nice = __atomic_load_n(&t->nice, __ATOMIC_RELAXED);
   kplat_task *k = t->kp;
