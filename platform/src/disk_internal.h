@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -19,6 +20,20 @@
 #include <host/host_block.h>
 
 namespace kplat {
+
+// Copies the second half of a large read of an image disk (disk.cpp: image_read).
+struct image_reader {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool busy = false;              // mu: a caller has posted a job and not yet taken its result
+  bool stop = false;              // mu
+  struct iovec *iov = nullptr;    // mu: the job, until the thread takes it
+  int iovcnt = 0;                 // mu
+  uint64_t pos = 0;               // mu
+  bool done = false;              // mu: the job's result is in err
+  int err = 0;                    // mu
+  std::thread thread;
+};
 
 struct disk_rule {
   int id;
@@ -54,6 +69,8 @@ struct host_disk {
   // completion threads race on it, which at worst logs a run of failures twice.
   std::atomic<int> logged_write_error{0};
   std::atomic<uint64_t> image_transfers{0};  // system calls on the image (disk_stats)
+  std::unique_ptr<image_reader> reader;      // copies half of a large read (disk.cpp)
+  std::atomic<uint64_t> split_reads{0};      // reads copied in two halves (disk_stats)
   std::atomic<size_t> held{0};  // bios held in submitting threads (disk.cpp: defer_bio)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
