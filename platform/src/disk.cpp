@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -117,9 +118,16 @@ void reader_main(host_disk *hd, image_reader *rd) {
   }
 }
 
-void start_reader(host_disk *hd) {
+// 0, or EAGAIN when the host gives no thread.
+int start_reader(host_disk *hd) {
   hd->reader = std::make_unique<image_reader>();
-  hd->reader->thread = std::thread(reader_main, hd, hd->reader.get());
+  try {
+    hd->reader->thread = std::thread(reader_main, hd, hd->reader.get());
+  } catch (const std::system_error &) {
+    hd->reader.reset();
+    return EAGAIN;
+  }
+  return 0;
 }
 
 void stop_reader(host_disk *hd) {
@@ -148,29 +156,35 @@ int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos) {
   size_t head = 0;
   while (k < iovcnt - 1 && head < bytes / 2)
     head += iov[k++].iov_len;
+  bool split = false;
   {
     std::lock_guard<std::mutex> g(rd->mu);
-    if (rd->busy || k == 0)
-      return file_transfer(hd->fd, false, iov, iovcnt, pos);
-    rd->busy = true;
-    rd->done = false;
-    rd->iov = iov + k;
-    rd->iovcnt = iovcnt - k;
-    rd->pos = pos + head;
+    if (!rd->busy && k > 0) {
+      split = true;
+      rd->busy = true;
+      rd->done = false;
+      rd->iov = iov + k;
+      rd->iovcnt = iovcnt - k;
+      rd->pos = pos + head;
+    }
   }
+  if (!split)
+    return file_transfer(hd->fd, false, iov, iovcnt, pos);
   rd->cv.notify_all();
   int err = file_transfer(hd->fd, false, iov, k, pos);
   std::unique_lock<std::mutex> g(rd->mu);
   rd->cv.wait(g, [&] { return rd->done; });
   rd->busy = false;
   hd->split_reads.fetch_add(1, std::memory_order_relaxed);
+  hd->image_transfers.fetch_add(1, std::memory_order_relaxed);  // the reader's system call
   return err ? err : rd->err;
 }
 
 // A transfer of the image file at byte pos: the bio's error for the host's errno. A full file
 // system stays -ENOSPC, so that the writer learns why; the reason of a failed write is logged
 // once per run of failures, not once per bio. Disk thread.
-int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
+int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uint64_t pos,
+                   bool *injected = nullptr) {
   int err = 0;
   if (write && hd->read_only) {
     err = EROFS;
@@ -179,8 +193,11 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
     ctx.name = hd->name.c_str();
     ctx.offset = (long long)pos;
     kplat::fault_outcome o;
-    if (write && kplat::fault_hit("image_write", ctx, &o))
+    if (write && kplat::fault_hit("image_write", ctx, &o)) {
       err = o.error ? -o.error : EIO;
+      if (injected)
+        *injected = true;
+    }
     else if (write)
       err = file_transfer(hd->fd, true, iov, iovcnt, pos);
     else
@@ -272,19 +289,28 @@ void take_run(std::deque<struct bio *> &batch, std::vector<struct bio *> &run) {
   }
 }
 
-// Serves a run of two or more bios with one transfer; false (nothing done) when one of them
-// has segments a transfer cannot take, and the caller serves them one by one.
-bool transfer_run(host_disk *hd, const std::vector<struct bio *> &run, std::vector<struct iovec> &iov) {
+// Serves a run of two or more bios with one transfer: 0 when done, or the error of every bio in
+// it when an injected fault failed it (as a failed request fails all its bios; served again
+// bio by bio, the fault would be used up and fail none). kRunNotDone when nothing was done or
+// the file failed it: one of the bios has segments a transfer cannot take, or only some of
+// them may fail, and the caller serves them one by one.
+constexpr int kRunNotDone = 1;
+
+int transfer_run(host_disk *hd, const std::vector<struct bio *> &run, std::vector<struct iovec> &iov) {
+  if (run.size() < 2)
+    return kRunNotDone;
   iov.resize(kMergeIov);
   int n = 0;
   for (struct bio *bio : run) {
     int got = bio_iov(bio, iov.data() + n, kMergeIov - n);
     if (got < 0)
-      return false;
+      return kRunNotDone;
     n += got;
   }
-  return image_transfer(hd, bio_data_dir(run.front()) == WRITE, iov.data(), n,
-                        uint64_t(run.front()->bi_sector) << 9) == 0;
+  bool injected = false;
+  int err = image_transfer(hd, bio_data_dir(run.front()) == WRITE, iov.data(), n,
+                           uint64_t(run.front()->bi_sector) << 9, &injected);
+  return !err || injected ? err : kRunNotDone;
 }
 
 }  // namespace
@@ -399,9 +425,9 @@ void worker_main(host_disk *hd) {
       // transfer fails is served again bio by bio, so only the failing bios fail.
       if (!singles && hd->fd >= 0 && !hd->nr_rules.load(std::memory_order_acquire)) {
         take_run(batch, run);
-        if (run.size() > 1 && transfer_run(hd, run, iov)) {
+        if (int err = transfer_run(hd, run, iov); err != kRunNotDone) {
           for (struct bio *bio : run)
-            done.emplace_back(bio, 0);
+            done.emplace_back(bio, err);
           if (done.size() >= kCompleteBatch)
             flush();
           continue;
@@ -514,9 +540,9 @@ void serve_deferred(host_disk *hd, const std::vector<struct bio *> &group) {
   done.reserve(group.size());
   while (!batch.empty()) {
     take_run(batch, run);
-    if (run.size() > 1 && transfer_run(hd, run, iov)) {
+    if (int err = transfer_run(hd, run, iov); err != kRunNotDone) {
       for (struct bio *bio : run)
-        done.emplace_back(bio, 0);
+        done.emplace_back(bio, err);
       continue;
     }
     // One bio, or a run that failed: each bio alone, so only a failing one fails.
@@ -650,13 +676,14 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
     if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) < bytes)
       return EINVAL;
     int flags = fcntl(spec.image_fd, F_GETFL);
+    if (flags < 0)
+      return errno;
     int fd = fcntl(spec.image_fd, F_DUPFD_CLOEXEC, 0);
-    if (flags < 0 || fd < 0)
+    if (fd < 0)
       return errno;
     hd->fd = fd;
     hd->read_only = (flags & O_ACCMODE) == O_RDONLY;
-    start_reader(hd);
-    return 0;
+    return start_reader(hd);
   }
   if (spec.image.empty()) {
     void *m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -676,8 +703,7 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
     return e;
   }
   hd->fd = fd;
-  start_reader(hd);
-  return 0;
+  return start_reader(hd);
 }
 
 void close_storage(host_disk *hd) {
@@ -741,6 +767,7 @@ dev_t host::add_disk(const host::disk_spec &spec) {
   hd->slot = slot;
   hd->nr_sects = spec.nr_sects;
   if (int e = open_storage(hd, spec)) {
+    close_storage(hd);  // what it opened before it failed
     delete hd;
     return fail_dev(e);
   }
