@@ -421,8 +421,9 @@ void worker_main(host_disk *hd) {
     }
     size_t singles = 0;  // bios at the front to serve one by one
     while (!batch.empty()) {
-      // Without fault rules, an image disk takes a run of bios at once. A run whose
-      // transfer fails is served again bio by bio, so only the failing bios fail.
+      // Without fault rules, an image disk takes a run of bios at once. A run the file fails
+      // is served again bio by bio, so only the failing bios fail; an injected fault fails
+      // the whole run.
       if (!singles && hd->fd >= 0 && !hd->nr_rules.load(std::memory_order_acquire)) {
         take_run(batch, run);
         if (int err = transfer_run(hd, run, iov); err != kRunNotDone) {
@@ -545,7 +546,7 @@ void serve_deferred(host_disk *hd, const std::vector<struct bio *> &group) {
         done.emplace_back(bio, err);
       continue;
     }
-    // One bio, or a run that failed: each bio alone, so only a failing one fails.
+    // One bio, or a run the file failed: each bio alone, so only a failing one fails.
     for (struct bio *bio : run)
       done.emplace_back(bio, transfer(hd, bio));
   }
@@ -611,7 +612,7 @@ void stop_service(host_disk *hd) {
   }
   if (hd->reorder.enabled)
     reorder_stop(hd);
-  else
+  else if (hd->worker.joinable())  // not when add_disk could not start it
     hd->worker.join();
 }
 
@@ -808,18 +809,27 @@ dev_t host::add_disk(const host::disk_spec &spec) {
     disk_add_part(disk, int(i + 1), spec.partitions[i].start_sect, spec.partitions[i].nr_sects);
   hd->disk = disk;
   hd->reorder = spec.reorder;
-  if (hd->reorder.enabled)
-    reorder_start(hd);
-  else
-    hd->worker = std::thread(worker_main, hd);
+  int err = 0;
+  try {
+    if (hd->reorder.enabled)
+      reorder_start(hd);
+    else
+      hd->worker = std::thread(worker_main, hd);
+  } catch (const std::system_error &) {
+    err = EAGAIN;  // the host gives no more threads: the ones started are stopped below
+  }
 
-  add_disk(disk);
-  if (!disk_published(disk)) {  // lost a race for the name
+  if (!err) {
+    add_disk(disk);
+    if (!disk_published(disk))  // lost a race for the name
+      err = EEXIST;
+  }
+  if (err) {
     stop_service(hd);
     close_storage(hd);
     put_disk(disk);
     blk_cleanup_queue(q);
-    return fail_dev(EEXIST);
+    return fail_dev(err);
   }
   g_hosts[slot] = hd;
   blockdev_file_anchor();

@@ -597,6 +597,23 @@ TEST(Disks, ImageOpenedByTheCallerIsServedAsItIsAndNamesWhyWritesFail) {
   ::unlink(img.c_str());
 }
 
+// A driver in front of the disk that passes on, with the bio it is given first, the group that
+// bio heads: the disk gets them together.
+struct group_submit {
+  make_request_fn *saved = nullptr;
+  std::vector<struct bio *> group;
+};
+group_submit *g_group;
+
+int submit_group(struct request_queue *q, struct bio *bio) {
+  group_submit *g = g_group;
+  if (g->group.empty() || bio != g->group.front())
+    return g->saved(q, bio);
+  for (struct bio *b : g->group)
+    g->saved(q, b);
+  return 0;
+}
+
 // An image disk serves queued bios that continue one another with one transfer. Each bio
 // still ends on its own: in a run with one bio the file cannot take, only that bio fails,
 // and reads queued behind writes of the same sectors see the written data.
@@ -652,32 +669,57 @@ TEST(Disks, ImageDiskServesRunsOfBiosAndEndsEachOnItsOwn) {
   EXPECT_EQ(st.failed_bios, 1u);
 
   // A write fault injected once fails the run it hits, every bio of it, as a failed request
-  // would: served again bio by bio, the used-up fault would fail none of them.
-  ASSERT_GT(host::disk_fault_add(d, host::disk_fault::delay, 4000, 8, 1, 200), 0);
-  struct bio *hold2 = make_bio(bdev, 4000, 1, 0);
-  bio_waiter hold2_w;
-  hold2_w.arm(hold2);
-  generic_make_request(hold2);
-  std::vector<struct bio *> failing;
-  std::vector<std::unique_ptr<bio_waiter>> failing_w;
-  for (int i = 0; i < 4; i++) {
-    failing.push_back(make_bio(bdev, sector_t(1000 + 8 * i), 1, 1));
-    failing_w.push_back(std::make_unique<bio_waiter>());
-    failing_w.back()->arm(failing.back());
+  // would: served again bio by bio, the used-up fault would fail none of them. The writes come
+  // as one group from a driver in front of the disk, so that they are one run whether the
+  // submitter serves them (an idle disk) or the disk thread does (a disk busy with a read
+  // that waits on the stopped clock).
+  struct request_queue *q = bdev_get_queue(bdev);
+  group_submit gs;
+  gs.saved = q->make_request_fn;
+  g_group = &gs;
+  q->make_request_fn = submit_group;
+  const double speed = host::clock_speed();
+  for (bool busy : {false, true}) {
+    SCOPED_TRACE(busy ? "served by the disk thread" : "served by the submitter");
+    host::disk_stats before{}, after{};
+    EXPECT_EQ(host::disk_get_stats(d, &before), 0);
+    const long failures = host::fault_failures("image_write");
+    struct bio *hold2 = nullptr;
+    bio_waiter hold2_w;
+    if (busy) {
+      host::set_clock_speed(0);
+      EXPECT_GT(host::disk_fault_add(d, host::disk_fault::delay, 4000, 8, 1, 200), 0);
+      hold2 = make_bio(bdev, 4000, 1, 0);
+      hold2_w.arm(hold2);
+      generic_make_request(hold2);
+    }
+    std::vector<std::unique_ptr<bio_waiter>> group_w;
+    for (int i = 0; i < 4; i++) {
+      gs.group.push_back(make_bio(bdev, sector_t(1000 + 8 * i), 1, 1));
+      group_w.push_back(std::make_unique<bio_waiter>());
+      group_w.back()->arm(gs.group.back());
+    }
+    host::fault_fail_next("image_write", 1, -EIO);
+    generic_make_request(gs.group[0]);
+    host::set_clock_speed(speed);
+    if (hold2)
+      EXPECT_EQ(hold2_w.wait(), 0);
+    for (size_t i = 0; i < group_w.size(); i++)
+      EXPECT_EQ(group_w[i]->wait(), -EIO) << "bio " << i << " of the failed run";
+    EXPECT_EQ(host::fault_failures("image_write") - failures, 1);
+    EXPECT_EQ(host::disk_get_stats(d, &after), 0);
+    EXPECT_EQ(after.image_transfers - before.image_transfers, busy ? 2u : 1u) << "one run";
+    host::fault_clear("image_write");
+    if (hold2)
+      gs.group.push_back(hold2);
+    for (struct bio *b : gs.group) {
+      free_bio_pages(b);
+      bio_put(b);
+    }
+    gs.group.clear();
   }
-  host::fault_fail_next("image_write", 1, -EIO);
-  for (struct bio *b : failing)
-    generic_make_request(b);
-  EXPECT_EQ(hold2_w.wait(), 0);
-  for (size_t i = 0; i < failing.size(); i++)
-    EXPECT_EQ(failing_w[i]->wait(), -EIO) << "bio " << i << " of the failed run";
-  EXPECT_EQ(host::fault_failures("image_write"), 1);
-  host::fault_clear("image_write");
-  failing.push_back(hold2);
-  for (struct bio *b : failing) {
-    free_bio_pages(b);
-    bio_put(b);
-  }
+  q->make_request_fn = gs.saved;
+  g_group = nullptr;
   for (struct bio *b : bios) {
     free_bio_pages(b);
     bio_put(b);
