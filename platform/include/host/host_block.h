@@ -114,7 +114,8 @@ struct disk_stats {
   uint64_t overtaken;
   // System calls on the image file that served them: a merged run of bios is one.
   uint64_t image_transfers;
-  // Of those, large reads copied out of the host's page cache by two threads at once.
+  // Of those, large reads still coming from the host's disk, copied out of its page cache
+  // by two threads at once.
   uint64_t image_split_reads;
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
