@@ -5,8 +5,9 @@
 // "alloc_page", "vmalloc", "kthread_create", "register_chrdev", "file_write",
 // "file_read", "statfs", the block layer's "bio_alloc", "register_blkdev", "alloc_disk",
 // "blk_alloc_queue", the disks' "disk_read" and "disk_write" (a bio as the disk takes it; the
-// ctx names the disk), an image disk's "image_write", and the agent's "staging_buffer" (an IO
-// worker's buffer).
+// ctx names the disk), an image disk's "image_write" and "image_read_ready" (what a large read
+// finds ready in the host's cache: a rule's value >= 0 is taken as that many bytes ready), and
+// the agent's "staging_buffer" (an IO worker's buffer).
 // A point's usual failure is its natural one (null, -ENOMEM, -EBUSY, -EIO);
 // a rule may choose the error. For "file_write"/"file_read" a rule with a
 // value >= 0 and no error makes a short transfer of that many bytes; for
