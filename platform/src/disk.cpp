@@ -94,8 +94,8 @@ int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t po
 // it preserves before its write may go on. So a large read of pages still coming from the
 // host's disk is split in two: the disk's reader thread copies the second half while the caller
 // copies the first, and the copy, with its wait for the disk, takes half as long where a CPU is
-// free. (Reading such ranges with O_DIRECT instead saved the copy but lost
-// more to the read-ahead it gives up: a third of the writer's speed, measured.)
+// free. (Reading such ranges with O_DIRECT instead saved the copy but lost more to the
+// read-ahead it gives up: a third of the writer's speed, measured.)
 constexpr size_t kSplitReadMin = 512 << 10;
 
 void reader_main(host_disk *hd, image_reader *rd) {
@@ -237,11 +237,11 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
       err = o.error ? -o.error : EIO;
       if (injected)
         *injected = true;
-    }
-    else if (write)
+    } else if (write) {
       err = file_transfer(hd->fd, true, iov, iovcnt, pos);
-    else
+    } else {
       err = image_read(hd, iov, iovcnt, pos);
+    }
     hd->image_transfers.fetch_add(1, std::memory_order_relaxed);
   }
   if (!write)

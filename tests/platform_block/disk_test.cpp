@@ -284,9 +284,9 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
   for (long long ready : {0LL, 256LL * 1024 - 512, -1LL}) {
     SCOPED_TRACE(ready < 0 ? "the host's cache" : "ready: " + std::to_string(ready));
     if (ready >= 0) {
-      host::fault_rule r;
-      r.value = ready;
-      host::fault_inject("image_read_ready", r);
+      host::fault_rule rule;
+      rule.value = ready;
+      host::fault_inject("image_read_ready", rule);
     }
     struct block_device *bdev = bdget(d);
     struct bio *r = make_bio(bdev, 1, 256, 0);
@@ -300,8 +300,9 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
     generic_make_request(r);
     EXPECT_EQ(w.wait(), 0);
     EXPECT_EQ(host::disk_get_stats(d, &after), 0);
-    if (ready >= 0 || host_tells)
+    if (ready >= 0 || host_tells) {
       EXPECT_EQ(after.image_split_reads - before.image_split_reads, ready >= 0 ? 1u : 0u);
+    }
     size_t at = 512;  // sector 1
     for (unsigned i = 0; i < r->bi_vcnt; i++) {
       const struct bio_vec &bv = r->bi_io_vec[i];
@@ -718,8 +719,9 @@ TEST(Disks, ImageDiskServesRunsOfBiosAndEndsEachOnItsOwn) {
     host::fault_fail_next("image_write", 1, -EIO);
     generic_make_request(gs.group[0]);
     host::set_clock_speed(speed);
-    if (hold2)
+    if (hold2) {
       EXPECT_EQ(hold2_w.wait(), 0);
+    }
     for (size_t i = 0; i < group_w.size(); i++)
       EXPECT_EQ(group_w[i]->wait(), -EIO) << "bio " << i << " of the failed run";
     EXPECT_EQ(host::fault_failures("image_write") - failures, 1);

@@ -58,8 +58,8 @@ struct disk_spec {
 // size, more than 15 partitions, a partition empty, past the end or overlapping
 // another, max_hw_sectors below 8, reorder settings out of their ranges), EEXIST
 // (a disk of that name exists), ENOSPC (no free slot), EAGAIN (the host gives
-// no thread to serve it), or the errno of opening/extending the image file. An image file keeps its contents across
-// del_disk/add_disk. A write the image file refuses fails its bio with -ENOSPC when the file's file system is full (or over
+// no thread to serve it), or the errno of opening/extending the image file. An
+// image file keeps its contents across del_disk/add_disk. A write the image file refuses fails its bio with -ENOSPC when the file's file system is full (or over
 // quota), else -EIO, and the disk logs the host's reason once per run of failures.
 dev_t add_disk(const disk_spec &spec);
 // Removes a disk added by add_disk; its in-flight bios complete first (on a reordering
