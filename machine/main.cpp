@@ -155,6 +155,11 @@ int run(int argc, char **argv) {
                  "completed out of order after random latencies of mean LATENCY_US microseconds "
                  "(default 200), drawn from SEED")
       ->check(CLI::Validator(agent::disk_reorder_problem, "SEED[:DEPTH[:LATENCY_US]]"));
+  std::string image_cache = "writeback";
+  app.add_option("--image-cache", image_cache,
+                 "how the disk image is read and written: writeback (through the host's page cache) or "
+                 "none (O_DIRECT, past it, as QEMU opens its files with cache=none)")
+      ->check(CLI::IsMember({"writeback", "none"}));
   app.add_option("--mount", mounts, "mount a file system on this device (repeatable; default: every partition)");
   app.add_option("--dev", dir, "directory to serve the devices in")->required()->check(CLI::ExistingDirectory);
   app.add_option("--log", log, "append the machine's messages and the kernel log to this file instead of stderr");
@@ -193,6 +198,7 @@ int run(int argc, char **argv) {
   if (parts_opt->count() > 0) d.partitions = partitions;
   d.writes_because = "the machine serves its devices for writing";
   d.reorder = reorder;
+  d.direct = image_cache == "none";
   m.add_disk(d);
   o.dir = dir;
   o.max_threads = threads;

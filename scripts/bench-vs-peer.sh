@@ -24,7 +24,9 @@
 #   WORKDIR=DIR     where the temporary directory goes (default /tmp, or /var/tmp when /tmp
 #                   is a tmpfs: the images should live on a real disk)
 #   TUNED=...       GLIBC_TUNABLES of the "malloc tuned" QEMU runs (default below)
-#   QEMU_CACHE=none qemu-img's -t for QEMU's files (none = O_DIRECT)
+#   QEMU_CACHE=writeback  qemu-img's -t for QEMU's files; vek-machine's image takes the page
+#                   cache the same way (none or directsync: both O_DIRECT; otherwise both
+#                   through the host's page cache)
 # Needs root (drop_caches, FUSE) and /dev/fuse. A bench, not a test: CI does not run it.
 set -euo pipefail
 # Relative OUT, VEK_BUILD and WORKDIR are the caller's, not the repository's.
@@ -54,7 +56,7 @@ if [ -n "${QUICK:-}" ] && [ "${QUICK}" != 0 ]; then
 fi
 ROUNDS=${ROUNDS:-5}
 SIZE_MIB=${SIZE_MIB:-1024}
-QEMU_CACHE=${QEMU_CACHE:-none}
+QEMU_CACHE=${QEMU_CACHE:-writeback}
 # QEMU's cbw copies through a bounce buffer it allocates per request: 64 KiB for a 4 KiB
 # write's chunk, 1 MiB for a 1 MiB write. glibc serves the 1 MiB ones with mmap and gives
 # them back with munmap (about one munmap per request, measured with strace here), so every
@@ -62,6 +64,9 @@ QEMU_CACHE=${QEMU_CACHE:-none}
 # them on the heap, and a high trim threshold keeps the heap from being given back at every
 # free; either alone did little here. The 64 KiB buffers are below glibc's default 128 KiB
 # threshold, so the 4 KiB workloads should not change.
+# vek-machine's image takes the page cache as QEMU's files do: past it (O_DIRECT) for the
+# modes that open them so, through it otherwise.
+case $QEMU_CACHE in none | directsync) VEK_CACHE=none ;; *) VEK_CACHE=writeback ;; esac
 TUNED=${TUNED:-glibc.malloc.mmap_threshold=4194304:glibc.malloc.trim_threshold=268435456}
 case $ROUNDS in '' | *[!0-9]*) say "bench-vs-peer: ROUNDS must be a number"; exit 2 ;; esac
 case $SIZE_MIB in '' | *[!0-9]*) say "bench-vs-peer: SIZE_MIB must be a number of MiB"; exit 2 ;; esac
@@ -184,7 +189,7 @@ start_machine() {
   # mounts its own file system on sda1 (as on a live system; the snapshot freezes it); the
   # writes still go to the device file.
   "$machine_bin" --disk "$work/disk.img" --disk-size "$((SIZE_MIB + 1))M" --partitions 1 \
-    --dev "$dev" --log "$work/machine.log" >"$work/machine.out" 2>&1 &
+    --image-cache "$VEK_CACHE" --dev "$dev" --log "$work/machine.log" >"$work/machine.out" 2>&1 &
   machine_pid=$!
   for _ in $(seq 200); do
     [ -e "$dev/vekdriver" ] && break
@@ -371,5 +376,5 @@ say ""
 say "slowdown = time with a snapshot / time without, paired per round (seq1m: MiB/s without / with)."
 say "vekdriver's rewrite row without a session is the run of its first-write row."
 say "QEMU's rewrite rows are (T(a run of $((1 + passes)) x chunks) - T(a run of chunks)) / ($passes x chunks): two runs, so noisier."
-say "vek-machine writes its disk image through the host's page cache and its backing files with O_DIRECT (qel-agent --backing-io direct); QEMU -t $QEMU_CACHE."
+say "vek-machine's disk image: --image-cache $VEK_CACHE; its backing files with O_DIRECT (qel-agent --backing-io direct); QEMU -t $QEMU_CACHE."
 say "figures (round, system, workload, value): $OUT; took $((SECONDS - started)) s"

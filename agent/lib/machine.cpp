@@ -233,6 +233,7 @@ void Machine::add_disk(const DiskOptions &d) {
     spec.nr_sects = img.nr_sects;
     spec.image = d.image;
     spec.image_fd = img.file.fd;
+    spec.direct = d.direct;
     parts = img.parts;
   }
   for (const PartitionLayout &p : parts) spec.partitions.push_back({p.start_sect, p.nr_sects});
@@ -243,6 +244,9 @@ void Machine::add_disk(const DiskOptions &d) {
       if (img.file.created) ::unlink(d.image.c_str());
       ::close(img.file.fd);
     }
+    if (e == EOPNOTSUPP && spec.direct)
+      throw Error("disk " + d.name + ": the file system of " + d.image +
+                  " takes no direct I/O in 512-byte units: it needs the host's page cache");
     throw_errno("adding disk " + d.name + (d.image.empty() ? "" : " from " + d.image) + " failed",
                 e);
   }

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -85,6 +86,85 @@ int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t po
     pos += uint64_t(r);
     iov_advance(iov, iovcnt, size_t(r));
   }
+  return 0;
+}
+
+// ---- an image opened O_DIRECT ----
+// True when the host can move the segments at pos directly: every base and length, and pos,
+// in the units the image's file system takes.
+bool dio_aligned(const host_disk *hd, const struct iovec *iov, int iovcnt, uint64_t pos) {
+  if (pos & 511)
+    return false;
+  for (int i = 0; i < iovcnt; i++) {
+    if (uintptr_t(iov[i].iov_base) % hd->dio_mem_align || iov[i].iov_len % 512)
+      return false;
+  }
+  return true;
+}
+
+// Moves segments the host cannot move directly through an aligned copy, on the image's own
+// direct descriptor, never a buffered one (a buffered write beside the direct ones could be
+// written back over them).
+int bounce_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
+  size_t bytes = 0;
+  for (int i = 0; i < iovcnt; i++)
+    bytes += iov[i].iov_len;
+  if ((pos | bytes) & 511)
+    return EINVAL;  // no bio of whole sectors
+  void *mem = std::aligned_alloc(std::max<size_t>(hd->dio_mem_align, PAGE_SIZE),
+                                 (bytes + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1));
+  if (!mem)
+    return ENOMEM;
+  auto *at = static_cast<unsigned char *>(mem);
+  if (write) {
+    for (int i = 0; i < iovcnt; at += iov[i].iov_len, i++)
+      std::memcpy(at, iov[i].iov_base, iov[i].iov_len);
+  }
+  struct iovec one = {mem, bytes};
+  int err = file_transfer(hd->fd, write, &one, 1, pos);
+  if (!err && !write) {
+    for (int i = 0; i < iovcnt; at += iov[i].iov_len, i++)
+      std::memcpy(iov[i].iov_base, at, iov[i].iov_len);
+  }
+  std::free(mem);
+  return err;
+}
+
+// The image reopened O_DIRECT, on a descriptor of the disk's own (a flag set on the one the
+// caller passed would change the caller's file too), with its O_SYNC or O_DSYNC: 0, or
+// EOPNOTSUPP when the image's file system takes no direct I/O in 512-byte units.
+int open_direct(host_disk *hd) {
+  int was = fcntl(hd->fd, F_GETFL);
+  if (was < 0)
+    return errno;
+  std::string self = "/proc/self/fd/" + std::to_string(hd->fd);
+  int fd = ::open(self.c_str(), (hd->read_only ? O_RDONLY : O_RDWR) | (was & (O_SYNC | O_DSYNC)) | O_DIRECT |
+                                    O_CLOEXEC);
+  if (fd < 0)
+    return errno == EINVAL || errno == EOPNOTSUPP ? EOPNOTSUPP : errno;
+  struct statx stx = {};
+  int err = 0;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &stx) == 0 && (stx.stx_mask & STATX_DIOALIGN)) {
+    if (!stx.stx_dio_offset_align || stx.stx_dio_offset_align > 512 || stx.stx_dio_mem_align > PAGE_SIZE)
+      err = EOPNOTSUPP;
+    else
+      hd->dio_mem_align = std::max<size_t>(stx.stx_dio_mem_align, 512);
+  } else {
+    // The file system does not say: its first sector read directly tells.
+    void *probe = std::aligned_alloc(PAGE_SIZE, PAGE_SIZE);
+    if (!probe)
+      err = ENOMEM;
+    else if (::pread(fd, probe, 512, 0) < 0)
+      err = errno == EINVAL ? EOPNOTSUPP : errno;
+    std::free(probe);
+  }
+  if (err) {
+    ::close(fd);
+    return err;
+  }
+  ::close(hd->fd);
+  hd->fd = fd;
+  hd->direct = true;
   return 0;
 }
 
@@ -181,7 +261,8 @@ int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos) {
   // handing half of it over costs more than it saves (a quarter of the speed of 1 MiB reads of
   // a cached device through FUSE, measured). Only the rest, still coming from the disk, is
   // split. A read that fails here (EAGAIN: nothing ready) is made again below.
-  ssize_t ready = read_ready(hd, iov, iovcnt, pos, bytes);
+  // Nothing of a direct image is in the host's cache: both halves come from the disk at once.
+  ssize_t ready = hd->direct ? 0 : read_ready(hd, iov, iovcnt, pos, bytes);
   if (ready > 0) {
     if (size_t(ready) == bytes)
       return 0;
@@ -237,6 +318,8 @@ int image_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, uin
       err = o.error ? -o.error : EIO;
       if (injected)
         *injected = true;
+    } else if (hd->direct && !dio_aligned(hd, iov, iovcnt, pos)) {
+      err = bounce_transfer(hd, write, iov, iovcnt, pos);
     } else if (write) {
       err = file_transfer(hd->fd, true, iov, iovcnt, pos);
     } else {
@@ -724,6 +807,10 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
       return errno;
     hd->fd = fd;
     hd->read_only = (flags & O_ACCMODE) == O_RDONLY;
+    if (spec.direct) {
+      if (int e = open_direct(hd))
+        return e;
+    }
     return start_reader(hd);
   }
   if (spec.image.empty()) {
@@ -744,6 +831,10 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
     return e;
   }
   hd->fd = fd;
+  if (spec.direct) {
+    if (int e = open_direct(hd))
+      return e;
+  }
   return start_reader(hd);
 }
 

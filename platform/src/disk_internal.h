@@ -65,6 +65,8 @@ struct host_disk {
   int fd = -1;                      // image file, or -1 for a RAM disk
   std::string image;                // its path, for the log
   bool read_only = false;           // the image is open for reading only
+  bool direct = false;              // fd is O_DIRECT (disk_spec::direct)
+  size_t dio_mem_align = 512;       // the memory alignment its direct transfers need
   // Host errno last logged; 0 after a good write. Disk thread; on a reordering disk the
   // completion threads race on it, which at worst logs a run of failures twice.
   std::atomic<int> logged_write_error{0};

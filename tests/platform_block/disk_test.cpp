@@ -614,6 +614,127 @@ TEST(Disks, ImageOpenedByTheCallerIsServedAsItIsAndNamesWhyWritesFail) {
   ::unlink(img.c_str());
 }
 
+// The descriptors of this process open on path: O_DIRECT or not, each.
+std::vector<bool> direct_fds_of(const std::string &path) {
+  std::vector<bool> out;
+  for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(e.path(), ec) != path)
+      continue;
+    std::ifstream info("/proc/self/fdinfo/" + e.path().filename().string());
+    std::string key, flags;
+    while (info >> key >> flags && key != "flags:") {
+    }
+    out.push_back(key == "flags:" && (std::stoul(flags, nullptr, 8) & O_DIRECT));
+  }
+  return out;
+}
+
+// Moves one bio and waits for it.
+int submit_and_wait(struct bio *bio) {
+  bio_waiter w;
+  w.arm(bio);
+  generic_make_request(bio);
+  return w.wait();
+}
+
+// A direct image disk moves its bios past the host's page cache, on a descriptor of its own:
+// the caller's stays as it was. Segments the host cannot move directly (a base or a length off
+// 512 bytes) go through an aligned copy, each byte from and to its own place; a large read is
+// still split, both halves coming from the disk.
+TEST(Disks, ADirectImageMovesEveryBioPastTheHostCacheAlsoUnalignedOnes) {
+  std::string img = temp_dir() + "/direct.img";
+  int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 8192 * 512), 0);
+  host::disk_spec s = ram_disk("sdx", 8192);
+  s.image = img;
+  s.image_fd = fd;
+  s.max_hw_sectors = 2048;
+  s.direct = true;
+  dev_t d = host::add_disk(s);
+  if (d == 0 && errno == EOPNOTSUPP) {
+    ::close(fd);
+    GTEST_SKIP() << "the file system of " << temp_dir() << " takes no direct I/O";
+  }
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_DIRECT, 0);
+  auto fds = direct_fds_of(img);
+  EXPECT_EQ(std::count(fds.begin(), fds.end(), true), 1) << "the disk's own, O_DIRECT";
+  EXPECT_EQ(std::count(fds.begin(), fds.end(), false), 1) << "the caller's, as it was";
+
+  // Three segments: off by 100 bytes, whole, off by 7 and 2.5 KiB long.
+  struct block_device *bdev = bdget(d);
+  const auto data = pattern(3 * PAGE_SIZE, 11);
+  struct bio *w = make_bio(bdev, 3, 3, 1);
+  const unsigned offs[] = {100, 0, 7}, lens[] = {1536, 4096, 2560};
+  w->bi_size = 0;
+  size_t at = 0;
+  for (int i = 0; i < 3; i++) {
+    w->bi_io_vec[i].bv_offset = offs[i];
+    w->bi_io_vec[i].bv_len = lens[i];
+    std::memcpy(static_cast<unsigned char *>(page_address(w->bi_io_vec[i].bv_page)) + offs[i],
+                data.data() + at, lens[i]);
+    at += lens[i];
+    w->bi_size += lens[i];
+  }
+  EXPECT_EQ(submit_and_wait(w), 0);
+  std::vector<unsigned char> file(at);
+  EXPECT_EQ(::pread(fd, file.data(), file.size(), 3 * 512), ssize_t(file.size()));
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), data.begin())) << "the image after the write";
+
+  // Read back into the same layout, from zeroed pages.
+  struct bio *r = make_bio(bdev, 3, 3, 0);
+  r->bi_size = 0;
+  for (int i = 0; i < 3; i++) {
+    r->bi_io_vec[i].bv_offset = offs[i];
+    r->bi_io_vec[i].bv_len = lens[i];
+    r->bi_size += lens[i];
+  }
+  EXPECT_EQ(submit_and_wait(r), 0);
+  at = 0;
+  for (int i = 0; i < 3; i++) {
+    auto *got = static_cast<unsigned char *>(page_address(r->bi_io_vec[i].bv_page)) + offs[i];
+    EXPECT_TRUE(std::equal(got, got + lens[i], data.begin() + long(at))) << "segment " << i;
+    at += lens[i];
+  }
+
+  // Whole pages whose segments end off 512 bytes: a length the host refuses directly.
+  struct bio *odd = make_bio(bdev, 40, 2, 1);
+  odd->bi_io_vec[0].bv_len = 1000;
+  odd->bi_io_vec[1].bv_len = 3096;
+  odd->bi_size = 4096;
+  std::memcpy(page_address(odd->bi_io_vec[0].bv_page), data.data(), 1000);
+  std::memcpy(page_address(odd->bi_io_vec[1].bv_page), data.data() + 1000, 3096);
+  EXPECT_EQ(submit_and_wait(odd), 0);
+  EXPECT_EQ(::pread(fd, file.data(), 4096, 40 * 512), 4096);
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + 4096, data.begin())) << "the odd lengths";
+
+  // Aligned, through the device file, and a 1 MiB read split in two.
+  const auto big = pattern(1u << 20, 12);
+  EXPECT_EQ(write_at("/dev/sdx", big, 64 << 10), ssize_t(big.size()));
+  host::disk_stats before{}, after{};
+  EXPECT_EQ(host::disk_get_stats(d, &before), 0);
+  struct bio *b = make_bio(bdev, 128, 256, 0);
+  EXPECT_EQ(submit_and_wait(b), 0);
+  EXPECT_EQ(host::disk_get_stats(d, &after), 0);
+  EXPECT_EQ(after.image_split_reads - before.image_split_reads, 1u);
+  for (unsigned i = 0; i < b->bi_vcnt; i++) {
+    if (std::memcmp(page_address(b->bi_io_vec[i].bv_page), big.data() + i * PAGE_SIZE, PAGE_SIZE)) {
+      ADD_FAILURE() << "page " << i << " of the large read";
+      break;
+    }
+  }
+  for (struct bio *bio : {w, r, odd, b}) {
+    free_bio_pages(bio);
+    bio_put(bio);
+  }
+  bdput(bdev);
+  EXPECT_EQ(host::del_disk(d), 0);
+  ::close(fd);
+  ::unlink(img.c_str());
+}
+
 // A driver in front of the disk that passes on, with the bio it is given first, the group that
 // bio heads: the disk gets them together.
 struct group_submit {

@@ -30,6 +30,9 @@ struct DiskOptions {
   // "SEED[:DEPTH[:LATENCY_US]]": the disk keeps up to DEPTH bios in service and completes
   // them out of order after seeded random latencies, as a real disk may; "": in order.
   std::string reorder;
+  // The image is read and written with O_DIRECT, past the host's page cache, as QEMU opens
+  // its files with cache=none; its file system must take direct I/O in 512-byte units.
+  bool direct = false;
 };
 
 // Why a --disk-reorder value cannot be used ("" when it can).

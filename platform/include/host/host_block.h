@@ -50,6 +50,13 @@ struct disk_spec {
   // `image` then only names it in the kernel log.
   int image_fd = -1;
   disk_reorder reorder;  // how the disk serves its bios; fixed for the disk's life
+  // The image is read and written with O_DIRECT, past the host's page cache, as QEMU opens
+  // its files with cache=none: on a descriptor of the disk's own, reopened (an image_fd keeps
+  // its O_SYNC or O_DSYNC), and EOPNOTSUPP when its file system takes no direct I/O in 512-byte
+  // units. A bio whose segments the host cannot move directly goes through an aligned copy on
+  // that same direct descriptor, never a buffered one: buffered and direct writes of one file
+  // may lose each other's data.
+  bool direct = false;
 };
 
 // Adds a disk with block major 8: the n-th free disk slot gets first minor
