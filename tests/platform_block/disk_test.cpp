@@ -534,17 +534,28 @@ TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+// A new image file of `sectors` sectors opened by the test, and a spec of a disk named sdx of
+// `disk_sectors` on it; fd is -1 when the file could not be made.
+host::disk_spec caller_image(const std::string &img, uint64_t sectors, uint64_t disk_sectors, int *fd) {
+  *fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (*fd >= 0 && ftruncate(*fd, off_t(sectors * 512)) != 0) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  host::disk_spec s = ram_disk("sdx", disk_sectors);
+  s.image = img;
+  s.image_fd = *fd;
+  return s;
+}
+
 // A disk on an image the caller opened (and holds locked) serves that very file as it is. A
 // write the file refuses fails with ENOSPC when its file system is full, so the writer learns
 // why, and the kernel log names the image and the host's reason, once per run of failures.
 TEST(Disks, ImageOpenedByTheCallerIsServedAsItIsAndNamesWhyWritesFail) {
   std::string img = temp_dir() + "/given.img";
-  int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  int fd;
+  host::disk_spec s = caller_image(img, 1024, 2048, &fd);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 1024 * 512), 0);
-  host::disk_spec s = ram_disk("sdx", 2048);
-  s.image = img;
-  s.image_fd = fd;
   EXPECT_EQ(host::add_disk(s), 0u);  // shorter than the disk: never extended
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(std::filesystem::file_size(img), 1024u * 512);
@@ -644,12 +655,9 @@ int submit_and_wait(struct bio *bio) {
 // still split, both halves coming from the disk.
 TEST(Disks, ADirectImageMovesEveryBioPastTheHostCacheAlsoUnalignedOnes) {
   std::string img = temp_dir() + "/direct.img";
-  int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  int fd;
+  host::disk_spec s = caller_image(img, 8192, 8192, &fd);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 8192 * 512), 0);
-  host::disk_spec s = ram_disk("sdx", 8192);
-  s.image = img;
-  s.image_fd = fd;
   s.max_hw_sectors = 2048;
   s.direct = true;
   dev_t d = host::add_disk(s);
@@ -732,6 +740,29 @@ TEST(Disks, ADirectImageMovesEveryBioPastTheHostCacheAlsoUnalignedOnes) {
   bdput(bdev);
   EXPECT_EQ(host::del_disk(d), 0);
   ::close(fd);
+
+  // Opened by the disk itself, and given read-only: each direct, and the read-only one still
+  // refuses writes (its reopen must not make it writable).
+  s.image_fd = -1;
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  fds = direct_fds_of(img);
+  EXPECT_EQ(fds, std::vector<bool>{true}) << "opened by the disk";
+  std::vector<unsigned char> got(big.size());
+  EXPECT_EQ(read_at("/dev/sdx", got, 64 << 10), ssize_t(got.size()));
+  EXPECT_TRUE(got == big);
+  EXPECT_EQ(host::del_disk(d), 0);
+  int ro = ::open(img.c_str(), O_RDONLY);
+  ASSERT_GE(ro, 0);
+  s.image_fd = ro;
+  d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  EXPECT_EQ(write_at("/dev/sdx", pattern(4096, 13), 64 << 10), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(read_at("/dev/sdx", got, 64 << 10), ssize_t(got.size()));
+  EXPECT_TRUE(got == big) << "the read-only image unchanged";
+  EXPECT_EQ(host::del_disk(d), 0);
+  ::close(ro);
   ::unlink(img.c_str());
 }
 
