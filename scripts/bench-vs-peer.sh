@@ -57,6 +57,9 @@ fi
 ROUNDS=${ROUNDS:-5}
 SIZE_MIB=${SIZE_MIB:-1024}
 QEMU_CACHE=${QEMU_CACHE:-writeback}
+# vek-machine's image takes the page cache as QEMU's files do: past it (O_DIRECT) for the
+# modes that open them so, through it otherwise.
+case $QEMU_CACHE in none | directsync) VEK_CACHE=none ;; *) VEK_CACHE=writeback ;; esac
 # QEMU's cbw copies through a bounce buffer it allocates per request: 64 KiB for a 4 KiB
 # write's chunk, 1 MiB for a 1 MiB write. glibc serves the 1 MiB ones with mmap and gives
 # them back with munmap (about one munmap per request, measured with strace here), so every
@@ -64,9 +67,6 @@ QEMU_CACHE=${QEMU_CACHE:-writeback}
 # them on the heap, and a high trim threshold keeps the heap from being given back at every
 # free; either alone did little here. The 64 KiB buffers are below glibc's default 128 KiB
 # threshold, so the 4 KiB workloads should not change.
-# vek-machine's image takes the page cache as QEMU's files do: past it (O_DIRECT) for the
-# modes that open them so, through it otherwise.
-case $QEMU_CACHE in none | directsync) VEK_CACHE=none ;; *) VEK_CACHE=writeback ;; esac
 TUNED=${TUNED:-glibc.malloc.mmap_threshold=4194304:glibc.malloc.trim_threshold=268435456}
 case $ROUNDS in '' | *[!0-9]*) say "bench-vs-peer: ROUNDS must be a number"; exit 2 ;; esac
 case $SIZE_MIB in '' | *[!0-9]*) say "bench-vs-peer: SIZE_MIB must be a number of MiB"; exit 2 ;; esac

@@ -111,8 +111,8 @@ int bounce_transfer(host_disk *hd, bool write, struct iovec *iov, int iovcnt, ui
     bytes += iov[i].iov_len;
   if ((pos | bytes) & 511)
     return EINVAL;  // no bio of whole sectors
-  void *mem = std::aligned_alloc(std::max<size_t>(hd->dio_mem_align, PAGE_SIZE),
-                                 (bytes + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1));
+  // Page-aligned meets any memory alignment open_direct accepts (at most a page).
+  void *mem = std::aligned_alloc(PAGE_SIZE, (bytes + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1));
   if (!mem)
     return ENOMEM;
   auto *at = static_cast<unsigned char *>(mem);
@@ -790,6 +790,15 @@ int validate(const host::disk_spec &spec) {
   return 0;
 }
 
+// What an open image file still needs: its direct descriptor when asked for, and its reader.
+int start_image(host_disk *hd, const host::disk_spec &spec) {
+  if (spec.direct) {
+    if (int e = open_direct(hd))
+      return e;
+  }
+  return start_reader(hd);
+}
+
 int open_storage(host_disk *hd, const host::disk_spec &spec) {
   size_t bytes = size_t(spec.nr_sects) << 9;
   hd->image = spec.image;
@@ -807,11 +816,7 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
       return errno;
     hd->fd = fd;
     hd->read_only = (flags & O_ACCMODE) == O_RDONLY;
-    if (spec.direct) {
-      if (int e = open_direct(hd))
-        return e;
-    }
-    return start_reader(hd);
+    return start_image(hd, spec);
   }
   if (spec.image.empty()) {
     void *m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -831,11 +836,7 @@ int open_storage(host_disk *hd, const host::disk_spec &spec) {
     return e;
   }
   hd->fd = fd;
-  if (spec.direct) {
-    if (int e = open_direct(hd))
-      return e;
-  }
-  return start_reader(hd);
+  return start_image(hd, spec);
 }
 
 void close_storage(host_disk *hd) {

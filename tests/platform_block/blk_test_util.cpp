@@ -111,6 +111,13 @@ int bio_waiter::wait() {
   return err;
 }
 
+int submit_and_wait(struct bio *bio) {
+  bio_waiter w;
+  w.arm(bio);
+  generic_make_request(bio);
+  return w.wait();
+}
+
 struct bio *make_bio(struct block_device *bdev, sector_t sector, int pages, int rw) {
   struct bio *bio = bio_alloc(GFP_KERNEL, pages);
   bio->bi_bdev = bdev;

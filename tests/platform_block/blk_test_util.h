@@ -60,6 +60,9 @@ struct bio_waiter {
   int wait();  // the error the bio ended with
 };
 
+// Submits the bio with generic_make_request and waits for its end: the error it ended with.
+int submit_and_wait(struct bio *bio);
+
 // A bio of `pages` fresh pages at sector on bdev, for rw (0 read, 1 write).
 struct bio *make_bio(struct block_device *bdev, sector_t sector, int pages, int rw);
 void free_bio_pages(struct bio *bio);  // __free_page of every segment

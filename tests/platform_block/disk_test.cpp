@@ -295,10 +295,7 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
     r->bi_size -= PAGE_SIZE - 512;
     host::disk_stats before{}, after{};
     EXPECT_EQ(host::disk_get_stats(d, &before), 0);
-    bio_waiter w;
-    w.arm(r);
-    generic_make_request(r);
-    EXPECT_EQ(w.wait(), 0);
+    EXPECT_EQ(submit_and_wait(r), 0);
     EXPECT_EQ(host::disk_get_stats(d, &after), 0);
     if (ready >= 0 || host_tells) {
       EXPECT_EQ(after.image_split_reads - before.image_split_reads, ready >= 0 ? 1u : 0u);
@@ -460,10 +457,7 @@ TEST(Disks, CompletedBioHasItsRangeConsumed) {
     };
     for (auto &c : cases) {
       struct bio *b = make_bio(c.bdev, c.sector, c.pages, c.rw);
-      bio_waiter w;
-      w.arm(b);
-      generic_make_request(b);
-      EXPECT_EQ(w.wait(), c.err);
+      EXPECT_EQ(submit_and_wait(b), c.err);
       EXPECT_EQ(b->bi_sector, c.ends_at);
       EXPECT_EQ(b->bi_size, 0u);
       EXPECT_EQ(b->bi_idx, b->bi_vcnt);
@@ -534,7 +528,7 @@ TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-// A new image file of `sectors` sectors opened by the test, and a spec of a disk named sdx of
+// A new image file of `sectors` sectors opened by the test, and the disk_spec of a disk named sdx of
 // `disk_sectors` on it; fd is -1 when the file could not be made.
 host::disk_spec caller_image(const std::string &img, uint64_t sectors, uint64_t disk_sectors, int *fd) {
   *fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -641,14 +635,6 @@ std::vector<bool> direct_fds_of(const std::string &path) {
   return out;
 }
 
-// Moves one bio and waits for it.
-int submit_and_wait(struct bio *bio) {
-  bio_waiter w;
-  w.arm(bio);
-  generic_make_request(bio);
-  return w.wait();
-}
-
 // A direct image disk moves its bios past the host's page cache, on a descriptor of its own:
 // the caller's stays as it was. Segments the host cannot move directly (a base or a length off
 // 512 bytes) go through an aligned copy, each byte from and to its own place; a large read is
@@ -674,17 +660,21 @@ TEST(Disks, ADirectImageMovesEveryBioPastTheHostCacheAlsoUnalignedOnes) {
   // Three segments: off by 100 bytes, whole, off by 7 and 2.5 KiB long.
   struct block_device *bdev = bdget(d);
   const auto data = pattern(3 * PAGE_SIZE, 11);
-  struct bio *w = make_bio(bdev, 3, 3, 1);
   const unsigned offs[] = {100, 0, 7}, lens[] = {1536, 4096, 2560};
-  w->bi_size = 0;
+  auto lay_out = [&](struct bio *bio) {
+    bio->bi_size = 0;
+    for (int i = 0; i < 3; i++) {
+      bio->bi_io_vec[i].bv_offset = offs[i];
+      bio->bi_io_vec[i].bv_len = lens[i];
+      bio->bi_size += lens[i];
+    }
+  };
+  struct bio *w = make_bio(bdev, 3, 3, 1);
+  lay_out(w);
   size_t at = 0;
-  for (int i = 0; i < 3; i++) {
-    w->bi_io_vec[i].bv_offset = offs[i];
-    w->bi_io_vec[i].bv_len = lens[i];
+  for (int i = 0; i < 3; at += lens[i], i++) {
     std::memcpy(static_cast<unsigned char *>(page_address(w->bi_io_vec[i].bv_page)) + offs[i],
                 data.data() + at, lens[i]);
-    at += lens[i];
-    w->bi_size += lens[i];
   }
   EXPECT_EQ(submit_and_wait(w), 0);
   std::vector<unsigned char> file(at);
@@ -693,12 +683,7 @@ TEST(Disks, ADirectImageMovesEveryBioPastTheHostCacheAlsoUnalignedOnes) {
 
   // Read back into the same layout, from zeroed pages.
   struct bio *r = make_bio(bdev, 3, 3, 0);
-  r->bi_size = 0;
-  for (int i = 0; i < 3; i++) {
-    r->bi_io_vec[i].bv_offset = offs[i];
-    r->bi_io_vec[i].bv_len = lens[i];
-    r->bi_size += lens[i];
-  }
+  lay_out(r);
   EXPECT_EQ(submit_and_wait(r), 0);
   at = 0;
   for (int i = 0; i < 3; i++) {
@@ -960,10 +945,7 @@ TEST_F(FaultTest, FailedBioIsNotUpToDate) {
   host::disk_fault_add(d, host::disk_fault::write_error, 0, 1);
   struct block_device *bdev = bdget(d);
   struct bio *b = make_bio(bdev, 0, 1, 1);
-  bio_waiter w;
-  w.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(w.wait(), -EIO);
+  EXPECT_EQ(submit_and_wait(b), -EIO);
   EXPECT_FALSE(test_bit(BIO_UPTODATE, &b->bi_flags));
   free_bio_pages(b);
   bio_put(b);
@@ -976,10 +958,7 @@ TEST(Disks, BlockDeviceOutlivesItsDiskAndFailsLaterIo) {
   ASSERT_EQ(host::del_disk(d), 0);
   EXPECT_STREQ(bdev->bd_disk->disk_name, "sda");  // still readable
   struct bio *b = make_bio(bdev, 0, 1, 0);
-  bio_waiter w;
-  w.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(w.wait(), -EIO);
+  EXPECT_EQ(submit_and_wait(b), -EIO);
   free_bio_pages(b);
   bio_put(b);
   // A new disk with the same number is a new block device.

@@ -90,11 +90,8 @@ TEST_F(SubmitTest, NonZeroResultResubmitsTheRemappedBio) {
     bio->bi_sector += 100;
     return 1;
   };
-  bio_waiter w;
   struct bio *b = child(5);
-  w.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(w.wait(), 0);
+  EXPECT_EQ(submit_and_wait(b), 0);
   EXPECT_EQ(calls, 1);
   auto log = other.log();
   ASSERT_EQ(log.size(), 1u);
@@ -104,30 +101,21 @@ TEST_F(SubmitTest, NonZeroResultResubmitsTheRemappedBio) {
 }
 
 TEST_F(SubmitTest, BioPastTheEndIsEndedWithEioAndEof) {
-  bio_waiter w;
   struct bio *b = child(4095);  // one page from the last sector
-  w.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(w.wait(), -EIO);
+  EXPECT_EQ(submit_and_wait(b), -EIO);
   EXPECT_TRUE(test_bit(BIO_EOF, &b->bi_flags));
   EXPECT_TRUE(md.log().empty());
   EXPECT_TRUE(dmesg_has("attempt to access beyond end of device"));
   // The last full page fits.
-  bio_waiter ok;
   b = child(4088);
-  ok.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(ok.wait(), 0);
+  EXPECT_EQ(submit_and_wait(b), 0);
 }
 
 TEST_F(SubmitTest, BioAboveMaxHwSectorsIsRefused) {
   md.q->limits.max_hw_sectors = 8;
-  bio_waiter w;
   struct bio *b = make_bio(bdev, 0, 2, 0);
   bios.push_back(b);
-  w.arm(b);
-  generic_make_request(b);
-  EXPECT_EQ(w.wait(), -EIO);
+  EXPECT_EQ(submit_and_wait(b), -EIO);
   EXPECT_TRUE(md.log().empty());
   EXPECT_TRUE(dmesg_has("bio too big device tdisk (16 > 8)"));
 }
