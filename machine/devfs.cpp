@@ -1,5 +1,6 @@
 #define FUSE_USE_VERSION 314
 #include "devfs.h"
+#include "callers.h"
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
@@ -104,53 +105,16 @@ struct stat attr_of(const Node &n) {
 
 // ---- who asked ----
 
-// The text of a /proc file, read with one system call (small files only).
-std::string read_proc(const std::string &path) {
-  char buf[4096];
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  ssize_t n = ::read(fd, buf, sizeof(buf));
-  ::close(fd);
-  return n > 0 ? std::string(buf, size_t(n)) : std::string();
-}
-
-// A status file's value for key ("Name:"): what follows the one tab after the key (a name
-// may itself begin with blanks).
-std::string status_field(const std::string &status, const std::string &key) {
-  size_t at = status.compare(0, key.size(), key) == 0 ? 0 : status.find("\n" + key);
-  if (at == std::string::npos) return {};
-  at += (at ? 1 : 0) + key.size();
-  if (at < status.size() && status[at] == '\t') at++;
-  size_t end = status.find('\n', at);
-  return status.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-// The status file's Name: escapes the two characters it would be ambiguous with.
-std::string unescape_name(const std::string &s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'n' || s[i + 1] == '\\')) {
-      out += s[i + 1] == 'n' ? '\n' : '\\';
-      i++;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-// FUSE names the calling thread by its thread id; its process and name come from its status
-// file, one read per request. A caller that is gone keeps its thread id as process id (its
-// copies then fail).
+// FUSE names the calling thread by its thread id; its process and name are looked up for
+// every request. A caller that is gone keeps its thread id as process id (its copies then
+// fail).
 host::caller caller_of(fuse_req_t req, bool caller_memory) {
   host::caller c;
   c.pid = fuse_req_ctx(req)->pid;
-  c.tgid = c.pid;
   c.caller_memory = caller_memory;
-  std::string status = read_proc("/proc/" + std::to_string(c.pid) + "/status");
-  std::string tgid = status_field(status, "Tgid:");
-  if (!tgid.empty()) c.tgid = pid_t(std::strtol(tgid.c_str(), nullptr, 10));
-  c.comm = unescape_name(status_field(status, "Name:"));
+  thread_identity who = identity_of(c.pid);
+  c.tgid = who.tgid;
+  c.comm = std::move(who.comm);
   return c;
 }
 

@@ -1,0 +1,95 @@
+// The identity the machine gives a request's thread follows the thread as it is now: a new
+// name is seen at once, a name the status file escapes reads the same from either source, and
+// a thread that has ended is not answered with what was known of it.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "callers.h"
+
+namespace {
+
+// A thread that names itself as told and reports its id, until it is let go.
+class NamedThread {
+ public:
+  NamedThread() : t_([this] { run(); }) {
+    std::unique_lock<std::mutex> g(mu_);
+    cv_.wait(g, [&] { return tid_ != 0; });
+  }
+  ~NamedThread() { end(); }
+  pid_t tid() const { return tid_; }
+  void rename(const std::string &name) {
+    std::unique_lock<std::mutex> g(mu_);
+    name_ = name;
+    renamed_ = false;
+    cv_.notify_all();
+    cv_.wait(g, [&] { return renamed_; });
+  }
+  void end() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (t_.joinable()) t_.join();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> g(mu_);
+    tid_ = pid_t(syscall(SYS_gettid));
+    cv_.notify_all();
+    for (;;) {
+      cv_.wait(g, [&] { return stop_ || !renamed_; });
+      if (stop_) return;
+      pthread_setname_np(pthread_self(), name_.c_str());
+      renamed_ = true;
+      cv_.notify_all();
+    }
+  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  pid_t tid_ = 0;
+  std::string name_;
+  bool renamed_ = true;
+  bool stop_ = false;
+  std::thread t_;
+};
+
+TEST(Callers, AThreadIsNamedAsItIsNowAndAnEndedOneIsGone) {
+  NamedThread t;
+  t.rename("alpha");
+  machine::thread_identity first = machine::identity_of(t.tid());
+  EXPECT_EQ(first.tgid, getpid());
+  EXPECT_EQ(first.comm, "alpha");
+
+  // Asked again, the thread is known: a new name must still be seen.
+  t.rename("beta");
+  machine::thread_identity second = machine::identity_of(t.tid());
+  EXPECT_EQ(second.tgid, getpid());
+  EXPECT_EQ(second.comm, "beta");
+
+  // status escapes a backslash and a newline, the comm file does not: both give the name.
+  const std::string odd = "a\\b\nc";
+  NamedThread u;
+  u.rename(odd);
+  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);  // first sight: status
+  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);  // known: its comm file
+
+  const pid_t gone = t.tid();
+  t.end();
+  machine::thread_identity after = machine::identity_of(gone);
+  EXPECT_EQ(after.tgid, gone);
+  EXPECT_EQ(after.comm, "");
+
+  EXPECT_EQ(machine::identity_of(0).tgid, 0);
+}
+
+}  // namespace
