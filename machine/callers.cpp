@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -10,9 +14,13 @@
 namespace machine {
 namespace {
 
-// The text of a /proc file, read with one system call (small files only).
+constexpr size_t kCommBytes = 16;  // a name of at most 15 bytes and its newline
+
+// The text of a /proc file, read with one system call (small files only); errno tells why
+// nothing came.
 std::string read_proc(const std::string &path) {
   char buf[4096];
+  errno = 0;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   ssize_t n = ::read(fd, buf, sizeof(buf));
@@ -45,33 +53,64 @@ std::string unescape_name(const std::string &s) {
   return out;
 }
 
-// A comm file holds the name unescaped and a newline. False once its thread has ended.
+// A comm file holds the name unescaped and one newline. False once its thread has ended, and
+// for anything that is no comm file's text (a descriptor number closed and reused elsewhere).
 bool read_comm(int fd, std::string *comm) {
   char buf[64];
   ssize_t n = ::pread(fd, buf, sizeof(buf), 0);
-  if (n <= 0) return false;
-  if (buf[n - 1] == '\n') n--;
-  comm->assign(buf, size_t(n));
+  if (n <= 0 || size_t(n) > kCommBytes || buf[n - 1] != '\n') return false;
+  comm->assign(buf, size_t(n - 1));
   return true;
 }
 
 // Threads seen before, by id: their process and a descriptor of /proc/<tgid>/task/<tid>/comm.
-// Reading status costs an open, a formatted page and a close per request (a tenth of a
-// small write's time, measured); a kept descriptor costs one read. A /proc descriptor stays
+// Reading status costs an open, a formatted page and a close per request (12 us here, a
+// fifth of an ioctl's time through the machine); a kept descriptor costs one read (2 us). A /proc descriptor stays
 // bound to its thread, not to the id, and ends with it.
 struct known_thread {
   pid_t tgid;
   int fd;
 };
-constexpr size_t kMaxKnown = 256;  // descriptors held; all are dropped when it is reached
 
 struct known_threads {
   std::mutex mu;
   std::unordered_map<pid_t, known_thread> by_tid;  // mu
+  size_t max = max_known();
+  // A sixteenth of the descriptors this process may hold, at most 256: the machine's own
+  // files and its callers' come first.
+  static size_t max_known() {
+    struct rlimit rl {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 256;
+    return std::clamp<size_t>(size_t(rl.rlim_cur / 16), 1, 256);
+  }
 };
 known_threads &known() {
   static known_threads *k = new known_threads();
   return *k;
+}
+
+// Room for one more: the ended threads go first, then, if none has ended, all. k.mu held.
+void make_room(known_threads &k) {
+  std::string comm;
+  for (auto it = k.by_tid.begin(); it != k.by_tid.end();) {
+    if (read_comm(it->second.fd, &comm)) {
+      ++it;
+    } else {
+      ::close(it->second.fd);
+      it = k.by_tid.erase(it);
+    }
+  }
+  if (k.by_tid.size() < k.max) return;
+  for (auto &[id, t] : k.by_tid) ::close(t.fd);
+  k.by_tid.clear();
+}
+
+// Gives back every kept descriptor: the process has run out of them.
+void forget_all() {
+  known_threads &k = known();
+  std::lock_guard<std::mutex> g(k.mu);
+  for (auto &[id, t] : k.by_tid) ::close(t.fd);
+  k.by_tid.clear();
 }
 
 // Answered from a known thread's descriptor; false when tid is not known or has ended.
@@ -101,24 +140,33 @@ void remember(pid_t tid, thread_identity *who) {
   }
   known_threads &k = known();
   std::lock_guard<std::mutex> g(k.mu);
-  if (k.by_tid.size() >= kMaxKnown) {
-    for (auto &[id, t] : k.by_tid) ::close(t.fd);
-    k.by_tid.clear();
-  }
+  if (k.by_tid.size() >= k.max) make_room(k);
   if (!k.by_tid.emplace(tid, known_thread{who->tgid, fd}).second) ::close(fd);
 }
 
 }  // namespace
 
+thread_identity identity_from_status(const std::string &status, pid_t tid) {
+  thread_identity who{tid, {}};
+  std::string tgid = status_field(status, "Tgid:");
+  if (!tgid.empty()) who.tgid = pid_t(std::strtol(tgid.c_str(), nullptr, 10));
+  who.comm = unescape_name(status_field(status, "Name:"));
+  return who;
+}
+
 thread_identity identity_of(pid_t tid) {
   thread_identity who{tid, {}};
   if (tid <= 0) return who;
   if (known_identity(tid, &who)) return who;
-  std::string status = read_proc("/proc/" + std::to_string(tid) + "/status");
+  const std::string path = "/proc/" + std::to_string(tid) + "/status";
+  std::string status = read_proc(path);
+  if (status.empty() && (errno == EMFILE || errno == ENFILE)) {
+    // Out of descriptors, the kept ones among them: a caller must not pass for gone.
+    forget_all();
+    status = read_proc(path);
+  }
   if (status.empty()) return who;
-  std::string tgid = status_field(status, "Tgid:");
-  if (!tgid.empty()) who.tgid = pid_t(std::strtol(tgid.c_str(), nullptr, 10));
-  who.comm = unescape_name(status_field(status, "Name:"));
+  who = identity_from_status(status, tid);
   remember(tid, &who);
   return who;
 }

@@ -14,8 +14,13 @@ struct thread_identity {
 
 // The identity of thread tid (an id of the machine's pid namespace). Every request asks, so a
 // thread seen before is answered from a descriptor of its comm file, which names that very
-// thread: the name is read afresh, and a thread that has ended (its id free for another
-// process's thread) reads as gone, never as the new one.
+// thread: its name is read afresh, and a thread that has ended is never answered from what
+// was kept of it. Its id is then looked up anew, so that, as for any lookup by id, an id
+// taken over while its old thread's request is still handled names the new thread.
 thread_identity identity_of(pid_t tid);
+
+// The identity a /proc/<tid>/status text gives (its Tgid: and its escaped Name:); tid and no
+// name for an empty text.
+thread_identity identity_from_status(const std::string &status, pid_t tid);
 
 }  // namespace machine

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -76,15 +79,24 @@ TEST(Callers, AThreadIsNamedAsItIsNowAndAnEndedOneIsGone) {
   EXPECT_EQ(second.tgid, getpid());
   EXPECT_EQ(second.comm, "beta");
 
-  // status escapes a backslash and a newline, the comm file does not: both give the name.
-  const std::string odd = "a\\b\nc";
+  // status escapes a backslash and a newline, the comm file does not, and ends the name with
+  // one more newline: both must give the name as it was set.
+  const std::string odd = "a\\b\nc\n";
   NamedThread u;
   u.rename(odd);
-  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);  // first sight: status
-  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);  // known: its comm file
+  std::ifstream st("/proc/self/task/" + std::to_string(u.tid()) + "/status");
+  std::string status((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
+  machine::thread_identity parsed = machine::identity_from_status(status, u.tid());
+  EXPECT_EQ(parsed.comm, odd);
+  EXPECT_EQ(parsed.tgid, getpid());
+  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);
+  EXPECT_EQ(machine::identity_of(u.tid()).comm, odd);  // known by now
 
+  // The join returns before the kernel lets go of the thread's id; until it has, the thread
+  // is not gone yet.
   const pid_t gone = t.tid();
   t.end();
+  while (syscall(SYS_tgkill, getpid(), gone, 0) == 0) sched_yield();
   machine::thread_identity after = machine::identity_of(gone);
   EXPECT_EQ(after.tgid, gone);
   EXPECT_EQ(after.comm, "");
