@@ -65,8 +65,8 @@ bool read_comm(int fd, std::string *comm) {
 
 // Threads seen before, by id: their process and a descriptor of /proc/<tgid>/task/<tid>/comm.
 // Reading status costs an open, a formatted page and a close per request (12 us here, a
-// fifth of an ioctl's time through the machine); a kept descriptor costs one read (2 us). A /proc descriptor stays
-// bound to its thread, not to the id, and ends with it.
+// fifth of an ioctl's time through the machine); a kept descriptor costs one read (2 us).
+// A /proc descriptor stays bound to its thread, not to the id, and ends with it.
 struct known_thread {
   pid_t tgid;
   int fd;
