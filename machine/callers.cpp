@@ -53,14 +53,18 @@ std::string unescape_name(const std::string &s) {
   return out;
 }
 
-// A comm file holds the name unescaped and one newline. False once its thread has ended, and
-// for anything that is no comm file's text (a descriptor number closed and reused elsewhere).
-bool read_comm(int fd, std::string *comm) {
+enum class comm_read { ok, ended, foreign };
+
+// A comm file holds the name unescaped and one newline; ESRCH once its thread has ended.
+// Anything else is no comm file's answer: the number was closed and reused elsewhere, and
+// the descriptor is no longer ours to close.
+comm_read read_comm(int fd, std::string *comm) {
   char buf[64];
   ssize_t n = ::pread(fd, buf, sizeof(buf), 0);
-  if (n <= 0 || size_t(n) > kCommBytes || buf[n - 1] != '\n') return false;
+  if (n < 0 && errno == ESRCH) return comm_read::ended;
+  if (n <= 0 || size_t(n) > kCommBytes || buf[n - 1] != '\n') return comm_read::foreign;
   comm->assign(buf, size_t(n - 1));
-  return true;
+  return comm_read::ok;
 }
 
 // Threads seen before, by id: their process and a descriptor of /proc/<tgid>/task/<tid>/comm.
@@ -89,20 +93,26 @@ known_threads &known() {
   return *k;
 }
 
-// Room for one more: the ended threads go first, then, if none has ended, all. k.mu held.
+// Drops an entry, closing its descriptor unless the number is someone else's now. k.mu held.
+std::unordered_map<pid_t, known_thread>::iterator drop(known_threads &k,
+                                                       std::unordered_map<pid_t, known_thread>::iterator it,
+                                                       comm_read why) {
+  if (why != comm_read::foreign) ::close(it->second.fd);
+  return k.by_tid.erase(it);
+}
+
+// Room for one more, at the cost of a few reads under the lock: of the first entries, those
+// whose threads have ended go; if none has, the first one does. k.mu held.
 void make_room(known_threads &k) {
+  constexpr int kLooks = 8;
   std::string comm;
-  for (auto it = k.by_tid.begin(); it != k.by_tid.end();) {
-    if (read_comm(it->second.fd, &comm)) {
-      ++it;
-    } else {
-      ::close(it->second.fd);
-      it = k.by_tid.erase(it);
-    }
+  size_t before = k.by_tid.size();
+  int looked = 0;
+  for (auto it = k.by_tid.begin(); it != k.by_tid.end() && looked < kLooks; looked++) {
+    comm_read r = read_comm(it->second.fd, &comm);
+    it = r == comm_read::ok ? std::next(it) : drop(k, it, r);
   }
-  if (k.by_tid.size() < k.max) return;
-  for (auto &[id, t] : k.by_tid) ::close(t.fd);
-  k.by_tid.clear();
+  if (k.by_tid.size() == before && !k.by_tid.empty()) drop(k, k.by_tid.begin(), comm_read::ok);
 }
 
 // Gives back every kept descriptor: the process has run out of them.
@@ -119,12 +129,12 @@ bool known_identity(pid_t tid, thread_identity *who) {
   std::lock_guard<std::mutex> g(k.mu);
   auto it = k.by_tid.find(tid);
   if (it == k.by_tid.end()) return false;
-  if (read_comm(it->second.fd, &who->comm)) {
+  comm_read r = read_comm(it->second.fd, &who->comm);
+  if (r == comm_read::ok) {
     who->tgid = it->second.tgid;
     return true;
   }
-  ::close(it->second.fd);
-  k.by_tid.erase(it);
+  drop(k, it, r);
   return false;
 }
 
@@ -134,7 +144,7 @@ void remember(pid_t tid, thread_identity *who) {
   std::string path = "/proc/" + std::to_string(who->tgid) + "/task/" + std::to_string(tid) + "/comm";
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  if (!read_comm(fd, &who->comm)) {
+  if (read_comm(fd, &who->comm) != comm_read::ok) {
     ::close(fd);
     return;
   }
@@ -160,14 +170,16 @@ thread_identity identity_of(pid_t tid) {
   if (known_identity(tid, &who)) return who;
   const std::string path = "/proc/" + std::to_string(tid) + "/status";
   std::string status = read_proc(path);
-  if (status.empty() && (errno == EMFILE || errno == ENFILE)) {
-    // Out of descriptors, the kept ones among them: a caller must not pass for gone.
+  bool starved = status.empty() && (errno == EMFILE || errno == ENFILE);
+  if (starved) {
+    // Out of descriptors, the kept ones among them: a caller must not pass for gone, and
+    // none is kept again until the next lookup.
     forget_all();
     status = read_proc(path);
   }
   if (status.empty()) return who;
   who = identity_from_status(status, tid);
-  remember(tid, &who);
+  if (!starved) remember(tid, &who);
   return who;
 }
 

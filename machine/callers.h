@@ -14,9 +14,9 @@ struct thread_identity {
 
 // The identity of thread tid (an id of the machine's pid namespace). Every request asks, so a
 // thread seen before is answered from a descriptor of its comm file, which names that very
-// thread: its name is read afresh, and a thread that has ended is never answered from what
-// was kept of it. Its id is then looked up anew, so that, as for any lookup by id, an id
-// taken over while its old thread's request is still handled names the new thread.
+// thread: its name is read afresh, and a thread the kernel has released is never answered
+// from what was kept of it. Its id is then looked up anew, so that, as for any lookup by id,
+// an id taken over while its old thread's request is still handled names the new thread.
 thread_identity identity_of(pid_t tid);
 
 // The identity a /proc/<tid>/status text gives (its Tgid: and its escaped Name:); tid and no

@@ -11,9 +11,11 @@
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "callers.h"
 
@@ -102,6 +104,29 @@ TEST(Callers, AThreadIsNamedAsItIsNowAndAnEndedOneIsGone) {
   EXPECT_EQ(after.comm, "");
 
   EXPECT_EQ(machine::identity_of(0).tgid, 0);
+}
+
+// More threads than descriptors are kept for, then a process out of descriptors: each caller
+// is still named, and the one that comes when none is left does not pass for gone. In a child
+// process, which may run out of descriptors.
+TEST(Callers, ManyThreadsAndNoDescriptorsLeftStillNameEveryCaller) {
+  EXPECT_EXIT(
+      {
+        std::vector<std::unique_ptr<NamedThread>> many;
+        for (int i = 0; i < 300; i++) {
+          many.push_back(std::make_unique<NamedThread>());
+          many.back()->rename("t" + std::to_string(i));
+        }
+        for (int pass = 0; pass < 2; pass++)
+          for (int i = 0; i < 300; i++)
+            if (machine::identity_of(many[size_t(i)]->tid()).comm != "t" + std::to_string(i)) _exit(1);
+        NamedThread late;
+        late.rename("late");
+        while (dup(0) >= 0) {
+        }
+        _exit(machine::identity_of(late.tid()).comm == "late" ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
