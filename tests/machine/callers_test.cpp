@@ -110,6 +110,7 @@ TEST(Callers, AThreadIsNamedAsItIsNowAndAnEndedOneIsGone) {
 // is still named, and the one that comes when none is left does not pass for gone. In a child
 // process, which may run out of descriptors.
 TEST(Callers, ManyThreadsAndNoDescriptorsLeftStillNameEveryCaller) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a sanitizer's own thread runs beside
   EXPECT_EXIT(
       {
         std::vector<std::unique_ptr<NamedThread>> many;
