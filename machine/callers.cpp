@@ -1,9 +1,8 @@
 #include "callers.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -93,10 +92,10 @@ known_threads &known() {
   return *k;
 }
 
+using known_iter = std::unordered_map<pid_t, known_thread>::iterator;
+
 // Drops an entry, closing its descriptor unless the number is someone else's now. k.mu held.
-std::unordered_map<pid_t, known_thread>::iterator drop(known_threads &k,
-                                                       std::unordered_map<pid_t, known_thread>::iterator it,
-                                                       comm_read why) {
+known_iter drop(known_threads &k, known_iter it, comm_read why) {
   if (why != comm_read::foreign) ::close(it->second.fd);
   return k.by_tid.erase(it);
 }
@@ -141,7 +140,8 @@ bool known_identity(pid_t tid, thread_identity *who) {
 // The comm file exists under tgid only while tid is a thread of tgid, so a descriptor that
 // opens names the thread status spoke of (or a new thread of the same process).
 void remember(pid_t tid, thread_identity *who) {
-  std::string path = "/proc/" + std::to_string(who->tgid) + "/task/" + std::to_string(tid) + "/comm";
+  std::string path =
+      "/proc/" + std::to_string(who->tgid) + "/task/" + std::to_string(tid) + "/comm";
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   if (read_comm(fd, &who->comm) != comm_read::ok) {

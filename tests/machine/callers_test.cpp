@@ -120,7 +120,8 @@ TEST(Callers, ManyThreadsAndNoDescriptorsLeftStillNameEveryCaller) {
         }
         for (int pass = 0; pass < 2; pass++)
           for (int i = 0; i < 300; i++)
-            if (machine::identity_of(many[size_t(i)]->tid()).comm != "t" + std::to_string(i)) _exit(1);
+            if (machine::identity_of(many[size_t(i)]->tid()).comm != "t" + std::to_string(i))
+              _exit(1);
         NamedThread late;
         late.rename("late");
         while (dup(0) >= 0) {

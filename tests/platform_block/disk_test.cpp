@@ -528,8 +528,8 @@ TEST(Disks, ImageFileIsCreatedExtendedAndKeepsItsContents) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-// A new image file of `sectors` sectors opened by the test, and the disk_spec of a disk named sdx of
-// `disk_sectors` on it; fd is -1 when the file could not be made.
+// A new image file of `sectors` sectors opened by the test, and the disk_spec of a disk named
+// sdx of `disk_sectors` on it; fd is -1 when the file could not be made.
 host::disk_spec caller_image(const std::string &img, uint64_t sectors, uint64_t disk_sectors, int *fd) {
   *fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (*fd >= 0 && ftruncate(*fd, off_t(sectors * 512)) != 0) {
