@@ -249,7 +249,7 @@ TEST_F(ServiceOnMachine, EveryBrokenLinkGivesAFullBackupThatSaysWhy) {
       for (uint64_t seed = 100; !stop; ++seed) write_chunks(1, seed);
     });
     Fd ctl(open(path("vekdriver").c_str(), O_RDWR));
-    int got = -1, why = 0;
+    int got = -1, why = ctl.fd >= 0 ? 0 : errno;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (ctl.fd >= 0) {
       change_record_usr_v2 rec[1] = {};
