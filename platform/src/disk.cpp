@@ -53,7 +53,8 @@ std::map<int, host_disk *> g_hosts;  // by slot; g_hosts_lock
 
 const struct block_device_operations host_disk_fops = {};
 
-// Drops the first n bytes of a vector of segments.
+}  // namespace
+
 void iov_advance(struct iovec *&iov, int &iovcnt, size_t n) {
   while (iovcnt > 0 && n >= iov->iov_len) {
     n -= iov->iov_len;
@@ -66,8 +67,6 @@ void iov_advance(struct iovec *&iov, int &iovcnt, size_t n) {
   }
 }
 
-// Moves a whole vector of segments to or from the image file at pos. A failure gives the
-// host's errno.
 int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos) {
   while (iovcnt > 0) {
     ssize_t r = write ? ::pwritev(fd, iov, iovcnt, off_t(pos)) : ::preadv(fd, iov, iovcnt, off_t(pos));
@@ -88,6 +87,8 @@ int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t po
   }
   return 0;
 }
+
+namespace {
 
 // ---- an image opened O_DIRECT ----
 // True when the host can move the segments at pos directly: every base and length, and pos,
@@ -166,139 +167,6 @@ int open_direct(host_disk *hd) {
   hd->fd = fd;
   hd->direct = true;
   return 0;
-}
-
-// ---- a large read copied by two threads ----
-// A kernel disk puts a read's data into the bio's pages without the CPU. Here the image's page
-// cache copies it, and a sequential writer under a snapshot waits for that copy of every chunk
-// it preserves before its write may go on. So a large read of pages still coming from the
-// host's disk is split in two: the disk's reader thread copies the second half while the caller
-// copies the first, and the copy, with its wait for the disk, takes half as long where a CPU is
-// free. (Reading such ranges with O_DIRECT instead saved the copy but lost more to the
-// read-ahead it gives up: a third of the writer's speed, measured.)
-constexpr size_t kSplitReadMin = 512 << 10;
-
-void reader_main(host_disk *hd, image_reader *rd) {
-  std::string tname = (hd->name + "-rd").substr(0, 15);
-  pthread_setname_np(pthread_self(), tname.c_str());
-  std::unique_lock<std::mutex> g(rd->mu);
-  for (;;) {
-    rd->cv.wait(g, [&] { return rd->iov || rd->stop; });
-    if (!rd->iov)
-      return;
-    struct iovec *iov = rd->iov;
-    int iovcnt = rd->iovcnt;
-    uint64_t pos = rd->pos;
-    rd->iov = nullptr;
-    g.unlock();
-    int err = file_transfer(hd->fd, false, iov, iovcnt, pos);
-    g.lock();
-    rd->err = err;
-    rd->done = true;
-    rd->cv.notify_all();
-  }
-}
-
-// 0, or EAGAIN when the host gives no thread.
-int start_reader(host_disk *hd) {
-  hd->reader = std::make_unique<image_reader>();
-  try {
-    hd->reader->thread = std::thread(reader_main, hd, hd->reader.get());
-  } catch (const std::system_error &) {
-    hd->reader.reset();
-    return EAGAIN;
-  }
-  return 0;
-}
-
-void stop_reader(host_disk *hd) {
-  if (!hd->reader)
-    return;
-  {
-    std::lock_guard<std::mutex> g(hd->reader->mu);
-    hd->reader->stop = true;
-  }
-  hd->reader->cv.notify_all();
-  hd->reader->thread.join();
-  hd->reader.reset();
-}
-
-// What the host's cache holds ready of [pos, pos + bytes), read into the segments: the bytes
-// read (from the start), 0, or -1. Under the "image_read_ready" fault point a rule's value
-// stands for what is ready instead (those bytes are read, ready or not), so that a test
-// chooses what is split whatever the host's cache does.
-ssize_t read_ready(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos, size_t bytes) {
-  kplat::fault_ctx ctx;
-  ctx.size = bytes;
-  ctx.name = hd->name.c_str();
-  ctx.offset = (long long)pos;
-  kplat::fault_outcome o;
-  if (!kplat::fault_hit("image_read_ready", ctx, &o) || o.value < 0)
-    return ::preadv2(hd->fd, iov, iovcnt, off_t(pos), RWF_NOWAIT);
-  size_t want = std::min(size_t(o.value), bytes), got = 0;
-  std::vector<struct iovec> head;
-  for (int i = 0; i < iovcnt && got < want; i++) {
-    size_t n = std::min(iov[i].iov_len, want - got);
-    head.push_back({iov[i].iov_base, n});
-    got += n;
-  }
-  if (!got)
-    return 0;
-  return file_transfer(hd->fd, false, head.data(), int(head.size()), pos) ? -1 : ssize_t(got);
-}
-
-// Reads the image at pos into the segments, using them up: a large read in two halves at
-// once, when the disk's reader is free (a reordering disk's completions may read at the same
-// time).
-int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos) {
-  size_t bytes = 0;
-  for (int i = 0; i < iovcnt; i++)
-    bytes += iov[i].iov_len;
-  image_reader *rd = hd->reader.get();
-  if (!rd || bytes < kSplitReadMin)
-    return file_transfer(hd->fd, false, iov, iovcnt, pos);
-  // What the cache holds ready is copied at once, here: a copy of warm pages is quick, and
-  // handing half of it over costs more than it saves (a quarter of the speed of 1 MiB reads of
-  // a cached device through FUSE, measured). Only the rest, still coming from the disk, is
-  // split. A read that fails here (EAGAIN: nothing ready) is made again below.
-  // Nothing of a direct image is in the host's cache: both halves come from the disk at once.
-  ssize_t ready = hd->direct ? 0 : read_ready(hd, iov, iovcnt, pos, bytes);
-  if (ready > 0) {
-    if (size_t(ready) == bytes)
-      return 0;
-    pos += uint64_t(ready);
-    bytes -= size_t(ready);
-    iov_advance(iov, iovcnt, size_t(ready));
-    if (bytes < kSplitReadMin)
-      return file_transfer(hd->fd, false, iov, iovcnt, pos);
-  }
-  // The second half starts at the first segment boundary at or past the middle.
-  int k = 0;
-  size_t head = 0;
-  while (k < iovcnt - 1 && head < bytes / 2)
-    head += iov[k++].iov_len;
-  bool split = false;
-  {
-    std::lock_guard<std::mutex> g(rd->mu);
-    if (!rd->busy && k > 0) {
-      split = true;
-      rd->busy = true;
-      rd->done = false;
-      rd->iov = iov + k;
-      rd->iovcnt = iovcnt - k;
-      rd->pos = pos + head;
-    }
-  }
-  if (!split)
-    return file_transfer(hd->fd, false, iov, iovcnt, pos);
-  rd->cv.notify_all();
-  int err = file_transfer(hd->fd, false, iov, k, pos);
-  std::unique_lock<std::mutex> g(rd->mu);
-  rd->cv.wait(g, [&] { return rd->done; });
-  rd->busy = false;
-  hd->split_reads.fetch_add(1, std::memory_order_relaxed);
-  hd->image_transfers.fetch_add(1, std::memory_order_relaxed);  // the reader's system call
-  return err ? err : rd->err;
 }
 
 // A transfer of the image file at byte pos: the bio's error for the host's errno. A full file
@@ -1026,5 +894,6 @@ int host::disk_get_stats(dev_t dev, host::disk_stats *out) {
   *out = hd->stats;
   out->image_transfers = hd->image_transfers.load(std::memory_order_relaxed);
   out->image_split_reads = hd->split_reads.load(std::memory_order_relaxed);
+  out->image_read_ahead = hd->read_ahead.load(std::memory_order_relaxed);
   return 0;
 }

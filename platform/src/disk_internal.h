@@ -17,11 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include <sys/uio.h>
+
 #include <host/host_block.h>
 
 namespace kplat {
 
-// Copies the second half of a large read of an image disk (disk.cpp: image_read).
+// Copies the second half of a large read of an image disk (disk_image_read.cpp).
 struct image_reader {
   std::mutex mu;
   std::condition_variable cv;
@@ -32,6 +34,20 @@ struct image_reader {
   uint64_t pos = 0;               // mu
   bool done = false;              // mu: the job's result is in err
   int err = 0;                    // mu
+  std::thread thread;
+};
+
+// Reads the image's cache ahead of a sequential reader, into a scratch buffer it throws away
+// (disk_image_read.cpp).
+struct image_warmer {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool stop = false;      // mu
+  bool idle = true;       // mu: waiting for work
+  uint64_t next = 0;      // mu: where the last read ended; a read from here is sequential
+  uint64_t warmed = 0;    // mu: the pages up to here were read ahead
+  uint64_t target = 0;    // mu: and should be, up to here
+  uint64_t end = 0;       // the image's size in bytes
   std::thread thread;
 };
 
@@ -71,8 +87,10 @@ struct host_disk {
   // completion threads race on it, which at worst logs a run of failures twice.
   std::atomic<int> logged_write_error{0};
   std::atomic<uint64_t> image_transfers{0};  // system calls on the image (disk_stats)
-  std::unique_ptr<image_reader> reader;      // copies half of a large read (disk.cpp)
+  std::unique_ptr<image_reader> reader;      // copies half of a large read
   std::atomic<uint64_t> split_reads{0};      // reads copied in two halves (disk_stats)
+  std::unique_ptr<image_warmer> warmer;      // reads ahead of sequential reads
+  std::atomic<uint64_t> read_ahead{0};       // bytes it read (disk_stats)
   std::atomic<size_t> held{0};  // bios held in submitting threads (disk.cpp: defer_bio)
   unsigned char *ram = nullptr;
   size_t ram_bytes = 0;
@@ -104,6 +122,18 @@ struct host_disk {
 
   std::array<std::mutex, kStripes> stripes;
 };
+
+// Drops the first n bytes of a vector of segments.
+void iov_advance(struct iovec *&iov, int &iovcnt, size_t n);
+// Moves a whole vector of segments to or from the image file at pos. A failure gives the
+// host's errno.
+int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos);
+
+// An image disk's reads (disk_image_read.cpp).
+int start_reader(host_disk *hd);  // its threads: 0, or EAGAIN
+void stop_reader(host_disk *hd);  // joins them
+// Reads the image at pos into the segments, using them up: the host's errno, or 0.
+int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos);
 
 // Reads or writes the bio's data at its sector; 0 or the bio's error. A disk thread.
 int transfer(host_disk *hd, struct bio *bio);

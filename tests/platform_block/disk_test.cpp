@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -320,6 +322,47 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
 
 // A driver in front of the disk that reads, page by page, what a write covers, waits for
 // the reads, then passes the write on, as a copy before a write does.
+// Bytes the disk's reader read ahead, once that comes to at least `want` (it reads on a thread
+// of its own); whatever it is after 30 s.
+uint64_t read_ahead_reaching(dev_t d, uint64_t want) {
+  host::disk_stats st{};
+  for (int i = 0; i < 30000; i++) {
+    if (host::disk_get_stats(d, &st) != 0 || st.image_read_ahead >= want)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return st.image_read_ahead;
+}
+
+// Only a read that starts where the last one ended is read ahead of, and never past the disk's
+// end, though its image goes on: the image is larger than the disk here.
+TEST(Disks, SequentialReadsOfAnImageAreReadAheadUpToTheDisksEndAndNoOthers) {
+  constexpr uint64_t KiB = 1024, MiB = KiB * KiB;
+  const uint64_t disk_bytes = 6 * MiB + 64 * KiB;
+  const std::string img = temp_dir() + "/ahead.img";
+  {
+    int fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, off_t(disk_bytes + 4 * MiB)), 0);
+    ::close(fd);
+  }
+  host::disk_spec s = ram_disk("sdw", disk_bytes / 512);
+  s.image = img;
+  dev_t d = host::add_disk(s);
+  ASSERT_NE(d, 0u);
+  std::vector<unsigned char> buf(64 * KiB);
+  // Two reads elsewhere, then one right after the second: its next 4 MiB.
+  for (uint64_t at : {3 * MiB, 1 * MiB, 1 * MiB + 64 * KiB})
+    EXPECT_EQ(read_at("/dev/sdw", buf, off_t(at)), ssize_t(buf.size()));
+  EXPECT_EQ(read_ahead_reaching(d, 4 * MiB), 4 * MiB);
+  // A new run near the end: read ahead only up to the disk's end.
+  for (uint64_t at : {5 * MiB + 128 * KiB, 5 * MiB + 192 * KiB})
+    EXPECT_EQ(read_at("/dev/sdw", buf, off_t(at)), ssize_t(buf.size()));
+  const uint64_t to_end = disk_bytes - (5 * MiB + 256 * KiB);
+  EXPECT_EQ(read_ahead_reaching(d, 4 * MiB + to_end), 4 * MiB + to_end);
+  EXPECT_EQ(host::del_disk(d), 0);
+}
+
 struct copy_before_write {
   make_request_fn *saved = nullptr;
   struct block_device *bdev = nullptr;

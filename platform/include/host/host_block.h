@@ -124,6 +124,8 @@ struct disk_stats {
   // Of those, large reads still coming from the host's disk, copied out of its page cache
   // by two threads at once.
   uint64_t image_split_reads;
+  // Bytes of the image read ahead of sequential reads, into the host's cache only.
+  uint64_t image_read_ahead;
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
 
