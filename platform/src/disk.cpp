@@ -658,13 +658,14 @@ int validate(const host::disk_spec &spec) {
   return 0;
 }
 
-// What an open image file still needs: its direct descriptor when asked for, and its reader.
+// What an open image file still needs: its direct descriptor when asked for, and its reader
+// and read-ahead threads.
 int start_image(host_disk *hd, const host::disk_spec &spec) {
   if (spec.direct) {
     if (int e = open_direct(hd))
       return e;
   }
-  return start_reader(hd);
+  return start_reader(hd, !spec.reorder.enabled);
 }
 
 int open_storage(host_disk *hd, const host::disk_spec &spec) {
@@ -895,5 +896,6 @@ int host::disk_get_stats(dev_t dev, host::disk_stats *out) {
   out->image_transfers = hd->image_transfers.load(std::memory_order_relaxed);
   out->image_split_reads = hd->split_reads.load(std::memory_order_relaxed);
   out->image_read_ahead = hd->read_ahead.load(std::memory_order_relaxed);
+  out->image_read_ahead_busy = read_ahead_busy(hd);
   return 0;
 }

@@ -1,14 +1,13 @@
 // An image disk's reads: the large ones split between the caller and the disk's reader thread,
 // and the reading ahead of sequential ones.
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <host/fault.h>
 
@@ -124,9 +123,14 @@ void warm_ahead(host_disk *hd, uint64_t pos, size_t bytes) {
 }  // namespace
 
 // 0, or EAGAIN when the host gives no thread. Nothing of a direct image is in the host's
-// cache, so it gets no reading ahead; an image that gets no thread for it is only slower.
-int start_reader(host_disk *hd) {
-  if (!hd->direct) {
+// cache, so it gets no reading ahead, nor does an image the caller opened for writing only or
+// O_DIRECT; nor a reordering disk, whose completions come in no order to follow. An image that
+// gets no thread for it is only slower.
+int start_reader(host_disk *hd, bool read_ahead) {
+  int flags = fcntl(hd->fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || (flags & O_DIRECT))
+    read_ahead = false;
+  if (read_ahead && !hd->direct) {
     hd->warmer = std::make_unique<image_warmer>();
     hd->warmer->end = uint64_t(hd->nr_sects) << 9;
     try {
@@ -143,6 +147,14 @@ int start_reader(host_disk *hd) {
     return EAGAIN;
   }
   return 0;
+}
+
+bool read_ahead_busy(host_disk *hd) {
+  image_warmer *w = hd->warmer.get();
+  if (!w)
+    return false;
+  std::lock_guard<std::mutex> g(w->mu);
+  return !w->idle || w->warmed < w->target;
 }
 
 void stop_reader(host_disk *hd) {
@@ -248,6 +260,5 @@ int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos) {
   hd->image_transfers.fetch_add(1, std::memory_order_relaxed);  // the reader's system call
   return err ? err : rd->err;
 }
-
 
 }  // namespace kplat

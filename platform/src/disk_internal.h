@@ -44,10 +44,10 @@ struct image_warmer {
   std::condition_variable cv;
   bool stop = false;      // mu
   bool idle = true;       // mu: waiting for work
-  uint64_t next = 0;      // mu: where the last read ended; a read from here is sequential
+  uint64_t next = UINT64_MAX;  // mu: where the last read ended; a read from here is sequential
   uint64_t warmed = 0;    // mu: the pages up to here were read ahead
   uint64_t target = 0;    // mu: and should be, up to here
-  uint64_t end = 0;       // the image's size in bytes
+  uint64_t end = 0;       // the disk's end in bytes (its image may go on); fixed
   std::thread thread;
 };
 
@@ -130,8 +130,10 @@ void iov_advance(struct iovec *&iov, int &iovcnt, size_t n);
 int file_transfer(int fd, bool write, struct iovec *iov, int iovcnt, uint64_t pos);
 
 // An image disk's reads (disk_image_read.cpp).
-int start_reader(host_disk *hd);  // its threads: 0, or EAGAIN
-void stop_reader(host_disk *hd);  // joins them
+// Its threads: 0, or EAGAIN. read_ahead: whether sequential reads may be read ahead of.
+int start_reader(host_disk *hd, bool read_ahead);
+void stop_reader(host_disk *hd);     // joins them
+bool read_ahead_busy(host_disk *hd);  // reading ahead, or with reading ahead left to do
 // Reads the image at pos into the segments, using them up: the host's errno, or 0.
 int image_read(host_disk *hd, struct iovec *iov, int iovcnt, uint64_t pos);
 

@@ -320,17 +320,16 @@ TEST(Disks, ARangeOfSeveralBiosIsQueuedWithWhatADriverSubmitsMeanwhile) {
   EXPECT_EQ(host::del_disk(d), 0);
 }
 
-// A driver in front of the disk that reads, page by page, what a write covers, waits for
-// the reads, then passes the write on, as a copy before a write does.
-// Bytes the disk's reader read ahead, once that comes to at least `want` (it reads on a thread
-// of its own); whatever it is after 30 s.
-uint64_t read_ahead_reaching(dev_t d, uint64_t want) {
+// Bytes the disk has read ahead, once it has nothing left to read ahead (it reads on a thread
+// of its own, so the wait is bounded only to report a thread that never finishes).
+uint64_t read_ahead_when_done(dev_t d) {
   host::disk_stats st{};
-  for (int i = 0; i < 30000; i++) {
-    if (host::disk_get_stats(d, &st) != 0 || st.image_read_ahead >= want)
-      break;
+  for (int i = 0; i < 60000; i++) {
+    if (host::disk_get_stats(d, &st) != 0 || !st.image_read_ahead_busy)
+      return st.image_read_ahead;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  ADD_FAILURE() << "still reading ahead after a minute";
   return st.image_read_ahead;
 }
 
@@ -351,18 +350,23 @@ TEST(Disks, SequentialReadsOfAnImageAreReadAheadUpToTheDisksEndAndNoOthers) {
   dev_t d = host::add_disk(s);
   ASSERT_NE(d, 0u);
   std::vector<unsigned char> buf(64 * KiB);
-  // Two reads elsewhere, then one right after the second: its next 4 MiB.
-  for (uint64_t at : {3 * MiB, 1 * MiB, 1 * MiB + 64 * KiB})
+  // The first read, at 0, and two reads elsewhere: nothing. Then one right after the last:
+  // its next 4 MiB.
+  for (uint64_t at : {0 * MiB, 3 * MiB, 1 * MiB})
     EXPECT_EQ(read_at("/dev/sdw", buf, off_t(at)), ssize_t(buf.size()));
-  EXPECT_EQ(read_ahead_reaching(d, 4 * MiB), 4 * MiB);
+  EXPECT_EQ(read_ahead_when_done(d), 0u);
+  EXPECT_EQ(read_at("/dev/sdw", buf, off_t(1 * MiB + 64 * KiB)), ssize_t(buf.size()));
+  EXPECT_EQ(read_ahead_when_done(d), 4 * MiB);
   // A new run near the end: read ahead only up to the disk's end.
   for (uint64_t at : {5 * MiB + 128 * KiB, 5 * MiB + 192 * KiB})
     EXPECT_EQ(read_at("/dev/sdw", buf, off_t(at)), ssize_t(buf.size()));
   const uint64_t to_end = disk_bytes - (5 * MiB + 256 * KiB);
-  EXPECT_EQ(read_ahead_reaching(d, 4 * MiB + to_end), 4 * MiB + to_end);
+  EXPECT_EQ(read_ahead_when_done(d), 4 * MiB + to_end);
   EXPECT_EQ(host::del_disk(d), 0);
 }
 
+// A driver in front of the disk that reads, page by page, what a write covers, waits for
+// the reads, then passes the write on, as a copy before a write does.
 struct copy_before_write {
   make_request_fn *saved = nullptr;
   struct block_device *bdev = nullptr;

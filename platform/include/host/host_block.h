@@ -126,6 +126,8 @@ struct disk_stats {
   uint64_t image_split_reads;
   // Bytes of the image read ahead of sequential reads, into the host's cache only.
   uint64_t image_read_ahead;
+  // Whether it is reading ahead now, or has reading ahead left to do.
+  bool image_read_ahead_busy;
 };
 int disk_get_stats(dev_t dev, disk_stats *out);
 
