@@ -65,9 +65,6 @@ void warmer_main(host_disk *hd, image_warmer *w) {
   std::string tname = (hd->name + "-wa").substr(0, 15);
   pthread_setname_np(pthread_self(), tname.c_str());
   std::vector<unsigned char> scratch(kWarmScratch);
-  struct iovec iov[kWarmPiece / kWarmScratch];
-  for (auto &v : iov)
-    v = {scratch.data(), kWarmScratch};
   std::unique_lock<std::mutex> g(w->mu);
   for (;;) {
     w->idle = true;
@@ -78,11 +75,12 @@ void warmer_main(host_disk *hd, image_warmer *w) {
     uint64_t at = w->warmed;
     size_t n = size_t(std::min<uint64_t>(kWarmPiece, w->target - at));
     g.unlock();
-    int cnt = int((n + kWarmScratch - 1) / kWarmScratch);
-    struct iovec last = iov[cnt - 1];
-    iov[cnt - 1].iov_len = n - size_t(cnt - 1) * kWarmScratch;
+    // Every segment is the same scratch: only the source pages matter.
+    struct iovec iov[kWarmPiece / kWarmScratch];
+    int cnt = 0;
+    for (size_t left = n; left; left -= iov[cnt++].iov_len)
+      iov[cnt] = {scratch.data(), std::min(left, kWarmScratch)};
     ssize_t r = ::preadv(hd->fd, iov, cnt, off_t(at));
-    iov[cnt - 1] = last;
     g.lock();
     if (r > 0)
       hd->read_ahead.fetch_add(uint64_t(r), std::memory_order_relaxed);
@@ -120,17 +118,31 @@ void warm_ahead(host_disk *hd, uint64_t pos, size_t bytes) {
     w->cv.notify_one();
 }
 
+// Ends a thread of the disk's that waits on its state's cv for stop, and frees the state.
+template <class State>
+void stop_thread(std::unique_ptr<State> &st) {
+  if (!st)
+    return;
+  {
+    std::lock_guard<std::mutex> g(st->mu);
+    st->stop = true;
+  }
+  st->cv.notify_all();
+  st->thread.join();
+  st.reset();
+}
+
 }  // namespace
 
-// 0, or EAGAIN when the host gives no thread. Nothing of a direct image is in the host's
-// cache, so it gets no reading ahead, nor does an image the caller opened for writing only or
+// 0, or EAGAIN when the host gives no thread. Nothing of a direct image (its descriptor is
+// O_DIRECT) is in the host's cache, so it gets no reading ahead, nor does an image the caller opened for writing only or
 // O_DIRECT; nor a reordering disk, whose completions come in no order to follow. An image that
 // gets no thread for it is only slower.
 int start_reader(host_disk *hd, bool read_ahead) {
   int flags = fcntl(hd->fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || (flags & O_DIRECT))
     read_ahead = false;
-  if (read_ahead && !hd->direct) {
+  if (read_ahead) {
     hd->warmer = std::make_unique<image_warmer>();
     hd->warmer->end = uint64_t(hd->nr_sects) << 9;
     try {
@@ -158,24 +170,8 @@ bool read_ahead_busy(host_disk *hd) {
 }
 
 void stop_reader(host_disk *hd) {
-  if (hd->warmer) {
-    {
-      std::lock_guard<std::mutex> g(hd->warmer->mu);
-      hd->warmer->stop = true;
-    }
-    hd->warmer->cv.notify_all();
-    hd->warmer->thread.join();
-    hd->warmer.reset();
-  }
-  if (!hd->reader)
-    return;
-  {
-    std::lock_guard<std::mutex> g(hd->reader->mu);
-    hd->reader->stop = true;
-  }
-  hd->reader->cv.notify_all();
-  hd->reader->thread.join();
-  hd->reader.reset();
+  stop_thread(hd->warmer);
+  stop_thread(hd->reader);
 }
 
 namespace {
